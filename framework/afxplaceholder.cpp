@@ -1,0 +1,2 @@
+// Placeholder until the framework lands.
+int quilla_framework_placeholder() { return 0; }
