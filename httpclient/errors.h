@@ -165,6 +165,8 @@ decltype(auto) GuardAll(F&& f)
         return f();
     } catch (const httpclientexceptionA&) {
         throw;
+    } catch (const httpclientexceptionW&) {
+        throw;  // keeps its code and last error; narrow callers convert it themselves
     } catch (const SafeIntException& e) {
         ThrowSafeIntError(e);
     } catch (const std::exception& e) {

@@ -5,6 +5,19 @@ export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# Chinese texts need a CJK font: the dialog asks for "宋体" (SimSun), and the title bar's font
+# must fall back to one for the Chinese titles.
+quilla_wine_fonts() {
+    local face="WenQuanYi Zen Hei" key
+    for name in "宋体" SimSun "MS Song"; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$name" /t REG_SZ /d "$face" /f >/dev/null 2>&1 || true
+    done
+    key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+    for name in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
+        wine reg add "$key" /v "$name" /t REG_MULTI_SZ /d "wqy-zenhei.ttc,$face" /f >/dev/null 2>&1 || true
+    done
+}
+
 # Creates the prefix once; later calls return at once. Serialised so parallel tests cannot race.
 quilla_wine_prefix() {
     [ -f "$WINEPREFIX/.quilla-ready" ] && return 0
@@ -15,6 +28,7 @@ quilla_wine_prefix() {
         wineboot -i >/dev/null 2>&1 || true
         # Without a window manager Wine waits ~2 s whenever a top-level window is hidden.
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+        quilla_wine_fonts
         wineserver -w
         touch "$WINEPREFIX/.quilla-ready"
     ) 9>"$WINEPREFIX.lock"

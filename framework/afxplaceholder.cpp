@@ -1,2 +1,0 @@
-// Placeholder until the framework lands.
-int quilla_framework_placeholder() { return 0; }

@@ -1,0 +1,205 @@
+// The client object: settings, form parameters, request opening and the two kinds of
+// step-by-step request body (multipart upload and URL-encoded POST).
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <memory>
+
+#include "errors.h"
+#include "map.h"
+#include "poststat.h"
+#include "response.h"
+#include "tool.h"
+
+namespace Tavon {
+
+// Flag bits stored beside each form parameter.
+enum : DWORD {
+    HTTPCLIENT_PARAM_FILE = 0x1,
+    HTTPCLIENT_PARAM_ENCODEDNAME = 0x2,
+    HTTPCLIENT_PARAM_ENCODEDVALUE = 0x4,
+};
+
+// Request flags of StartUpload / StartPost without and with the cache.
+enum : DWORD {
+    HTTPCLIENT_REQUEST_FLAGS_NOCACHE = 0x84400F00,
+    HTTPCLIENT_REQUEST_FLAGS_CACHE = 0x00400E00,
+};
+
+inline constexpr char HTTPCLIENT_DEF_USERAGENT[] = "Tavon HTTP Client Class";
+inline constexpr char HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX[] = "multipart/form-data; boundary=";
+// Used when no unique boundary could be made; both must stay in step.
+inline constexpr char HTTPCLIENT_FIXED_BOUNDARY[] = "----TAVON-FB3B405B7EAE495aB0C0295C54D4E096-";
+inline constexpr char HTTPCLIENT_FIXED_UPLOAD_CONTTYPE[] =
+    "multipart/form-data; boundary=----TAVON-FB3B405B7EAE495aB0C0295C54D4E096-";
+inline constexpr char HTTPCLIENT_POST_CONTTYPE[] = "application/x-www-form-urlencoded";
+inline constexpr DWORD HTTPCLIENT_READ_BUFF_SIZE = 57344;
+
+namespace ClientImpl {
+
+// A WinInet handle of a context: either the client's own, or lent by the caller and never closed.
+class CContextHandle {
+public:
+    CContextHandle() noexcept = default;
+    CContextHandle(const CContextHandle&) = delete;
+    CContextHandle& operator=(const CContextHandle&) = delete;
+    void Own(HINTERNET h) noexcept
+    {
+        m_hOwned.Reset(h);
+        m_hBorrowed = nullptr;
+    }
+    void Borrow(HINTERNET h) noexcept
+    {
+        m_hOwned.Reset();
+        m_hBorrowed = h;
+    }
+    HINTERNET Get() const noexcept { return m_hBorrowed ? m_hBorrowed : m_hOwned.Get(); }
+    BOOL IsBorrowed() const noexcept { return m_hBorrowed != nullptr; }
+    void Take(CContextHandle& other) noexcept
+    {
+        m_hOwned.Reset(other.m_hOwned.Release());
+        m_hBorrowed = other.m_hBorrowed;
+        other.m_hBorrowed = nullptr;
+    }
+    // Forgets the handle; hands back the client's own one (null when it was lent).
+    HINTERNET Release() noexcept
+    {
+        m_hBorrowed = nullptr;
+        return m_hOwned.Release();
+    }
+
+private:
+    CScopedInternetHandle m_hOwned;
+    HINTERNET m_hBorrowed = nullptr;
+};
+
+// A file parameter of an upload as measured at the start.
+struct CUploadFile {
+    CScopedFileHandle hFile;
+    CHeapPtr<char> szMimeType;
+    DWORD dwSize = 0;
+};
+
+} // namespace ClientImpl
+
+template <class CharT>
+class CHttpClientT {
+public:
+    CHttpClientT();
+    virtual ~CHttpClientT();
+    CHttpClientT(const CHttpClientT&) = delete;
+    CHttpClientT& operator=(const CHttpClientT&) = delete;
+
+    // Settings
+    void SetSessionSettings(const CharT* szUserAgent = nullptr, DWORD dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG,
+                            const CharT* szProxyName = nullptr, const CharT* szProxyBypass = nullptr,
+                            DWORD dwFlags = 0);
+    BOOL SetUseUtf8(BOOL bUseUtf8);
+    BOOL SetStrictFileCheck(BOOL bStrict);
+    UINT SetAnsiCodePage(UINT nAnsiCodePage);
+    void SetProxyAccount(const CharT* szUserName, const CharT* szPassword);
+
+    // Extra request headers, sent by every start after the cache header.
+    void AddRequestHeader(const CharT* szName, const CharT* szValue = nullptr);
+    BOOL RemoveRequestHeader(const CharT* szName);
+    BOOL RemoveAllRequestHeaders();
+
+    // Form parameters
+    void AddParam(const CharT* szName, const CharT* szValue = nullptr, DWORD dwParamAttr = 0);
+    BOOL RemoveParam(const CharT* szName);
+    BOOL RemoveAllParams();
+
+    // Request opening
+    HINTERNET OpenConnection(HINTERNET hInternet, const CharT* szUrl, const CharT* szUsrName = nullptr,
+                             const CharT* szUsrPwd = nullptr);
+    void ApplyProxyAccount(HINTERNET hConnection);
+    HINTERNET OpenRequest(HINTERNET hConnection, const CharT* szMethod, const CharT* szUrl, DWORD dwFlags,
+                          const CharT* szReferer = nullptr);
+
+    // Post contexts
+    void StartUpload(const CharT* szUrl, BOOL bUseCache = FALSE);
+    void StartUploadEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl, DWORD dwFlags,
+                       const CharT* szReferer = nullptr, const CharT* szUsrName = nullptr,
+                       const CharT* szUsrPwd = nullptr);
+    void StartPost(const CharT* szUrl, BOOL bUseCache = FALSE);
+    void StartPostEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl, DWORD dwFlags,
+                     const CharT* szReferer = nullptr, const CharT* szUsrName = nullptr,
+                     const CharT* szUsrPwd = nullptr);
+    CHttpResponseT<CharT>* ProceedStep(DWORD nDesired);
+    void GetPostStat(CHttpPostStatT<CharT>& objPostStat);
+
+    // Internal operations of the post contexts
+    CHttpResponseT<CharT>* _ProceedUploadContext(DWORD nDesired);
+    CHttpResponseT<CharT>* _ProceedPostContext(DWORD nDesired);
+    void _WritePost(const CharT* szBuff, BOOL bIsValue);
+    void _WritePostText(BOOL bUseUtf8, const CharT* szStr, BOOL bIsValue);
+    void _ReleasePostResponse(HINTERNET& hInternet, HINTERNET& hConnection, HINTERNET& hRequest);
+    CHttpResponseT<CharT>* _ReleasePostResponse();
+
+private:
+    using MapValue = typename CHttpClientMapT<CharT>::MapValue;
+    struct CContextHandles;
+
+    BOOL _IsActive() const noexcept { return m_objPostStat.IsActive(); }
+    void _RefuseIfActive(const char* szOp) const;
+    const CharT* _Boundary() const noexcept;
+    const CharT* _UploadContType() const noexcept;
+    const MapValue& _ParamAt(DWORD nIdx) const;
+    void _ReleaseAndClose() noexcept;
+    void _OpenContextHandles(CContextHandles& hs, HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl,
+                             DWORD dwFlags, const CharT* szReferer, const CharT* szUsrName, const CharT* szUsrPwd);
+    void _AddRequestHeaders(HINTERNET hRequest, const CharT* szContType);
+    void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
+    void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
+
+    // The multipart body is described once; the start measures it and the steps write it.
+    template <class F>
+    void _EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const;
+    template <class F>
+    void _EachClosingPiece(F&& fnPiece) const;
+    DWORD _PieceLen(const CharT* sz, BOOL bUserText) const;
+    void _WritePiece(const CharT* sz, BOOL bUserText);
+    DWORD _HeaderLen(const MapValue& param, const CharT* szMimeType) const;
+    DWORD _ClosingLen() const;
+    // The URL-encoded body, likewise.
+    DWORD _PostWireLen(const CharT* szStr, BOOL bRaw) const;
+    const CharT* _PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen, CHeapPtr<CharT>& szOwned) const;
+
+    void _StepUploadBegin(const MapValue& param);
+    void _StepUploadContinue(DWORD nDesired);
+    void _StepPostBegin(const MapValue& param);
+    void _StepPostContinue(DWORD nDesired);
+
+    BOOL m_bStrictFileCheck = FALSE;
+    CHeapPtr<CharT> m_szBoundary;
+    const CharT* m_szBoundaryA = nullptr;  // the same string as m_szBoundary in the 8-bit client
+    CHeapPtr<CharT> m_szUploadContType;
+    BOOL m_bUseUtf8 = FALSE;
+    UINT m_nAnsiCodePage = CP_ACP;
+    CHttpClientMapT<CharT> m_mapRequestHeader;
+    CHttpClientMapT<CharT> m_mapParam;
+    CHeapPtr<CharT> m_szInternetUserAgent;
+    DWORD m_dwInternetAccessType = INTERNET_OPEN_TYPE_PRECONFIG;
+    CHeapPtr<CharT> m_szInternetProxyName;
+    CHeapPtr<CharT> m_szInternetProxyBypass;
+    DWORD m_dwInternetFlags = 0;
+    CHeapPtr<CharT> m_szProxyUserName;
+    CHeapPtr<CharT> m_szProxyPassword;
+    CHttpPostStatT<CharT> m_objInitialStat;
+    CHttpPostStatT<CharT> m_objPostStat;
+    std::unique_ptr<ClientImpl::CUploadFile[]> m_aFile;  // one per file parameter, in parameter order
+    DWORD m_nFile = 0;
+    const CharT* m_szCurrValue = nullptr;
+    CHeapPtr<CharT> m_szCurrValueOwned;  // m_szCurrValue when it is the client's own copy
+    ClientImpl::CContextHandle m_hInternet;
+    ClientImpl::CContextHandle m_hConnection;
+    CScopedInternetHandle m_hRequest;
+    BOOL m_bIsPost = TRUE;
+    CHeapPtr<BYTE> m_pbyReadBuff;
+};
+
+typedef CHttpClientT<char> CHttpClientA;
+
+} // namespace Tavon

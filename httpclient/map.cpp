@@ -1,0 +1,171 @@
+#include "map.h"
+
+#include "errors.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace Tavon {
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class CharT>
+using HeapStr = std::unique_ptr<CharT, FreeDeleter>;
+
+template <class CharT>
+CharT FoldAscii(CharT c) noexcept
+{
+    return (c >= CharT('A') && c <= CharT('Z')) ? CharT(c - CharT('A') + CharT('a')) : c;
+}
+
+template <class CharT>
+size_t StrLen(const CharT* sz) noexcept
+{
+    size_t n = 0;
+    while (sz[n])
+        ++n;
+    return n;
+}
+
+template <class CharT>
+CharT* DupOrThrow(const CharT* sz)
+{
+    const size_t cb = (StrLen(sz) + 1) * sizeof(CharT);
+    CharT* p = static_cast<CharT*>(std::malloc(cb));
+    if (!p)
+        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
+    std::memcpy(p, sz, cb);
+    return p;
+}
+
+template <class CharT>
+const CharT kEmpty[1] = {CharT(0)};
+
+} // namespace
+
+template <class CharT>
+bool CHttpClientMapT<CharT>::_NameLess::operator()(const CharT* szA, const CharT* szB) const noexcept
+{
+    // Bytes compare unsigned, so names in a DBCS code page sort after ASCII.
+    typedef std::make_unsigned_t<CharT> U;
+    for (;; ++szA, ++szB) {
+        const U a = static_cast<U>(FoldAscii(*szA));
+        const U b = static_cast<U>(FoldAscii(*szB));
+        if (a != b)
+            return a < b;
+        if (a == 0)
+            return false;
+    }
+}
+
+template <class CharT>
+CHttpClientMapT<CharT>::CHttpClientMapT() : m_nCount(0)
+{
+}
+
+template <class CharT>
+CHttpClientMapT<CharT>::~CHttpClientMapT()
+{
+    RemoveAll();
+}
+
+template <class CharT>
+void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWORD dwFlag)
+{
+    if (!szName)
+        ThrowErrorMsg("CHttpClientMapT::Add: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+
+    GuardSafeInt([&] {
+        HeapStr<CharT> name(DupOrThrow(szName));
+        HeapStr<CharT> value(szValue ? DupOrThrow(szValue) : nullptr);
+        AddPointerDirectly(name.get(), value.get(), dwFlag);
+        name.release();
+        value.release();
+    });
+}
+
+template <class CharT>
+void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, DWORD dwFlag)
+{
+    if (!szName)
+        ThrowErrorMsg("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+
+    GuardAll([&] {
+        const DWORD nCount = SafeAdd(m_nCount, 1);
+        // multimap::insert places the entry after every equal key: order of adding is kept.
+        m_map.insert(typename _Map::value_type(szName, MapValue{szName, szValue, dwFlag}));
+        m_nCount = nCount;
+    });
+}
+
+template <class CharT>
+DWORD CHttpClientMapT<CharT>::Count(const CharT* szName) const
+{
+    if (!szName)
+        return m_nCount;
+    const auto range = m_map.equal_range(szName);
+    DWORD n = 0;
+    for (auto it = range.first; it != range.second; ++it)
+        ++n;
+    return n;
+}
+
+template <class CharT>
+const CharT* CHttpClientMapT<CharT>::Get(const CharT* szName, DWORD nIdx) const
+{
+    if (!szName)
+        ThrowErrorMsg("CHttpClientMapT::Get: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+
+    const auto range = m_map.equal_range(szName);
+    auto it = range.first;
+    for (; it != range.second && nIdx; --nIdx)
+        ++it;
+    if (it == range.second)
+        return nullptr;
+    return it->second.szValue ? it->second.szValue : kEmpty<CharT>;
+}
+
+template <class CharT>
+BOOL CHttpClientMapT<CharT>::RemoveAll(const CharT* szName)
+{
+    if (!szName)
+        ThrowErrorMsg("CHttpClientMapT::RemoveAll: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+
+    const auto range = m_map.equal_range(szName);
+    if (range.first == range.second)
+        return FALSE;
+
+    // szName may be one of the names being removed: every comparison with it is done by now,
+    // and unlinking by iterator compares no keys.
+    DWORD n = 0;
+    for (auto it = range.first; it != range.second; ++n) {
+        std::free(const_cast<CharT*>(it->second.szValue));
+        CharT* szOwnName = const_cast<CharT*>(it->second.szName);
+        it = m_map.erase(it);
+        std::free(szOwnName);
+    }
+    m_nCount -= n;
+    return TRUE;
+}
+
+template <class CharT>
+BOOL CHttpClientMapT<CharT>::RemoveAll()
+{
+    if (m_map.empty())
+        return FALSE;
+    for (auto& entry : m_map) {
+        std::free(const_cast<CharT*>(entry.second.szValue));
+        std::free(const_cast<CharT*>(entry.second.szName));
+    }
+    m_map.clear();
+    m_nCount = 0;
+    return TRUE;
+}
+
+template class CHttpClientMapT<char>;
+
+} // namespace Tavon

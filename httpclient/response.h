@@ -1,0 +1,45 @@
+// The answer to a finished request. Owns the handles it is given and reads status, headers and
+// body on demand; status, status text and each header found are fetched once and kept.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include "map.h"
+
+namespace Tavon {
+
+template <class CharT>
+class CHttpResponseT {
+public:
+    // Takes ownership of every non-null handle; the request must already be ended.
+    CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest);
+    virtual ~CHttpResponseT();
+    CHttpResponseT(const CHttpResponseT&) = delete;
+    CHttpResponseT& operator=(const CHttpResponseT&) = delete;
+
+    // The nIdx-th occurrence in the order sent, "" for an empty value, null when there is none.
+    // A missing header is asked for again on every call.
+    const CharT* GetHeader(const CharT* szName, DWORD nIdx = 0);
+    DWORD GetStatus();
+    const CharT* GetStatusText();
+    // FALSE when the response has no Content-Length; asked anew on every call.
+    BOOL GetContentLength(DWORD& cbContLen);
+    // The next piece of the body; 0 at its end.
+    DWORD ReadContent(BYTE* pbyBuff, DWORD cbBuff);
+
+    // Loads every occurrence of one header; caches all of them or none.
+    DWORD _LoadHeader(const CharT* szName);
+
+private:
+    CHttpClientMapT<CharT> m_mapHeader;
+    HINTERNET m_hInternet;
+    HINTERNET m_hConnection;
+    HINTERNET m_hRequest;
+    DWORD m_dwStatus;
+    CharT* m_szStatusText;
+};
+
+typedef CHttpResponseT<char> CHttpResponseA;
+
+} // namespace Tavon

@@ -1,0 +1,113 @@
+// The library's only contact with WinInet, the file API, urlmon and ole32, plus the
+// code-page conversions. Stateless: every operation is static.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "errors.h"
+
+namespace Tavon {
+
+// Owners for what the library allocates or opens internally.
+struct CFreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using CHeapPtr = std::unique_ptr<T, CFreeDeleter>;
+
+template <class Traits>
+class CScopedHandleT {
+public:
+    using Handle = typename Traits::Handle;
+    explicit CScopedHandleT(Handle h = Traits::Invalid()) noexcept : m_h(h) {}
+    ~CScopedHandleT() { Reset(); }
+    CScopedHandleT(const CScopedHandleT&) = delete;
+    CScopedHandleT& operator=(const CScopedHandleT&) = delete;
+
+    Handle Get() const noexcept { return m_h; }
+    bool IsValid() const noexcept { return m_h != Traits::Invalid(); }
+    Handle Release() noexcept
+    {
+        Handle h = m_h;
+        m_h = Traits::Invalid();
+        return h;
+    }
+    void Reset(Handle h = Traits::Invalid()) noexcept
+    {
+        if (m_h != Traits::Invalid())
+            Traits::Close(m_h);
+        m_h = h;
+    }
+
+private:
+    Handle m_h;
+};
+
+struct CInternetHandleTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle h) noexcept { ::InternetCloseHandle(h); }
+};
+struct CFileHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+typedef CScopedHandleT<CInternetHandleTraits> CScopedInternetHandle;
+typedef CScopedHandleT<CFileHandleTraits> CScopedFileHandle;
+
+// Signature of the platform's InternetWriteFile; the write loop takes it as a parameter so that
+// a platform which takes fewer (or no) bytes than offered can be reproduced.
+typedef BOOL(WINAPI* PFN_HTTPCLIENT_WRITE)(HINTERNET, LPCVOID, DWORD, LPDWORD);
+
+class CHttpToolA {
+public:
+    CHttpToolA() = delete;
+
+    static HINTERNET OpenInternet(LPCSTR szUserAgent, DWORD dwAccessType, LPCSTR szProxyName, LPCSTR szProxyBypass,
+                                  DWORD dwFlags);
+    static HINTERNET OpenConnection(HINTERNET hInternet, LPCSTR szServerAddr, INTERNET_PORT nServerPort,
+                                    LPCSTR szUsrName, LPCSTR szUsrPwd);
+    static HINTERNET OpenRequest(HINTERNET hConnection, LPCSTR szVerb, LPCSTR szObjectName, DWORD dwFlags,
+                                 LPCSTR szReferer);
+    static void CloseInternetHandle(HINTERNET& hInternet) noexcept;
+    static void AddHeader(HINTERNET hRequest, LPCSTR szName, LPCSTR szValue);
+    static void SendRequestEx(HINTERNET hRequest, DWORD dwPostedSize);
+    // Returns only when every byte has been taken; a write that takes nothing raises 408.
+    static void InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff);
+    static void EndRequest(HINTERNET hRequest);
+    static void SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
+    // INVALID_HANDLE_VALUE when the file cannot be opened; the caller decides whether that is an error.
+    static HANDLE OpenFile(LPCSTR szFilePath);
+    // Files of 4 GiB or more raise 605 naming the file (last error ERROR_FILE_TOO_LARGE).
+    static DWORD GetFileSize(HANDLE hFile, LPCSTR szFilePath);
+    static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
+    static LPSTR GetStatusText(HINTERNET hRequest);
+    // Null when the response has no such header (or no further occurrence at *pnIdx).
+    static LPSTR GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx = nullptr);
+    // "----MIRAS-" + 32 lower-case hex digits + "-"; null when no GUID or memory is available.
+    static LPSTR CreateUploadBoundary();
+    static LPSTR Unicode2Ansi(LPCWSTR szStr, UINT CodePage = CP_ACP);
+
+    static void _InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff,
+                                   PFN_HTTPCLIENT_WRITE pfnWrite);
+};
+
+class CHttpToolW {
+public:
+    CHttpToolW() = delete;
+
+    static LPSTR Unicode2Ansi(LPCWSTR szStr, UINT CodePage = CP_ACP);
+    static LPWSTR Ansi2Unicode(LPCSTR szStr, UINT CodePage = CP_ACP);
+    static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
+};
+
+// Carry an exception across the two character widths; code and last error always survive.
+[[noreturn]] void ThrowWideAsAnsi(const httpclientexceptionW& e);
+[[noreturn]] void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError);
+
+} // namespace Tavon

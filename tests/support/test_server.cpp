@@ -1,0 +1,502 @@
+#include "test_server.h"
+
+#include <winioctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace TestSupport {
+
+namespace {
+
+const char kLoopback[] = "127.0.0.1";
+const DWORD kTick = 20;   // how often blocking waits look at the stop event
+
+bool IEquals(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+std::string Trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+struct WsaInit {
+    WsaInit()
+    {
+        WSADATA wd;
+        if (WSAStartup(MAKEWORD(2, 2), &wd) != 0)
+            throw std::runtime_error("WSAStartup failed");
+    }
+    ~WsaInit() { WSACleanup(); }
+};
+
+class CSocket {
+public:
+    explicit CSocket(SOCKET s = INVALID_SOCKET) : m_s(s) {}
+    ~CSocket() { Close(); }
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+    SOCKET Get() const { return m_s; }
+    void Close()
+    {
+        if (m_s != INVALID_SOCKET)
+            closesocket(m_s);
+        m_s = INVALID_SOCKET;
+    }
+    // Closes with a reset, so the peer's next write fails instead of filling a dead buffer.
+    void Abort()
+    {
+        if (m_s == INVALID_SOCKET)
+            return;
+        linger l = {1, 0};
+        setsockopt(m_s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+        Close();
+    }
+
+private:
+    SOCKET m_s;
+};
+
+sockaddr_in LoopbackAddr(USHORT nPort)
+{
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(nPort);
+    return a;
+}
+
+size_t ParseContentLength(const std::string& sHead)
+{
+    CRecordedRequest r;
+    r.sRaw = sHead;
+    std::string v = r.Header("Content-Length");
+    return v.empty() ? 0 : static_cast<size_t>(std::strtoul(v.c_str(), nullptr, 10));
+}
+
+} // namespace
+
+// ---- CRecordedRequest ------------------------------------------------------------------
+
+std::string CRecordedRequest::RequestLine() const
+{
+    size_t e = sRaw.find("\r\n");
+    return sRaw.substr(0, e);
+}
+
+std::string CRecordedRequest::HeaderBlock() const
+{
+    size_t b = sRaw.find("\r\n");
+    size_t e = sRaw.find("\r\n\r\n");
+    if (b == std::string::npos || e == std::string::npos || e < b)
+        return "";
+    return sRaw.substr(b + 2, e + 2 - (b + 2));
+}
+
+std::vector<std::string> CRecordedRequest::HeaderLines() const
+{
+    std::vector<std::string> lines;
+    std::string block = HeaderBlock();
+    size_t p = 0;
+    while (p < block.size()) {
+        size_t e = block.find("\r\n", p);
+        lines.push_back(block.substr(p, e - p));
+        p = e + 2;
+    }
+    return lines;
+}
+
+size_t CRecordedRequest::HeaderCount(const std::string& sName) const
+{
+    size_t n = 0;
+    for (const std::string& line : HeaderLines()) {
+        size_t c = line.find(':');
+        if (c != std::string::npos && IEquals(Trim(line.substr(0, c)), sName))
+            ++n;
+    }
+    return n;
+}
+
+std::string CRecordedRequest::Header(const std::string& sName, size_t nIdx) const
+{
+    for (const std::string& line : HeaderLines()) {
+        size_t c = line.find(':');
+        if (c != std::string::npos && IEquals(Trim(line.substr(0, c)), sName) && nIdx-- == 0)
+            return Trim(line.substr(c + 1));
+    }
+    return "";
+}
+
+std::string CRecordedRequest::Body() const
+{
+    size_t e = sRaw.find("\r\n\r\n");
+    return e == std::string::npos ? std::string() : sRaw.substr(e + 4);
+}
+
+std::string CRecordedRequest::Boundary() const
+{
+    std::string ct = Header("Content-Type");
+    std::string lower = ct;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return (char)tolower(c); });
+    size_t p = lower.find("boundary=");
+    if (p == std::string::npos)
+        return "";
+    std::string b = ct.substr(p + 9);
+    size_t semi = b.find(';');
+    b = Trim(b.substr(0, semi));
+    if (b.size() >= 2 && b.front() == '"' && b.back() == '"')
+        b = b.substr(1, b.size() - 2);
+    return b;
+}
+
+// ---- CTestServer -----------------------------------------------------------------------
+
+CTestServer::CTestServer()
+{
+    static WsaInit s_wsa;
+    m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!m_hStop)
+        throw std::runtime_error("CreateEvent failed");
+    m_sListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = LoopbackAddr(0);
+    int cb = sizeof a;
+    if (m_sListen == INVALID_SOCKET || bind(m_sListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(m_sListen, SOMAXCONN) != 0 || getsockname(m_sListen, reinterpret_cast<sockaddr*>(&a), &cb) != 0) {
+        if (m_sListen != INVALID_SOCKET)
+            closesocket(m_sListen);
+        CloseHandle(m_hStop);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    m_nPort = ntohs(a.sin_port);
+    m_thread = std::thread([this] { _Run(); });
+}
+
+CTestServer::~CTestServer()
+{
+    SetEvent(m_hStop);
+    if (m_thread.joinable())
+        m_thread.join();
+    closesocket(m_sListen);
+    CloseHandle(m_hStop);
+}
+
+std::string CTestServer::Host() const
+{
+    return kLoopback;
+}
+
+std::string CTestServer::Url(const std::string& sPath) const
+{
+    return "http://" + Host() + ":" + std::to_string(m_nPort) + sPath;
+}
+
+void CTestServer::Script(const CAnswer& answer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_script.push_back(answer);
+}
+
+void CTestServer::SetDefault(const CAnswer& answer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_default = answer;
+}
+
+size_t CTestServer::RequestCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests.size();
+}
+
+std::vector<CRecordedRequest> CTestServer::Requests() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+CRecordedRequest CTestServer::WaitRequest(size_t nIdx, DWORD dwTimeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return m_requests.size() > nIdx; }))
+        throw std::runtime_error("test server: request " + std::to_string(nIdx) + " did not arrive");
+    return m_requests[nIdx];
+}
+
+void CTestServer::ClearRequests()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requests.clear();
+}
+
+USHORT CTestServer::UnusedPort()
+{
+    static WsaInit s_wsa;
+    CSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in a = LoopbackAddr(0);
+    int cb = sizeof a;
+    if (s.Get() == INVALID_SOCKET || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
+        throw std::runtime_error("cannot bind on 127.0.0.1");
+    return ntohs(a.sin_port);   // bound but never listening, then released
+}
+
+bool CTestServer::_Wait(DWORD dwMs) const
+{
+    return WaitForSingleObject(m_hStop, dwMs) == WAIT_TIMEOUT;
+}
+
+int CTestServer::_Recv(SOCKET s, char* pBuf, int cbBuf) const
+{
+    for (;;) {
+        if (!_Wait(0))
+            return -1;
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(s, &rd);
+        timeval tv = {0, static_cast<long>(kTick * 1000)};
+        int n = select(0, &rd, nullptr, nullptr, &tv);
+        if (n < 0)
+            return -1;
+        if (n > 0)
+            return recv(s, pBuf, cbBuf, 0);
+    }
+}
+
+bool CTestServer::_Send(SOCKET s, const std::string& sData) const
+{
+    size_t off = 0;
+    while (off < sData.size()) {
+        int n = send(s, sData.data() + off, static_cast<int>(std::min<size_t>(sData.size() - off, 65536)), 0);
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void CTestServer::_Record(CRecordedRequest&& req)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(std::move(req));
+    }
+    m_cv.notify_all();
+}
+
+void CTestServer::_Run()
+{
+    while (_Wait(0)) {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(m_sListen, &rd);
+        timeval tv = {0, static_cast<long>(kTick * 1000)};
+        if (select(0, &rd, nullptr, nullptr, &tv) <= 0)
+            continue;
+        SOCKET s = accept(m_sListen, nullptr, nullptr);
+        if (s != INVALID_SOCKET)
+            _Serve(s);
+    }
+}
+
+void CTestServer::_Serve(SOCKET sRaw)
+{
+    CSocket s(sRaw);
+    CRecordedRequest req;
+    char buf[16384];
+
+    // Head first: up to the blank line.
+    size_t headEnd;
+    while ((headEnd = req.sRaw.find("\r\n\r\n")) == std::string::npos) {
+        int n = _Recv(s.Get(), buf, sizeof buf);
+        if (n <= 0) {
+            if (!req.sRaw.empty())
+                _Record(std::move(req));
+            return;
+        }
+        req.sRaw.append(buf, static_cast<size_t>(n));
+    }
+
+    CAnswer ans;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_script.empty()) {
+            ans = m_default;
+        } else {
+            ans = m_script.front();
+            m_script.pop_front();
+        }
+    }
+
+    const size_t cbHead = headEnd + 4;
+    const size_t cbBody = ParseContentLength(req.sRaw.substr(0, cbHead));
+    bool bStalled = false;
+    for (;;) {
+        size_t cbHave = req.sRaw.size() - cbHead;
+        if (ans.nCloseAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nCloseAfterBody)) {
+            req.sRaw.resize(cbHead + std::min({cbHave, cbBody, static_cast<size_t>(ans.nCloseAfterBody)}));
+            _Record(std::move(req));
+            s.Abort();
+            return;
+        }
+        if (!bStalled && ans.nStallAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nStallAfterBody)) {
+            bStalled = true;
+            if (!_Wait(ans.dwStallMs))
+                return;
+        }
+        if (cbHave >= cbBody)
+            break;
+        // Never read past the declared body or a scripted cut: the rest counts as "extra".
+        size_t want = cbBody - cbHave;
+        if (ans.nCloseAfterBody >= 0)
+            want = std::min(want, static_cast<size_t>(ans.nCloseAfterBody) - cbHave);
+        if (!bStalled && ans.nStallAfterBody >= 0)
+            want = std::min(want, static_cast<size_t>(ans.nStallAfterBody) - cbHave);
+        int n = _Recv(s.Get(), buf, static_cast<int>(std::min(want, sizeof buf)));
+        if (n <= 0) {
+            _Record(std::move(req));
+            return;
+        }
+        req.sRaw.append(buf, static_cast<size_t>(n));
+    }
+    if (req.sRaw.size() > cbHead + cbBody) {
+        req.cbExtra = req.sRaw.size() - (cbHead + cbBody);
+        req.sRaw.resize(cbHead + cbBody);
+    } else {
+        u_long cbWaiting = 0;
+        if (ioctlsocket(s.Get(), FIONREAD, &cbWaiting) == 0)
+            req.cbExtra = cbWaiting;
+    }
+    req.bComplete = true;
+    _Record(std::move(req));
+
+    if (ans.dwDelayMs && !_Wait(ans.dwDelayMs))
+        return;
+
+    std::string out = ans.sStatusLine + "\r\n";
+    bool bConnection = false;
+    for (const auto& h : ans.headers) {
+        out += h.first + ": " + h.second + "\r\n";
+        bConnection = bConnection || IEquals(h.first, "Connection");
+    }
+    if (!bConnection)
+        out += "Connection: close\r\n";
+    std::string body = ans.sBody;
+    if (ans.bChunked) {
+        out += "Transfer-Encoding: chunked\r\n\r\n";
+        std::string chunked;
+        size_t cb = ans.cbChunk ? ans.cbChunk : 1;
+        for (size_t p = 0; p < body.size(); p += cb) {
+            std::string piece = body.substr(p, cb);
+            char len[16];
+            snprintf(len, sizeof len, "%zx\r\n", piece.size());
+            chunked += len + piece + "\r\n";
+        }
+        chunked += "0\r\n\r\n";
+        body = chunked;
+    } else {
+        if (!ans.bNoLength)
+            out += "Content-Length: " + std::to_string(ans.sBody.size()) + "\r\n";
+        out += "\r\n";
+    }
+    if (ans.nSendBodyBytes >= 0 && static_cast<size_t>(ans.nSendBodyBytes) < body.size())
+        body.resize(static_cast<size_t>(ans.nSendBodyBytes));
+    if (_Send(s.Get(), out + body))
+        shutdown(s.Get(), SD_SEND);
+    // Let the client read everything before the socket goes away.
+    while (_Recv(s.Get(), buf, sizeof buf) > 0) {
+    }
+}
+
+// ---- helpers ---------------------------------------------------------------------------
+
+std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo)
+{
+    if (sFrom.empty())
+        return sText;
+    for (size_t p = sText.find(sFrom); p != std::string::npos; p = sText.find(sFrom, p + sTo.size()))
+        sText.replace(p, sFrom.size(), sTo);
+    return sText;
+}
+
+std::string TempPath(const std::string& sSuffix)
+{
+    static std::atomic<unsigned> s_counter{0};
+    char dir[MAX_PATH];
+    DWORD n = GetTempPathA(MAX_PATH, dir);
+    if (n == 0 || n >= MAX_PATH)
+        throw std::runtime_error("GetTempPath failed");
+    return std::string(dir) + "qtest_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(GetTickCount()) + "_" + std::to_string(++s_counter) + sSuffix;
+}
+
+bool WriteBytes(const std::string& sPath, const std::string& sBytes)
+{
+    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD cb = 0;
+    BOOL ok = sBytes.empty() || WriteFile(h, sBytes.data(), static_cast<DWORD>(sBytes.size()), &cb, nullptr);
+    CloseHandle(h);
+    return ok && cb == sBytes.size();
+}
+
+std::string ReadBytes(const std::string& sPath)
+{
+    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open " + sPath);
+    std::string out;
+    char buf[65536];
+    DWORD cb;
+    while (ReadFile(h, buf, sizeof buf, &cb, nullptr) && cb)
+        out.append(buf, cb);
+    CloseHandle(h);
+    return out;
+}
+
+bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize)
+{
+    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD cbRet = 0;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cbRet, nullptr);   // best effort
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(cbSize);
+    BOOL ok = SetFilePointerEx(h, li, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    LARGE_INTEGER got = {};
+    ok = ok && GetFileSizeEx(h, &got) && static_cast<ULONGLONG>(got.QuadPart) == cbSize;
+    CloseHandle(h);
+    if (!ok)
+        DeleteFileA(sPath.c_str());
+    return ok;
+}
+
+bool RemoveFile(const std::string& sPath)
+{
+    return DeleteFileA(sPath.c_str()) || GetFileAttributesA(sPath.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+CTempFile::CTempFile(const std::string& sBytes, const std::string& sSuffix) : m_sPath(TempPath(sSuffix))
+{
+    if (!WriteBytes(m_sPath, sBytes))
+        throw std::runtime_error("cannot write " + m_sPath);
+}
+
+CTempFile::~CTempFile()
+{
+    RemoveFile(m_sPath);
+}
+
+} // namespace TestSupport

@@ -1,0 +1,139 @@
+// A loopback HTTP/1.1 server for the network tests, plus temp-file helpers.
+//
+//   TestSupport::CTestServer srv;                    // listening on 127.0.0.1:<free port>
+//   TestSupport::CAnswer a;
+//   a.AddHeader("Set-Cookie", "a=1").AddHeader("Set-Cookie", "b=2");
+//   a.sBody = "hello";
+//   srv.Script(a);                                   // answers are used once each, in order
+//   ... drive WinInet at srv.Url("/upload.php") ...
+//   TestSupport::CRecordedRequest r = srv.WaitRequest(0);
+//   EXPECT_EQ(r.Header("Content-Length"), std::to_string(r.Body().size()));
+//
+// One server thread, one request per connection: every answer carries "Connection: close"
+// (unless the script names a Connection header itself), so a client never parks an idle
+// keep-alive connection that would block the single thread. When the script queue is
+// empty, the default answer is used (200 OK, empty body, unless changed with SetDefault).
+// The destructor stops the thread: delays and stalls end early then, so a test never hangs
+// on the server.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace TestSupport {
+
+// How the server answers one request.
+struct CAnswer {
+    std::string sStatusLine = "HTTP/1.1 200 OK";          // without CRLF
+    std::vector<std::pair<std::string, std::string>> headers;  // sent in order, repeats allowed
+    std::string sBody;                                     // any bytes
+    bool bChunked = false;       // "Transfer-Encoding: chunked" instead of Content-Length
+    size_t cbChunk = 7;          // chunk size when chunked
+    bool bNoLength = false;      // neither Content-Length nor chunked: body ends at close
+    DWORD dwDelayMs = 0;         // wait after the request is read, before answering
+    long nStallAfterBody = -1;   // stop reading for dwStallMs after this many request body bytes
+    DWORD dwStallMs = 0;
+    long nCloseAfterBody = -1;   // reset the connection after this many request body bytes; no answer
+    long nSendBodyBytes = -1;    // send only this many bytes of sBody, then close
+
+    CAnswer& AddHeader(const std::string& sName, const std::string& sValue)
+    {
+        headers.emplace_back(sName, sValue);
+        return *this;
+    }
+};
+
+// The bytes of one request exactly as received (request line, headers, body by its Content-Length).
+struct CRecordedRequest {
+    std::string sRaw;
+    bool bComplete = false;      // the whole declared body arrived
+    size_t cbExtra = 0;          // bytes that were already waiting past the declared body
+
+    std::string RequestLine() const;                        // without CRLF
+    std::string HeaderBlock() const;                        // header lines, each ending in CRLF
+    std::vector<std::string> HeaderLines() const;           // without CRLF
+    size_t HeaderCount(const std::string& sName) const;     // case-insensitive name
+    std::string Header(const std::string& sName, size_t nIdx = 0) const;  // value trimmed; "" if absent
+    bool HasHeader(const std::string& sName) const { return HeaderCount(sName) != 0; }
+    std::string Body() const;                               // bytes after the blank line
+    std::string Boundary() const;                           // boundary= of Content-Type, "" if none
+};
+
+class CTestServer {
+public:
+    CTestServer();               // throws std::runtime_error when it cannot listen
+    ~CTestServer();
+    CTestServer(const CTestServer&) = delete;
+    CTestServer& operator=(const CTestServer&) = delete;
+
+    USHORT Port() const { return m_nPort; }
+    std::string Host() const;                               // "127.0.0.1"
+    std::string Url(const std::string& sPath = "/") const;  // "http://127.0.0.1:<port><path>"
+
+    void Script(const CAnswer& answer);                     // queue an answer for the next request
+    void SetDefault(const CAnswer& answer);
+
+    size_t RequestCount() const;
+    std::vector<CRecordedRequest> Requests() const;
+    // Waits until request nIdx has been recorded (complete or cut); throws on timeout.
+    CRecordedRequest WaitRequest(size_t nIdx, DWORD dwTimeoutMs = 10000) const;
+    void ClearRequests();
+
+    // A loopback port on which nothing listens: connecting to it is refused.
+    static USHORT UnusedPort();
+
+private:
+    void _Run();
+    void _Serve(SOCKET s);
+    bool _Wait(DWORD dwMs) const;   // false when stopping
+    int _Recv(SOCKET s, char* pBuf, int cbBuf) const;   // >0 bytes, 0 closed, <0 error/stop
+    bool _Send(SOCKET s, const std::string& sData) const;
+    void _Record(CRecordedRequest&& req);
+
+    SOCKET m_sListen = INVALID_SOCKET;
+    USHORT m_nPort = 0;
+    HANDLE m_hStop = nullptr;
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cv;
+    std::deque<CAnswer> m_script;
+    CAnswer m_default;
+    std::vector<CRecordedRequest> m_requests;
+};
+
+// Replaces every occurrence of sFrom in sText (e.g. a random multipart boundary).
+std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo);
+
+// Temp files. Paths are ANSI, under GetTempPathA.
+std::string TempPath(const std::string& sSuffix = ".tmp");       // a fresh, unused name
+bool WriteBytes(const std::string& sPath, const std::string& sBytes);
+std::string ReadBytes(const std::string& sPath);
+// A file of cbSize bytes without writing them: marked sparse where the file system allows
+// (Wine ignores FSCTL_SET_SPARSE on some setups, but its SetEndOfFile still leaves a hole on
+// Linux file systems, so no disk space is used either way).
+bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize);
+bool RemoveFile(const std::string& sPath);                      // true if gone afterwards
+
+// Owns a temp file: created with the given bytes, deleted on destruction.
+class CTempFile {
+public:
+    explicit CTempFile(const std::string& sBytes, const std::string& sSuffix = ".tmp");
+    ~CTempFile();
+    CTempFile(const CTempFile&) = delete;
+    CTempFile& operator=(const CTempFile&) = delete;
+    const std::string& Path() const { return m_sPath; }
+    const char* c_str() const { return m_sPath.c_str(); }
+
+private:
+    std::string m_sPath;
+};
+
+} // namespace TestSupport
