@@ -1,8 +1,14 @@
 #include "ReportSendWorker.h"
 
+#include <mbstring.h>
 #include <wininet.h>
 
+#include <exception>
+#include <memory>
+#include <string>
+
 #include "CrashReportDlg.h"
+#include "client.h"
 
 #ifndef REPORT_URL
 #error REPORT_URL must be defined by the build (QUILLA_REPORT_URL)
@@ -18,6 +24,68 @@ BOOL IsInternetConnected()
     return (dwFlags & (INTERNET_CONNECTION_MODEM | INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_PROXY)) != 0;
 }
 
+namespace {
+
+// Written in this order and spelling, whatever the server's spelling.
+const char* const kDumpedHeaders[] = {
+    "Server",  "Date",       "X-Powered-By",      "Content-Length", "Set-Cookie",
+    "Expires", "Cache-control", "Connection", "Transfer-Encoding", "Content-Type",
+};
+
+const DWORD kReadBuffSize = 10240; // one chunk plus its NUL
+
+// Status line, the listed headers, an empty line, the body when it is text, an empty line.
+std::string DumpResponse(Tavon::CHttpResponseA& response)
+{
+    std::string strDump = std::to_string(response.GetStatus()) + " " + response.GetStatusText() + "\r\n";
+    for (const char* szName : kDumpedHeaders) {
+        if (const char* szValue = response.GetHeader(szName, 0))
+            strDump.append(szName).append(": ").append(szValue).append("\r\n");
+    }
+    strDump += "\r\n";
+
+    const char* szContType = response.GetHeader("Content-Type", 0);
+    const bool bIsText = szContType &&
+        ::_mbsnicmp(reinterpret_cast<const unsigned char*>(szContType),
+                    reinterpret_cast<const unsigned char*>("text/"), 5) == 0;
+
+    BYTE abyBuff[kReadBuffSize];
+    for (;;) {
+        const DWORD cbRead = response.ReadContent(abyBuff, kReadBuffSize - 1);
+        if (cbRead == 0)
+            break;
+        if (bIsText) {
+            abyBuff[cbRead] = 0;
+            strDump += reinterpret_cast<const char*>(abyBuff); // up to the first NUL of the chunk
+        }
+    }
+    return strDump + "\r\n";
+}
+
+void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const CString& strVersion)
+{
+    try {
+        client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
+        client.SetUseUtf8(FALSE);
+        client.AddParam("file", strCrashFile, Tavon::HTTPCLIENT_PARAM_FILE);
+
+        // The version goes in unchanged, as the server has always received it.
+        const std::string strUrl = std::string(REPORT_URL) + "?version=" + static_cast<LPCSTR>(strVersion);
+        client.StartUpload(strUrl.c_str(), FALSE);
+
+        std::unique_ptr<Tavon::CHttpResponseA> pResponse;
+        while (!pResponse)
+            pResponse.reset(client.ProceedStep(1024));
+
+        const std::string strDump = DumpResponse(*pResponse);
+        ::OutputDebugStringA(strDump.c_str());
+    } catch (const Tavon::httpclientexceptionA& e) {
+        ::OutputDebugStringA(e.GetErrorMessage());
+    }
+}
+
+} // namespace
+
 unsigned __stdcall ReportSendWorker(void* pDialog)
 {
     CCrashReportDlg* pDlg = static_cast<CCrashReportDlg*>(pDialog);
@@ -25,12 +93,20 @@ unsigned __stdcall ReportSendWorker(void* pDialog)
     const CString strVersion = pDlg->GetVersion();
     const HWND hDialog = pDlg->m_hWnd;
     pDlg->WorkerDetached();
-    pDlg = nullptr; // may be destroyed from here on
+    pDlg = nullptr; // the user may close the dialog from here on
 
-    // The upload of strCrashFile to REPORT_URL with strVersion comes with the HTTP client.
-    (void)strCrashFile;
-    (void)strVersion;
+    Tavon::CHttpClientA client;
+    if (IsInternetConnected()) {
+        // Nothing may escape a thread routine; the library reports its own failures above.
+        try {
+            SendReport(client, strCrashFile, strVersion);
+        } catch (const std::exception& e) {
+            ::OutputDebugStringA(e.what());
+        }
+    }
 
+    // A closed dialog has no window any more: the post then fails, which is harmless.
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
-    return 0;
+    return 0; // the client goes after the message: the dialog waits for this thread's end
+
 }

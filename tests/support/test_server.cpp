@@ -161,14 +161,19 @@ std::string CRecordedRequest::Boundary() const
 
 // ---- CTestServer -----------------------------------------------------------------------
 
-CTestServer::CTestServer()
+CTestServer::CTestServer(USHORT nPort)
 {
     static WsaInit s_wsa;
     m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!m_hStop)
         throw std::runtime_error("CreateEvent failed");
     m_sListen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = LoopbackAddr(0);
+    if (nPort != 0 && m_sListen != INVALID_SOCKET) {
+        // A fixed port is reused test after test; connections we closed may linger in TIME_WAIT.
+        BOOL bReuse = TRUE;
+        setsockopt(m_sListen, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&bReuse), sizeof bReuse);
+    }
+    sockaddr_in a = LoopbackAddr(nPort);
     int cb = sizeof a;
     if (m_sListen == INVALID_SOCKET || bind(m_sListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         listen(m_sListen, SOMAXCONN) != 0 || getsockname(m_sListen, reinterpret_cast<sockaddr*>(&a), &cb) != 0) {

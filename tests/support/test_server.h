@@ -69,7 +69,8 @@ struct CRecordedRequest {
 
 class CTestServer {
 public:
-    CTestServer();               // throws std::runtime_error when it cannot listen
+    // Listens on nPort, or on a free port when 0; throws std::runtime_error when it cannot listen.
+    explicit CTestServer(USHORT nPort = 0);
     ~CTestServer();
     CTestServer(const CTestServer&) = delete;
     CTestServer& operator=(const CTestServer&) = delete;

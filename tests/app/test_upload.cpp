@@ -1,0 +1,246 @@
+// The reporter's whole job end to end under Wine: the send button uploads the crash file to the
+// loopback report server that this test plays, and the server's answer (or the failure) lands
+// in the debugger output before the dialog ends.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "handoff.h"
+#include "reporter_driver.h"
+#include "test_server.h"
+
+using TestSupport::CAnswer;
+using TestSupport::CRecordedRequest;
+using TestSupport::CTempFile;
+using TestSupport::CTestServer;
+
+namespace {
+
+const std::string s_strReporter = CanonicalProgramPath(ToWindowsPath(CRASHREPORT_EXE));
+const std::string s_strProbe = CanonicalProgramPath(ToWindowsPath(RESTART_PROBE_EXE));
+const USHORT s_nReportPort = REPORT_PORT; // the port compiled into the test build's report URL
+
+enum { IDC_SEND = 1000, IDC_CANCEL = 1001, IDC_RESTART = 1005 };
+
+const wchar_t s_szSendingEn[] = L"Quilla Restart - Sending...";
+const wchar_t s_szSentEn[] = L"Quilla Restart - Send complete";
+
+bool ProbeStarted()
+{
+    return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Every byte value, in an order that is not a plain ramp.
+std::string BinaryCrashBytes(size_t cb)
+{
+    std::string str(cb, '\0');
+    unsigned n = 12345;
+    for (size_t i = 0; i < cb; ++i) {
+        n = n * 1103515245u + 12345u;
+        str[i] = static_cast<char>(i < 256 ? i : (n >> 16) & 0xFF);
+    }
+    return str;
+}
+
+std::string ExpectedBody(const std::string& strBoundary, const std::string& strPath, const std::string& strMime,
+                         const std::string& strBytes)
+{
+    return "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + strPath +
+           "\"\r\nContent-Type: " + strMime + "\r\n\r\n" + strBytes + "\r\n--" + strBoundary + "--\r\n";
+}
+
+class Upload : public ::testing::Test {
+protected:
+    // Starts a reporter for this crash file and version, presses send and waits for the end.
+    void SendReport(const std::string& strCrashFile, const std::string& strVersion = "4.2.0")
+    {
+        ::DeleteFileA((s_strProbe + ".started").c_str());
+        m_pDriver = std::make_unique<CReporterDriver>();
+        CReporterDriver& driver = *m_pDriver;
+        m_strCommandLine = BuildHandOff(s_strReporter, { { "module", s_strProbe },
+                                                         { "crash file", strCrashFile },
+                                                         { "except", "EXCEPTION_ACCESS_VIOLATION" },
+                                                         { "version", strVersion } });
+        ASSERT_TRUE(driver.Launch(s_strReporter, m_strCommandLine));
+        ASSERT_NE(driver.WaitForDialog(), nullptr);
+        driver.Click(IDC_SEND);
+        ASSERT_TRUE(driver.WaitForExit(30000));
+        EXPECT_EQ(driver.ExitCode(), 0u);
+        EXPECT_TRUE(ProbeStarted());
+        EXPECT_EQ(driver.Titles().back(), s_szSentEn);
+    }
+
+    // The worker's one line: whatever follows the hand-off trace (command line, remainder, entries).
+    std::string WorkerOutput() const
+    {
+        const std::vector<std::string> output = m_pDriver->Output();
+        EXPECT_EQ(output.size(), 7u);
+        return output.size() == 7 ? output.back() : std::string();
+    }
+
+    std::unique_ptr<CReporterDriver> m_pDriver;
+    std::string m_strCommandLine;
+};
+
+TEST_F(Upload, SendsTheCrashFileByteForByteAndDumpsTheAnswer)
+{
+    CTestServer server(s_nReportPort);
+    CAnswer answer;
+    answer.AddHeader("Server", "receiver/1.0").AddHeader("X-Powered-By", "tests").AddHeader("Content-Type",
+                                                                                           "text/plain");
+    answer.sBody = "report stored";
+    server.Script(answer);
+
+    const std::string strBytes = BinaryCrashBytes(300 * 1024);
+    CTempFile crash(strBytes, ".dmp");
+    SendReport(crash.Path(), "2.5.1-beta+7");
+
+    const CRecordedRequest req = server.WaitRequest(0);
+    ASSERT_TRUE(req.bComplete);
+    EXPECT_EQ(req.RequestLine(), "POST /vorlex.php?version=2.5.1-beta+7 HTTP/1.1");
+    EXPECT_EQ(req.Header("Cache-Control"), "no-cache");
+    EXPECT_EQ(req.Header("User-Agent"), "My User Agent v1.0");
+    const std::string strBoundary = req.Boundary();
+    ASSERT_EQ(strBoundary.size(), 43u);
+    EXPECT_EQ(strBoundary.substr(0, 10), "----MIRAS-");
+    EXPECT_EQ(req.Header("Content-Type"), "multipart/form-data; boundary=" + strBoundary);
+    EXPECT_EQ(req.Header("Content-Length"), std::to_string(req.Body().size()));
+    EXPECT_EQ(req.cbExtra, 0u);
+    EXPECT_TRUE(req.Body() ==
+                ExpectedBody(strBoundary, crash.Path(), "application/octet-stream", strBytes)); // 300 KiB: no dump
+
+    EXPECT_EQ(WorkerOutput(), "200 OK\r\n"
+                              "Server: receiver/1.0\r\n"
+                              "X-Powered-By: tests\r\n"
+                              "Content-Length: 13\r\n"
+                              "Connection: close\r\n"
+                              "Content-Type: text/plain\r\n"
+                              "\r\n"
+                              "report stored\r\n");
+    EXPECT_EQ(m_pDriver->Titles(), (std::vector<std::wstring>{ L"Quilla批处理", s_szSendingEn, s_szSentEn }));
+}
+
+TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences)
+{
+    const std::string strLong = [] {
+        std::string str;
+        for (int i = 0; str.size() < 25000; ++i)
+            str += "line " + std::to_string(i) + "\n";
+        return str;
+    }();
+    struct Case {
+        const char* pszName;
+        std::string strStatusLine;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string strBody;
+        bool bChunked;
+        std::string strExpected;
+    };
+    const std::vector<Case> cases = {
+        { "capital TEXT/HTML", "HTTP/1.1 200 OK", { { "Content-Type", "TEXT/HTML" } }, "<b>ok</b>", false,
+          "200 OK\r\nContent-Length: 9\r\nConnection: close\r\nContent-Type: TEXT/HTML\r\n\r\n<b>ok</b>\r\n" },
+        { "charset parameter", "HTTP/1.1 200 OK", { { "Content-Type", "text/plain; charset=gbk" } }, "x", false,
+          "200 OK\r\nContent-Length: 1\r\nConnection: close\r\nContent-Type: text/plain; charset=gbk\r\n\r\nx\r\n" },
+        { "json is not text", "HTTP/1.1 200 OK", { { "Content-Type", "application/json" } }, "{\"a\":1}", false,
+          "200 OK\r\nContent-Length: 7\r\nConnection: close\r\nContent-Type: application/json\r\n\r\n\r\n" },
+        { "no content type", "HTTP/1.1 200 OK", {}, "hidden", false,
+          "200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\n\r\n" },
+        { "error status, cookies, spelling", "HTTP/1.1 500 Internal Server Error",
+          { { "Set-Cookie", "a=1" }, { "set-cookie", "b=2" }, { "CACHE-CONTROL", "private" },
+            { "Expires", "0" }, { "Content-Type", "text/plain" } },
+          "boom", false,
+          "500 Internal Server Error\r\nContent-Length: 4\r\nSet-Cookie: a=1\r\nExpires: 0\r\n"
+          "Cache-control: private\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nboom\r\n" },
+        { "long chunked text", "HTTP/1.1 200 OK", { { "Content-Type", "text/plain" } }, strLong, true,
+          "200 OK\r\nConnection: close\r\nTransfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n" + strLong +
+              "\r\n" },
+    };
+
+    CTempFile crash("MDMP small crash", ".dmp");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CTestServer server(s_nReportPort);
+        CAnswer answer;
+        answer.sStatusLine = c.strStatusLine;
+        answer.headers = c.headers;
+        answer.sBody = c.strBody;
+        answer.bChunked = c.bChunked;
+        answer.cbChunk = 4000;
+        server.Script(answer);
+
+        SendReport(crash.Path());
+        EXPECT_EQ(WorkerOutput(), c.strExpected);
+    }
+}
+
+TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds)
+{
+    CTempFile crash(BinaryCrashBytes(200 * 1024), ".dmp");
+    {
+        SCOPED_TRACE("server down");
+        SendReport(crash.Path()); // nothing listens on the report port
+        const std::string strLine = WorkerOutput();
+        EXPECT_TRUE(strLine == "::HttpSendRequestEx failed." || strLine == "::InternetConnect failed.") << strLine;
+    }
+    {
+        SCOPED_TRACE("connection dropped mid-upload");
+        CTestServer server(s_nReportPort);
+        CAnswer answer;
+        answer.nCloseAfterBody = 20000;
+        server.Script(answer);
+        SendReport(crash.Path());
+        const std::string strLine = WorkerOutput();
+        EXPECT_TRUE(strLine == "::InternetWriteFile failed." || strLine == "::HttpEndRequest failed.") << strLine;
+        EXPECT_FALSE(server.WaitRequest(0).bComplete);
+    }
+}
+
+TEST_F(Upload, MissingCrashFileSendsAnEmptyPart)
+{
+    CTestServer server(s_nReportPort);
+    CAnswer answer;
+    answer.AddHeader("Content-Type", "text/plain");
+    answer.sBody = "empty report";
+    server.Script(answer);
+
+    const std::string strMissing = TestSupport::TempPath(".dmp");
+    SendReport(strMissing, "");
+    const CRecordedRequest req = server.WaitRequest(0);
+    EXPECT_EQ(req.RequestLine(), "POST /vorlex.php?version= HTTP/1.1");
+    EXPECT_EQ(req.Body(), ExpectedBody(req.Boundary(), strMissing, "application/octet-stream", ""));
+    EXPECT_EQ(req.Header("Content-Length"), std::to_string(req.Body().size()));
+    EXPECT_EQ(WorkerOutput().substr(0, 8), "200 OK\r\n");
+}
+
+TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts)
+{
+    CTestServer server(s_nReportPort);
+    CAnswer answer;
+    answer.nStallAfterBody = 1000;
+    answer.dwStallMs = 60000;
+    server.Script(answer);
+    CTempFile crash(BinaryCrashBytes(4 * 1024 * 1024), ".dmp");
+
+    const std::string strCommandLine = BuildHandOff(s_strReporter, { { "module", s_strProbe },
+                                                                     { "crash file", crash.Path() } });
+    m_pDriver = std::make_unique<CReporterDriver>();
+    CReporterDriver& driver = *m_pDriver;
+    ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
+    ASSERT_NE(driver.WaitForDialog(), nullptr);
+    driver.Click(IDC_SEND);
+    CReporterDriver::Pump(1500); // the server has stopped reading: the upload hangs
+    EXPECT_FALSE(driver.IsEnabled(IDC_SEND));
+    EXPECT_FALSE(driver.IsEnabled(IDC_CANCEL));
+
+    const DWORD dwStart = ::GetTickCount();
+    driver.PressKey(VK_ESCAPE);
+    ASSERT_TRUE(driver.WaitForExit(10000));
+    EXPECT_LT(::GetTickCount() - dwStart, 10000u);
+    EXPECT_EQ(driver.ExitCode(), 0u);
+    EXPECT_TRUE(ProbeStarted());
+    EXPECT_EQ(driver.Titles().back(), s_szSendingEn); // closed while sending, no ended title
+}
+
+} // namespace
