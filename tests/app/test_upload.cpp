@@ -243,4 +243,23 @@ TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts)
     EXPECT_EQ(driver.Titles().back(), s_szSendingEn); // closed while sending, no ended title
 }
 
+// Run by offline.sh inside a network namespace without interfaces; skipped elsewhere.
+TEST(Offline, NoRequestIsMadeAndTheDialogStillEnds)
+{
+    if (!::GetEnvironmentVariableA("QUILLA_EXPECT_OFFLINE", nullptr, 0))
+        GTEST_SKIP() << "needs a machine without network (offline.sh)";
+    ::DeleteFileA((s_strProbe + ".started").c_str());
+    CTempFile crash("MDMP", ".dmp");
+    CReporterDriver driver;
+    ASSERT_TRUE(driver.Launch(s_strReporter, BuildHandOff(s_strReporter, { { "module", s_strProbe },
+                                                                           { "crash file", crash.Path() } })));
+    ASSERT_NE(driver.WaitForDialog(), nullptr);
+    driver.Click(IDC_SEND);
+    ASSERT_TRUE(driver.WaitForExit(30000));
+    EXPECT_TRUE(ProbeStarted());
+    EXPECT_EQ(driver.Titles().back(), s_szSentEn);
+    // Command line, remainder and the two entries: no answer and no failure line after them.
+    EXPECT_EQ(driver.Output().size(), 4u);
+}
+
 } // namespace
