@@ -114,7 +114,8 @@ TEST(Response, ArgumentErrorsInOrder)
 
     CScopedInternetHandle hInet(CHttpToolA::OpenInternet("t", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     CHttpResponseA withHandle(nullptr, nullptr, hInet.Release());
-    EXPECT_EQ(text([&] { withHandle.ReadContent(nullptr, 0); }), "CHttpResponseT::ReadContent: pbyBuff can not be NULL.");
+    EXPECT_EQ(text([&] { withHandle.ReadContent(nullptr, 0); }),
+              "CHttpResponseT::ReadContent: pbyBuff can not be NULL.");
     EXPECT_EQ(text([&] { withHandle.ReadContent(&b, 0); }), "CHttpResponseT::ReadContent: cbBuff can not be zero.");
     EXPECT_EQ(text([&] { withHandle._LoadHeader(nullptr); }), "CHttpResponseT::_LoadHeader: szName can not be NULL.");
 }

@@ -126,8 +126,8 @@ TEST(Tool, ServerClosingMidBodyIsAFailure)
     CLoopbackRequest req(srv, "/cut");
     const std::string body(4 << 20, 'z');
     httpclientexceptionA e = CatchAs<httpclientexceptionA>([&] { req.Post(body, {1000}); });
-    EXPECT_TRUE(e.GetErrorCode() == HTTPCLIENT_ERR_INTERNETWRITEFILE || e.GetErrorCode() == HTTPCLIENT_ERR_HTTPENDREQUEST)
-        << e.GetErrorCode();
+    const DWORD dwCode = e.GetErrorCode();
+    EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
     EXPECT_NE(e.GetWin32LastError(), 0u);
     EXPECT_FALSE(srv.WaitRequest(0).bComplete);
 }
