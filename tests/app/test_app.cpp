@@ -2,6 +2,8 @@
 // hand-off parser on its own.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "HandOff.h"
 #include "handoff.h"
 #include "reporter_driver.h"
@@ -9,6 +11,23 @@
 namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;
+
+std::wstring FromAnsi(const std::string& str)
+{
+    std::wstring strWide(str.size(), L'\0');
+    int cch = ::MultiByteToWideChar(CP_ACP, 0, str.data(), int(str.size()), &strWide[0], int(strWide.size()));
+    strWide.resize(size_t(cch > 0 ? cch : 0));
+    return strWide;
+}
+
+TEST(Environment, RunsUnderTheExpectedAnsiCodePage)
+{
+    char szExpected[16] = "";
+    if (::GetEnvironmentVariableA("QUILLA_EXPECT_ACP", szExpected, sizeof(szExpected)))
+        EXPECT_EQ(::GetACP(), UINT(atoi(szExpected)));
+    else
+        EXPECT_EQ(::GetACP(), 1252u);
+}
 
 // ---- the parser -------------------------------------------------------------------------------
 
@@ -139,6 +158,9 @@ const wchar_t s_szSentCn[] = L"\"Quilla重启程序 -- 发送完成...\"";
 const wchar_t s_szSendingEn[] = L"Quilla Restart - Sending...";
 const wchar_t s_szSentEn[] = L"Quilla Restart - Send complete";
 
+// 8-bit crash fields are shown in the ANSI code page, whichever it is.
+const std::string s_strAnsiCode = "\xB6\xC1\xC8\xA1\xB5\xD8\xD6\xB7 0";
+
 bool ProbeStarted()
 {
     return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -192,7 +214,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     HWND hDialog = Start({ { "crash file", "C:\\dumps\\crash.dmp" },
                            { "except", "EXCEPTION_ACCESS_VIOLATION" },
                            { "Version", "ignored" },
-                           { "code", "Read of address 00000000" },
+                           { "code", s_strAnsiCode },
                            { "addr", "0x0040A1B2" },
                            { "version", "1.0.3" } });
     ASSERT_NE(hDialog, nullptr);
@@ -209,7 +231,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(m_driver.ControlText(IDC_RESTART_LABEL), L"重启Quilla批处理");
     EXPECT_EQ(m_driver.ControlText(IDC_EXCEPT), L"EXCEPTION_ACCESS_VIOLATION");
     EXPECT_EQ(m_driver.ControlText(IDC_ADDR), L"0x0040A1B2");
-    EXPECT_EQ(m_driver.ControlText(IDC_CODE), L"Read of address 00000000");
+    EXPECT_EQ(m_driver.ControlText(IDC_CODE), FromAnsi(s_strAnsiCode)); // "读取地址 0" in code page 936
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_SEND));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_CANCEL));
