@@ -21,16 +21,19 @@ BOOL IsInternetConnected()
 unsigned __stdcall ReportSendWorker(void* pDialog)
 {
     CCrashReportDlg* pDlg = static_cast<CCrashReportDlg*>(pDialog);
-    const CString strCrashFile = pDlg->GetCrashFile();
-    const CString strVersion = pDlg->GetVersion();
     const HWND hDialog = pDlg->m_hWnd;
-    pDlg->WorkerDetached();
-    pDlg = nullptr; // may be destroyed from here on
+    // Nothing may unwind out of the thread routine.
+    try {
+        const CString strCrashFile = pDlg->GetCrashFile();
+        const CString strVersion = pDlg->GetVersion();
+        pDlg->WorkerDetached();
+        pDlg = nullptr; // the dialog may be destroyed from here on
 
-    // The upload of strCrashFile to REPORT_URL with strVersion comes with the HTTP client.
-    (void)strCrashFile;
-    (void)strVersion;
-
+        // The upload of strCrashFile to REPORT_URL with strVersion comes with the HTTP client.
+        (void)strCrashFile;
+        (void)strVersion;
+    } catch (...) {
+    }
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
     return 0;
 }

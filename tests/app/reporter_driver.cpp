@@ -236,6 +236,46 @@ HWND CReporterDriver::Focus() const
     return info.hwndFocus;
 }
 
+CClientShot CReporterDriver::CaptureClient() const
+{
+    CClientShot shot;
+    RECT rect;
+    ::GetClientRect(m_hDialog, &rect);
+    POINT ptOrigin = { 0, 0 };
+    ::ClientToScreen(m_hDialog, &ptOrigin);
+    shot.cx = rect.right;
+    shot.cy = rect.bottom;
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = shot.cx;
+    bmi.bmiHeader.biHeight = -shot.cy;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* pBits = nullptr;
+    HDC hScreen = ::GetDC(nullptr);
+    HDC hMem = ::CreateCompatibleDC(hScreen);
+    HBITMAP hBitmap = ::CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
+    HGDIOBJ hOld = ::SelectObject(hMem, hBitmap);
+    ::BitBlt(hMem, 0, 0, shot.cx, shot.cy, hScreen, ptOrigin.x, ptOrigin.y, SRCCOPY);
+    ::GdiFlush();
+    const DWORD* pPixel = static_cast<const DWORD*>(pBits);
+    for (size_t i = 0; pPixel && i < size_t(shot.cx) * size_t(shot.cy); ++i)
+        shot.pixels.push_back(RGB((pPixel[i] >> 16) & 0xFF, (pPixel[i] >> 8) & 0xFF, pPixel[i] & 0xFF));
+    ::SelectObject(hMem, hOld);
+    ::DeleteObject(hBitmap);
+    ::DeleteDC(hMem);
+    ::ReleaseDC(nullptr, hScreen);
+    return shot;
+}
+
+RECT CReporterDriver::ControlRect(int nID) const
+{
+    RECT rect = {};
+    ::GetWindowRect(::GetDlgItem(m_hDialog, nID), &rect);
+    ::MapWindowPoints(nullptr, m_hDialog, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
 void CReporterDriver::Click(int nID)
 {
     ::PostMessageW(::GetDlgItem(m_hDialog, nID), BM_CLICK, 0, 0);

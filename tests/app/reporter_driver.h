@@ -12,6 +12,14 @@
 
 std::string ToWindowsPath(const std::string& strUnixPath); // "/a/b" -> "Z:\a\b"
 
+// The pixels of a window's client area as they are on the screen.
+struct CClientShot {
+    int cx = 0;
+    int cy = 0;
+    std::vector<COLORREF> pixels; // row by row from the top
+    COLORREF At(int x, int y) const { return pixels[size_t(y) * size_t(cx) + size_t(x)]; }
+};
+
 class CReporterDriver {
 public:
     CReporterDriver();
@@ -31,6 +39,8 @@ public:
     bool IsChecked(int nID) const;
     bool IsEnabled(int nID) const;
     HWND Focus() const; // the control with the keyboard focus in the reporter
+    CClientShot CaptureClient() const;
+    RECT ControlRect(int nID) const; // in the dialog's client coordinates
 
     void Click(int nID);              // a mouse click on the control (BM_CLICK)
     void PressKey(UINT nVirtualKey);  // a key press on the control with the focus

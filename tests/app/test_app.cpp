@@ -2,6 +2,7 @@
 // hand-off parser on its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "HandOff.h"
@@ -258,6 +259,37 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(output[4], "except:EXCEPTION_ACCESS_VIOLATION");
     EXPECT_EQ(output[5], "Version:ignored");
     EXPECT_EQ(output[8], "version:1.0.3");
+}
+
+bool HasRed(const CClientShot& shot, const RECT& rect)
+{
+    for (int y = std::max(0, int(rect.top)); y < std::min(shot.cy, int(rect.bottom)); ++y)
+        for (int x = std::max(0, int(rect.left)); x < std::min(shot.cx, int(rect.right)); ++x)
+            if (GetRValue(shot.At(x, y)) >= 200 && GetGValue(shot.At(x, y)) <= 80 && GetBValue(shot.At(x, y)) <= 80)
+                return true;
+    return false;
+}
+
+TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
+{
+    ASSERT_NE(Start({}), nullptr);
+    CReporterDriver::Pump(500);
+    const CClientShot shot = m_driver.CaptureClient();
+    ASSERT_GT(shot.cx, 100);
+    ASSERT_GT(shot.cy, 140);
+    // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
+    EXPECT_EQ(shot.At(25 + 20, 75 + 50), RGB(255, 204, 26));
+    const COLORREF crDialog = shot.At(25 - 4, 75 + 30);
+    EXPECT_NE(crDialog, RGB(212, 208, 200));
+    EXPECT_EQ(shot.At(25 + 2, 75 + 30), crDialog);
+    EXPECT_EQ(shot.At(25 + 2, 75 + 57), crDialog);
+
+    EXPECT_TRUE(HasRed(shot, m_driver.ControlRect(IDC_RESTART_LABEL)));
+    EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(1007)));
+    EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(IDC_MESSAGE)));
+
+    m_driver.Click(IDC_CANCEL);
+    ExpectClosed(true);
 }
 
 TEST_F(Reporter, EmptyLngFileGivesChineseTitlesAndUntickedBoxNoRestart)
