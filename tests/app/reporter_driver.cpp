@@ -1,6 +1,7 @@
 #include "reporter_driver.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 const char s_szHookTag[] = "\1"; // debugger output of the window hook
@@ -70,7 +71,7 @@ void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
     // dialog closes).
     m_hHookDll = ::LoadLibraryA(ToWindowsPath(WINDOW_HOOK_DLL).c_str());
     if (HOOKPROC pfnHook = m_hHookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(::GetProcAddress(m_hHookDll, "WindowHookProc"))) : nullptr)
-        m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROC, pfnHook, m_hHookDll, pi.dwThreadId);
+        m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, pfnHook, m_hHookDll, pi.dwThreadId);
     m_hProcess = pi.hProcess;
     m_dwProcessId = pi.dwProcessId;
     m_bLaunched = true;
@@ -342,8 +343,12 @@ std::vector<std::wstring> CReporterDriver::Titles() const
     return titles;
 }
 
-std::vector<std::string> CReporterDriver::WindowEvents() const
+std::vector<std::string> CReporterDriver::WindowEvents(const char* pszKind) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_windowEvents;
+    std::vector<std::string> events;
+    for (const std::string& strEvent : m_windowEvents)
+        if (!pszKind || strEvent.compare(0, strlen(pszKind), pszKind) == 0)
+            events.push_back(strEvent);
+    return events;
 }

@@ -57,8 +57,9 @@ public:
     std::vector<std::string> Output() const;
     // Every title the dialog was given, in order, starting with the template's.
     std::vector<std::wstring> Titles() const;
-    // What the window hook saw, in order: "title:<UTF-8 title>" and "enable:<control id>:<0|1>".
-    std::vector<std::string> WindowEvents() const;
+    // What the window hook saw, in order: "title:<UTF-8 title>", "enable:<control id>:<0|1>" and
+    // "icon:<message>:<wParam>:128" (see window_hook.c); only those beginning with pszKind if given.
+    std::vector<std::string> WindowEvents(const char* pszKind = nullptr) const;
 
     // Waits nMs while running the calling thread's messages.
     static void Pump(DWORD nMs);
