@@ -148,6 +148,17 @@ void CReporterDriver::Pump(DWORD nMs)
     }
 }
 
+bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs)
+{
+    const DWORD dwStart = ::GetTickCount();
+    while (!condition()) {
+        if (::GetTickCount() - dwStart > nTimeoutMs)
+            return condition();
+        Pump(20);
+    }
+    return true;
+}
+
 bool CReporterDriver::_WaitPumping(HANDLE hObject, DWORD nTimeoutMs)
 {
     const DWORD dwEnd = ::GetTickCount() + nTimeoutMs;

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,8 @@ public:
 
     // Waits nMs while running the calling thread's messages.
     static void Pump(DWORD nMs);
+    // Waits until the condition holds (TRUE) or nTimeoutMs have passed (its last value).
+    static bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs = 3000);
 
 private:
     void _DebugLoop(std::string strExe, std::string strCommandLine);

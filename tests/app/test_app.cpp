@@ -284,12 +284,17 @@ bool HasRed(const CClientShot& shot, const RECT& rect)
 TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
 {
     ASSERT_NE(Start({}), nullptr);
-    CReporterDriver::Pump(500);
+    // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
+    const COLORREF crSign = RGB(255, 204, 26);
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] {
+        CClientShot shot = m_driver.CaptureClient();
+        return shot.cx > 100 && shot.cy > 140 && shot.At(25 + 20, 75 + 50) == crSign;
+    }));
+    CReporterDriver::Pump(200); // the rest of the paint
     const CClientShot shot = m_driver.CaptureClient();
     ASSERT_GT(shot.cx, 100);
     ASSERT_GT(shot.cy, 140);
-    // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
-    EXPECT_EQ(shot.At(25 + 20, 75 + 50), RGB(255, 204, 26));
+    EXPECT_EQ(shot.At(25 + 20, 75 + 50), crSign);
     const COLORREF crDialog = shot.At(25 - 4, 75 + 30);
     EXPECT_NE(crDialog, RGB(212, 208, 200));
     EXPECT_EQ(shot.At(25 + 2, 75 + 30), crDialog);
@@ -307,8 +312,7 @@ TEST_F(Reporter, EmptyLngFileGivesChineseTitlesAndUntickedBoxNoRestart)
 {
     ASSERT_NE(Start({ { "lngfile", "" } }), nullptr);
     m_driver.Click(IDC_RESTART);
-    CReporterDriver::Pump(200);
-    EXPECT_FALSE(m_driver.IsChecked(IDC_RESTART));
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return !m_driver.IsChecked(IDC_RESTART); }));
     m_driver.Click(IDC_SEND);
     ExpectClosed(false);
     EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{ s_szTemplateTitle, s_szSendingCn, s_szSentCn }));
@@ -345,8 +349,7 @@ TEST_F(Reporter, EnterClosesWithoutRestartEvenWhenTicked)
 {
     ASSERT_NE(Start({}), nullptr);
     m_driver.FocusControl(IDC_RESTART);
-    CReporterDriver::Pump(200);
-    EXPECT_EQ(m_driver.Focus(), ::GetDlgItem(m_driver.Dialog(), IDC_RESTART));
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return m_driver.Focus() == ::GetDlgItem(m_driver.Dialog(), IDC_RESTART); }));
     m_driver.PressKey(VK_RETURN);
     ExpectClosed(false);
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART) || !::IsWindow(m_driver.Dialog()));
