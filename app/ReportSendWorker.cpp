@@ -89,24 +89,25 @@ void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const 
 unsigned __stdcall ReportSendWorker(void* pDialog)
 {
     CCrashReportDlg* pDlg = static_cast<CCrashReportDlg*>(pDialog);
-    const CString strCrashFile = pDlg->GetCrashFile();
-    const CString strVersion = pDlg->GetVersion();
     const HWND hDialog = pDlg->m_hWnd;
-    pDlg->WorkerDetached();
-    pDlg = nullptr; // the user may close the dialog from here on
+    // Nothing may unwind out of the thread routine; the library reports its own failures itself.
+    try {
+        const CString strCrashFile = pDlg->GetCrashFile();
+        const CString strVersion = pDlg->GetVersion();
+        pDlg->WorkerDetached();
+        pDlg = nullptr; // the user may close the dialog from here on
 
-    Tavon::CHttpClientA client;
-    if (IsInternetConnected()) {
-        // Nothing may escape a thread routine; the library reports its own failures above.
-        try {
+        Tavon::CHttpClientA client;
+        if (IsInternetConnected())
             SendReport(client, strCrashFile, strVersion);
-        } catch (const std::exception& e) {
-            ::OutputDebugStringA(e.what());
-        }
+
+        // A closed dialog has no window any more: the post then fails, which is harmless.
+        ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
+        return 0; // the client goes after the message: the dialog waits for this thread's end
+    } catch (const std::exception& e) {
+        ::OutputDebugStringA(e.what());
+    } catch (...) {
     }
-
-    // A closed dialog has no window any more: the post then fails, which is harmless.
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
-    return 0; // the client goes after the message: the dialog waits for this thread's end
-
+    return 0;
 }

@@ -11,29 +11,23 @@ public:
     CString(LPCSTR pch, int nLength) : m_str(pch, nLength > 0 ? size_t(nLength) : 0) {}
 
     CString& operator=(LPCSTR psz) { m_str = psz ? psz : ""; return *this; }
-    CString& operator+=(const CString& str) { m_str += str.m_str; return *this; }
-    CString& operator+=(LPCSTR psz) { m_str += psz ? psz : ""; return *this; }
 
     operator LPCSTR() const { return m_str.c_str(); }
     int GetLength() const { return int(m_str.size()); }
     BOOL IsEmpty() const { return m_str.empty(); }
-    void Empty() { m_str.clear(); }
 
     // Byte positions; a start beyond the end gives an empty string.
     CString Mid(int nFirst) const;
     CString Mid(int nFirst, int nCount) const;
     CString Left(int nCount) const { return Mid(0, nCount); }
 
-    // Position in bytes of the first occurrence, or -1.
+    // Position in bytes of the first (ReverseFind: last) occurrence, or -1.
     int Find(char ch) const;
     int Find(LPCSTR pszSub) const;
     int ReverseFind(char ch) const;
 
     // <0, 0, >0 as _mbscmp.
     int Compare(LPCSTR psz) const;
-
-    friend bool operator==(const CString& a, LPCSTR b) { return a.Compare(b) == 0; }
-    friend bool operator!=(const CString& a, LPCSTR b) { return a.Compare(b) != 0; }
 
 private:
     std::string m_str;

@@ -17,11 +17,10 @@ public:
 
     int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
 
-    // The child window with the id, wrapped in an object that lives as long as this one;
-    // null when there is no such child.
+    // The child window with the id, wrapped in an object that this one keeps until its window
+    // is destroyed; null when there is no such child.
     CWnd* GetDlgItem(int nID);
 
-    void SetWindowText(LPCSTR pszText) { ::SetWindowTextA(m_hWnd, pszText); }
     void SetWindowTextW(LPCWSTR pszText) { ::SetWindowTextW(m_hWnd, pszText); }
     void SetDlgItemText(int nID, LPCSTR pszText) { ::SetDlgItemTextA(m_hWnd, nID, pszText); }
     BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }

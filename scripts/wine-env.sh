@@ -8,7 +8,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # Chinese texts need a CJK font: the dialog asks for "宋体" (SimSun), and the title bar's font
 # must fall back to one for the Chinese titles.
 quilla_wine_fonts() {
-    local face="WenQuanYi Zen Hei" key
+    local face="WenQuanYi Zen Hei Sharp" key
     for name in "宋体" SimSun "MS Song"; do
         wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$name" /t REG_SZ /d "$face" /f >/dev/null 2>&1 || true
     done
@@ -20,16 +20,21 @@ quilla_wine_fonts() {
 
 # Creates the prefix once; later calls return at once. Serialised so parallel tests cannot race.
 quilla_wine_prefix() {
-    [ -f "$WINEPREFIX/.quilla-ready" ] && return 0
+    [ -f "$WINEPREFIX/.quilla-ready" ] && [ -f "$WINEPREFIX/.quilla-fonts-1" ] && return 0
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
-        [ -f "$WINEPREFIX/.quilla-ready" ] && exit 0
-        wineboot -i >/dev/null 2>&1 || true
-        # Without a window manager Wine waits ~2 s whenever a top-level window is hidden.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
-        quilla_wine_fonts
-        wineserver -w
-        touch "$WINEPREFIX/.quilla-ready"
+        if [ ! -f "$WINEPREFIX/.quilla-ready" ]; then
+            wineboot -i >/dev/null 2>&1 || true
+            # Without a window manager Wine waits ~2 s whenever a top-level window is hidden.
+            wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+            wineserver -w
+            touch "$WINEPREFIX/.quilla-ready"
+        fi
+        if [ ! -f "$WINEPREFIX/.quilla-fonts-1" ]; then
+            quilla_wine_fonts
+            wineserver -w
+            touch "$WINEPREFIX/.quilla-fonts-1"
+        fi
     ) 9>"$WINEPREFIX.lock"
 }

@@ -1,7 +1,10 @@
-# Fails unless every DLL that EXE imports is a system DLL.
+# Fails unless EXE is a GUI program that imports system DLLs only.
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${EXE}")
+endif()
+if(NOT dump MATCHES "Subsystem[ \t]+00000002")
+    message(FATAL_ERROR "${EXE} is not a GUI-subsystem program")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
 set(allowed kernel32 user32 gdi32 comctl32 shell32 wininet urlmon ole32 oleaut32 msvcrt advapi32)

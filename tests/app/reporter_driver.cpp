@@ -1,6 +1,7 @@
 #include "reporter_driver.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 const char s_szHookTag[] = "\1"; // debugger output of the window hook
@@ -70,7 +71,7 @@ void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
     // dialog closes).
     m_hHookDll = ::LoadLibraryA(ToWindowsPath(WINDOW_HOOK_DLL).c_str());
     if (HOOKPROC pfnHook = m_hHookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(::GetProcAddress(m_hHookDll, "WindowHookProc"))) : nullptr)
-        m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROC, pfnHook, m_hHookDll, pi.dwThreadId);
+        m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, pfnHook, m_hHookDll, pi.dwThreadId);
     m_hProcess = pi.hProcess;
     m_dwProcessId = pi.dwProcessId;
     m_bLaunched = true;
@@ -145,6 +146,17 @@ void CReporterDriver::Pump(DWORD nMs)
             return;
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, dwEnd - dwNow, QS_ALLINPUT);
     }
+}
+
+bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs)
+{
+    const DWORD dwStart = ::GetTickCount();
+    while (!condition()) {
+        if (::GetTickCount() - dwStart > nTimeoutMs)
+            return condition();
+        Pump(20);
+    }
+    return true;
 }
 
 bool CReporterDriver::_WaitPumping(HANDLE hObject, DWORD nTimeoutMs)
@@ -236,6 +248,46 @@ HWND CReporterDriver::Focus() const
     return info.hwndFocus;
 }
 
+CClientShot CReporterDriver::CaptureClient() const
+{
+    CClientShot shot;
+    RECT rect;
+    ::GetClientRect(m_hDialog, &rect);
+    POINT ptOrigin = { 0, 0 };
+    ::ClientToScreen(m_hDialog, &ptOrigin);
+    shot.cx = rect.right;
+    shot.cy = rect.bottom;
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
+    bmi.bmiHeader.biWidth = shot.cx;
+    bmi.bmiHeader.biHeight = -shot.cy;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* pBits = nullptr;
+    HDC hScreen = ::GetDC(nullptr);
+    HDC hMem = ::CreateCompatibleDC(hScreen);
+    HBITMAP hBitmap = ::CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
+    HGDIOBJ hOld = ::SelectObject(hMem, hBitmap);
+    ::BitBlt(hMem, 0, 0, shot.cx, shot.cy, hScreen, ptOrigin.x, ptOrigin.y, SRCCOPY);
+    ::GdiFlush();
+    const DWORD* pPixel = static_cast<const DWORD*>(pBits);
+    for (size_t i = 0; pPixel && i < size_t(shot.cx) * size_t(shot.cy); ++i)
+        shot.pixels.push_back(RGB((pPixel[i] >> 16) & 0xFF, (pPixel[i] >> 8) & 0xFF, pPixel[i] & 0xFF));
+    ::SelectObject(hMem, hOld);
+    ::DeleteObject(hBitmap);
+    ::DeleteDC(hMem);
+    ::ReleaseDC(nullptr, hScreen);
+    return shot;
+}
+
+RECT CReporterDriver::ControlRect(int nID) const
+{
+    RECT rect = {};
+    ::GetWindowRect(::GetDlgItem(m_hDialog, nID), &rect);
+    ::MapWindowPoints(nullptr, m_hDialog, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
 void CReporterDriver::Click(int nID)
 {
     ::PostMessageW(::GetDlgItem(m_hDialog, nID), BM_CLICK, 0, 0);
@@ -302,8 +354,12 @@ std::vector<std::wstring> CReporterDriver::Titles() const
     return titles;
 }
 
-std::vector<std::string> CReporterDriver::WindowEvents() const
+std::vector<std::string> CReporterDriver::WindowEvents(const char* pszKind) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_windowEvents;
+    std::vector<std::string> events;
+    for (const std::string& strEvent : m_windowEvents)
+        if (!pszKind || strEvent.compare(0, strlen(pszKind), pszKind) == 0)
+            events.push_back(strEvent);
+    return events;
 }

@@ -5,12 +5,21 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 std::string ToWindowsPath(const std::string& strUnixPath); // "/a/b" -> "Z:\a\b"
+
+// The pixels of a window's client area as they are on the screen.
+struct CClientShot {
+    int cx = 0;
+    int cy = 0;
+    std::vector<COLORREF> pixels; // row by row from the top
+    COLORREF At(int x, int y) const { return pixels[size_t(y) * size_t(cx) + size_t(x)]; }
+};
 
 class CReporterDriver {
 public:
@@ -31,6 +40,8 @@ public:
     bool IsChecked(int nID) const;
     bool IsEnabled(int nID) const;
     HWND Focus() const; // the control with the keyboard focus in the reporter
+    CClientShot CaptureClient() const;
+    RECT ControlRect(int nID) const; // in the dialog's client coordinates
 
     void Click(int nID);              // a mouse click on the control (BM_CLICK)
     void PressKey(UINT nVirtualKey);  // a key press on the control with the focus
@@ -47,11 +58,14 @@ public:
     std::vector<std::string> Output() const;
     // Every title the dialog was given, in order, starting with the template's.
     std::vector<std::wstring> Titles() const;
-    // What the window hook saw, in order: "title:<UTF-8 title>" and "enable:<control id>:<0|1>".
-    std::vector<std::string> WindowEvents() const;
+    // What the window hook saw, in order: "title:<UTF-8 title>", "enable:<control id>:<0|1>" and
+    // "icon:<message>:<wParam>:128" (see window_hook.c); only those beginning with pszKind if given.
+    std::vector<std::string> WindowEvents(const char* pszKind = nullptr) const;
 
     // Waits nMs while running the calling thread's messages.
     static void Pump(DWORD nMs);
+    // Waits until the condition holds (TRUE) or nTimeoutMs have passed (its last value).
+    static bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs = 3000);
 
 private:
     void _DebugLoop(std::string strExe, std::string strCommandLine);

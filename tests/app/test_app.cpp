@@ -2,6 +2,9 @@
 // hand-off parser on its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "HandOff.h"
 #include "handoff.h"
 #include "reporter_driver.h"
@@ -9,6 +12,23 @@
 namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;
+
+std::wstring FromAnsi(const std::string& str)
+{
+    std::wstring strWide(str.size(), L'\0');
+    int cch = ::MultiByteToWideChar(CP_ACP, 0, str.data(), int(str.size()), &strWide[0], int(strWide.size()));
+    strWide.resize(size_t(cch > 0 ? cch : 0));
+    return strWide;
+}
+
+TEST(Environment, RunsUnderTheExpectedAnsiCodePage)
+{
+    char szExpected[16] = "";
+    if (::GetEnvironmentVariableA("QUILLA_EXPECT_ACP", szExpected, sizeof(szExpected)))
+        EXPECT_EQ(::GetACP(), UINT(atoi(szExpected)));
+    else
+        EXPECT_EQ(::GetACP(), 1252u);
+}
 
 // ---- the parser -------------------------------------------------------------------------------
 
@@ -139,6 +159,9 @@ const wchar_t s_szSentCn[] = L"\"Quilla重启程序 -- 发送完成...\"";
 const wchar_t s_szSendingEn[] = L"Quilla Restart - Sending...";
 const wchar_t s_szSentEn[] = L"Quilla Restart - Send complete";
 
+// 8-bit crash fields are shown in the ANSI code page, whichever it is.
+const std::string s_strAnsiCode = "\xB6\xC1\xC8\xA1\xB5\xD8\xD6\xB7 0";
+
 bool ProbeStarted()
 {
     return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -192,7 +215,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     HWND hDialog = Start({ { "crash file", "C:\\dumps\\crash.dmp" },
                            { "except", "EXCEPTION_ACCESS_VIOLATION" },
                            { "Version", "ignored" },
-                           { "code", "Read of address 00000000" },
+                           { "code", s_strAnsiCode },
                            { "addr", "0x0040A1B2" },
                            { "version", "1.0.3" } });
     ASSERT_NE(hDialog, nullptr);
@@ -209,7 +232,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(m_driver.ControlText(IDC_RESTART_LABEL), L"重启Quilla批处理");
     EXPECT_EQ(m_driver.ControlText(IDC_EXCEPT), L"EXCEPTION_ACCESS_VIOLATION");
     EXPECT_EQ(m_driver.ControlText(IDC_ADDR), L"0x0040A1B2");
-    EXPECT_EQ(m_driver.ControlText(IDC_CODE), L"Read of address 00000000");
+    EXPECT_EQ(m_driver.ControlText(IDC_CODE), FromAnsi(s_strAnsiCode)); // "读取地址 0" in code page 936
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_SEND));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_CANCEL));
@@ -224,7 +247,18 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     m_driver.Click(IDC_SEND);
     ExpectClosed(true);
     EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{ s_szTemplateTitle, s_szSendingEn, s_szSentEn }));
-    EXPECT_EQ(m_driver.WindowEvents(),
+    // The title bar draws icon 128. (Wine answers WM_GETICON and WM_QUERYDRAGICON sent from
+    // another process with 0 without asking the window, so only its own queries tell.)
+    const std::vector<std::string> icons = m_driver.WindowEvents("icon:127:");
+    EXPECT_TRUE(std::any_of(icons.begin(), icons.end(),
+                            [](const std::string& str) { return str.size() > 4 && str.substr(str.size() - 4) == ":128"; }));
+    EXPECT_EQ(m_driver.WindowEvents("title:"), (std::vector<std::string>{ "title:Quilla Restart - Sending...", "title:Quilla Restart - Send complete" }));
+    EXPECT_EQ(m_driver.WindowEvents("enable:"),
+              (std::vector<std::string>{ "enable:1000:0", "enable:1001:0", "enable:1000:1", "enable:1001:1" }));
+    std::vector<std::string> cycle = m_driver.WindowEvents();
+    cycle.erase(std::remove_if(cycle.begin(), cycle.end(), [](const std::string& str) { return str.compare(0, 5, "icon:") == 0; }),
+                cycle.end());
+    EXPECT_EQ(cycle,
               (std::vector<std::string>{ "title:Quilla Restart - Sending...", "enable:1000:0", "enable:1001:0",
                                          "title:Quilla Restart - Send complete", "enable:1000:1", "enable:1001:1" }));
 
@@ -238,12 +272,47 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(output[8], "version:1.0.3");
 }
 
+bool HasRed(const CClientShot& shot, const RECT& rect)
+{
+    for (int y = std::max(0, int(rect.top)); y < std::min(shot.cy, int(rect.bottom)); ++y)
+        for (int x = std::max(0, int(rect.left)); x < std::min(shot.cx, int(rect.right)); ++x)
+            if (GetRValue(shot.At(x, y)) >= 200 && GetGValue(shot.At(x, y)) <= 80 && GetBValue(shot.At(x, y)) <= 80)
+                return true;
+    return false;
+}
+
+TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
+{
+    ASSERT_NE(Start({}), nullptr);
+    // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
+    const COLORREF crSign = RGB(255, 204, 26);
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] {
+        CClientShot shot = m_driver.CaptureClient();
+        return shot.cx > 100 && shot.cy > 140 && shot.At(25 + 20, 75 + 50) == crSign;
+    }));
+    CReporterDriver::Pump(200); // the rest of the paint
+    const CClientShot shot = m_driver.CaptureClient();
+    ASSERT_GT(shot.cx, 100);
+    ASSERT_GT(shot.cy, 140);
+    EXPECT_EQ(shot.At(25 + 20, 75 + 50), crSign);
+    const COLORREF crDialog = shot.At(25 - 4, 75 + 30);
+    EXPECT_NE(crDialog, RGB(212, 208, 200));
+    EXPECT_EQ(shot.At(25 + 2, 75 + 30), crDialog);
+    EXPECT_EQ(shot.At(25 + 2, 75 + 57), crDialog);
+
+    EXPECT_TRUE(HasRed(shot, m_driver.ControlRect(IDC_RESTART_LABEL)));
+    EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(1007)));
+    EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(IDC_MESSAGE)));
+
+    m_driver.Click(IDC_CANCEL);
+    ExpectClosed(true);
+}
+
 TEST_F(Reporter, EmptyLngFileGivesChineseTitlesAndUntickedBoxNoRestart)
 {
     ASSERT_NE(Start({ { "lngfile", "" } }), nullptr);
     m_driver.Click(IDC_RESTART);
-    CReporterDriver::Pump(200);
-    EXPECT_FALSE(m_driver.IsChecked(IDC_RESTART));
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return !m_driver.IsChecked(IDC_RESTART); }));
     m_driver.Click(IDC_SEND);
     ExpectClosed(false);
     EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{ s_szTemplateTitle, s_szSendingCn, s_szSentCn }));
@@ -271,7 +340,8 @@ TEST_F(Reporter, CancelEscapeAndCloseBoxRestartWhenTicked)
         ASSERT_TRUE(driver.WaitForExit());
         EXPECT_EQ(driver.ExitCode(), 0u);
         EXPECT_TRUE(ProbeStarted());
-        EXPECT_TRUE(driver.WindowEvents().empty());
+        EXPECT_TRUE(driver.WindowEvents("title:").empty());
+        EXPECT_TRUE(driver.WindowEvents("enable:").empty());
     }
 }
 
@@ -279,8 +349,7 @@ TEST_F(Reporter, EnterClosesWithoutRestartEvenWhenTicked)
 {
     ASSERT_NE(Start({}), nullptr);
     m_driver.FocusControl(IDC_RESTART);
-    CReporterDriver::Pump(200);
-    EXPECT_EQ(m_driver.Focus(), ::GetDlgItem(m_driver.Dialog(), IDC_RESTART));
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return m_driver.Focus() == ::GetDlgItem(m_driver.Dialog(), IDC_RESTART); }));
     m_driver.PressKey(VK_RETURN);
     ExpectClosed(false);
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART) || !::IsWindow(m_driver.Dialog()));
