@@ -1,28 +1,47 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the reporter and starts it as the crashed product would, with a
-# sample crash hand-off, in Wine's virtual desktop. Without a display it runs under Xvfb, leaves a
-# screenshot in build/demo/ and ends; with one, the dialog waits for you.
+# The reporter's whole job on this machine: installs what is missing, builds the reporter for a
+# local report receiver, starts the receiver, and starts the reporter as the crashed product
+# would (with a sample crash file and hand-off) in Wine's virtual desktop. With a display you
+# press "发送报告" yourself; without one it runs under Xvfb, leaves a screenshot of the dialog
+# in build/demo/ and presses the button itself. Ends by printing where the stored report is and
+# the reporter's debugger output.
 #   QUILLA_DEMO_LOCALE=zh_CN.UTF-8 bash scripts/run-demo.sh   runs it under ANSI code page 936.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh
+port=18080
 
-export QUILLA_BUILD_DIR="$root/build"
-bash scripts/build.sh "$QUILLA_BUILD_DIR" -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
-    -DQUILLA_REPORT_URL=http://127.0.0.1:18080/vorlex.php
-
-if [ -z "${QUILLA_DEMO_INNER:-}" ] && [ -z "${DISPLAY:-}" ]; then
-    QUILLA_DEMO_INNER=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+if [ -z "${QUILLA_DEMO_INNER:-}" ]; then
+    bash scripts/setup.sh
+    export QUILLA_BUILD_DIR="$root/build"
+    bash scripts/build.sh "$QUILLA_BUILD_DIR" -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
+        -DQUILLA_REPORT_URL=http://127.0.0.1:$port/vorlex.php
+    if [ -z "${DISPLAY:-}" ]; then
+        QUILLA_DEMO_INNER=headless exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+    fi
+    export QUILLA_DEMO_INNER=display
 fi
 
+export QUILLA_BUILD_DIR="$root/build"
 . scripts/wine-env.sh
 quilla_wine_prefix
 locale_name="${QUILLA_DEMO_LOCALE:-C.UTF-8}"
 demo="$QUILLA_BUILD_DIR/demo"
+rm -rf "$demo/reports" "$demo/output.txt"
 mkdir -p "$demo"
-printf 'MDMP sample crash dump\n' >"$demo/crash.dmp"
 to_win() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+# A sample crash file: a minidump signature and 64 KiB of every byte value.
+python3 -c 'import sys; sys.stdout.buffer.write(b"MDMP\x93\xa7" + bytes(i * 7 % 256 for i in range(65536)))' \
+    >"$demo/crash.dmp"
+
+python3 scripts/report_receiver.py --port "$port" --store "$demo/reports" >"$demo/receiver.log" 2>&1 &
+receiver=$!
+trap 'kill $receiver 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true' EXIT
+for _ in $(seq 50); do
+    (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
+    sleep 0.1
+done
 
 entries=(
     "crash file=$(to_win "$demo/crash.dmp")"
@@ -39,17 +58,37 @@ else
     shot="$demo/crashreport-acp1252.png"
 fi
 
+sim=("$QUILLA_BUILD_DIR/tests/app/crash_sim.exe" --output "$(to_win "$demo/output.txt")")
+[ "$QUILLA_DEMO_INNER" = headless ] && sim+=(--send-after 4000)
 LC_ALL="$locale_name" wine explorer /desktop=Quilla,720x400 \
-    "$QUILLA_BUILD_DIR/tests/app/crash_sim.exe" "$QUILLA_BUILD_DIR/app/crashreport.exe" "${entries[@]}" &
-desktop=$!
+    "${sim[@]}" "$QUILLA_BUILD_DIR/app/crashreport.exe" "${entries[@]}" >/dev/null 2>&1 &
 
-if [ -n "${QUILLA_DEMO_INNER:-}" ]; then
-    sleep 6
+if [ "$QUILLA_DEMO_INNER" = headless ]; then
+    sleep 3
     xwd -root -silent | convert xwd:- -crop 720x400+0+0 +repage "$shot"
-    echo "screenshot: $shot"
-    wineserver -k || true
-    wait "$desktop" 2>/dev/null || true
+    echo "screenshot of the dialog: $shot"
 else
-    echo "The crash report dialog is open in Wine's desktop window; close it to end."
-    wait "$desktop"
+    echo "The crash report dialog is open in Wine's desktop window: press 发送报告 (or cancel)."
 fi
+for _ in $(seq 600); do
+    [ -f "$demo/output.txt" ] && break
+    sleep 0.5
+done
+sleep 0.5
+
+echo
+if stored=$(ls -d "$demo"/reports/*/ 2>/dev/null | tail -n 1) && [ -n "$stored" ]; then
+    echo "The report server stored the report in: $stored"
+    ls -l "$stored"
+    file=$(ls "$stored" | grep -v '^request.txt$' | head -n 1)
+    if cmp -s "$demo/crash.dmp" "$stored/$file"; then
+        echo "The stored crash file is identical to the one sent ($(stat -c %s "$demo/crash.dmp") bytes)."
+    fi
+    echo "--- request head as received ---"
+    cat "$stored/request.txt"
+else
+    echo "No report reached the server."
+fi
+echo
+echo "--- the reporter's debugger output ---"
+cat "$demo/output.txt" 2>/dev/null || echo "(none: the reporter did not end)"

@@ -28,6 +28,8 @@ quilla_wine_prefix() {
             wineboot -i >/dev/null 2>&1 || true
             # Without a window manager Wine waits ~2 s whenever a top-level window is hidden.
             wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+            # A crashing test exe must end at once, not wait on Wine's crash dialog until ctest's time-out.
+            wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
             wineserver -w
             touch "$WINEPREFIX/.quilla-ready"
         fi
