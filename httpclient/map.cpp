@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 namespace Tavon {
 
@@ -48,7 +49,7 @@ const CharT kEmpty[1] = {CharT(0)};
 } // namespace
 
 template <class CharT>
-bool CHttpClientMapT<CharT>::_NameLess::operator()(const CharT* szA, const CharT* szB) const noexcept
+bool CHttpClientMapT<CharT>::NameLess::operator()(const CharT* szA, const CharT* szB) const noexcept
 {
     // Bytes compare unsigned, so names in a DBCS code page sort after ASCII.
     typedef std::make_unsigned_t<CharT> U;
@@ -97,7 +98,7 @@ void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, D
     GuardAll([&] {
         const DWORD nCount = SafeAdd(m_nCount, 1);
         // multimap::insert places the entry after every equal key: order of adding is kept.
-        m_map.insert(typename _Map::value_type(szName, MapValue{szName, szValue, dwFlag}));
+        m_map.insert(typename EntryMap::value_type(szName, MapValue{szName, szValue, dwFlag}));
         m_nCount = nCount;
     });
 }

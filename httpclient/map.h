@@ -21,11 +21,11 @@ public:
     };
 
 private:
-    struct _NameLess {
+    struct NameLess {
         bool operator()(const CharT* szA, const CharT* szB) const noexcept;
     };
     // The key is the entry's own name (the same pointer as MapValue::szName).
-    typedef std::multimap<const CharT*, MapValue, _NameLess> _Map;
+    typedef std::multimap<const CharT*, MapValue, NameLess> EntryMap;
 
 public:
     class const_iterator {
@@ -55,8 +55,8 @@ public:
 
     private:
         friend class CHttpClientMapT;
-        explicit const_iterator(typename _Map::const_iterator it) : m_it(it) {}
-        typename _Map::const_iterator m_it;
+        explicit const_iterator(typename EntryMap::const_iterator it) : m_it(it) {}
+        typename EntryMap::const_iterator m_it;
     };
 
     CHttpClientMapT();
@@ -80,7 +80,7 @@ public:
     const_iterator end() const { return const_iterator(m_map.end()); }
 
 private:
-    _Map m_map;
+    EntryMap m_map;
     DWORD m_nCount;
 };
 

@@ -18,6 +18,16 @@ size_t StrLen(const CharT* sz) noexcept
     return n;
 }
 
+template <class CharT>
+bool StrEqual(const CharT* szA, const CharT* szB) noexcept
+{
+    for (; *szA == *szB; ++szA, ++szB) {
+        if (!*szA)
+            return true;
+    }
+    return false;
+}
+
 // A copy that cannot be allocated leaves the field null: progress texts are informational and
 // must not make a write fail.
 template <class CharT>
@@ -28,9 +38,9 @@ void SetString(CharT*& szField, const CharT* szNew) noexcept
         szField = nullptr;
         return;
     }
-    const size_t cb = (StrLen(szNew) + 1) * sizeof(CharT);
-    if (szField && std::memcmp(szField, szNew, cb) == 0)
+    if (szField && StrEqual(szField, szNew))
         return;
+    const size_t cb = (StrLen(szNew) + 1) * sizeof(CharT);
     CharT* szCopy = static_cast<CharT*>(std::malloc(cb));
     if (szCopy)
         std::memcpy(szCopy, szNew, cb);

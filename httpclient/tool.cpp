@@ -319,11 +319,11 @@ LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage)
             ThrowErrorFmtW(HTTPCLIENT_ERR_SETFILEPOINTER, ::GetLastError());
 
         LPWSTR szMimeRaw = nullptr;
-        if (::FindMimeFromData(nullptr, nullptr, abyHead, cbRead, nullptr, 0, &szMimeRaw, 0) == S_OK) {
-            std::unique_ptr<WCHAR, CCoTaskMemDeleter> szMime(szMimeRaw);
+        HRESULT hr = ::FindMimeFromData(nullptr, nullptr, abyHead, cbRead, nullptr, 0, &szMimeRaw, 0);
+        std::unique_ptr<WCHAR, CCoTaskMemDeleter> szMime(szMimeRaw);
+        // Callers put the result straight into a part header: never hand them null.
+        if (hr == S_OK && szMime)
             return Unicode2Ansi(szMime.get(), CodePage);
-        }
-        ::CoTaskMemFree(szMimeRaw);
     }
 
     LPSTR sz = HeapCopy(kOctetStream);

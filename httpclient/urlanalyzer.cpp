@@ -2,6 +2,7 @@
 
 #include "errors.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -115,12 +116,12 @@ void CHttpUrlAnalyzerT<CharT>::_CheckUrl(const CharT* szUrl, LPCSTR szOp) const
         if (nLen == 0)
             return;
         char szMsg[96];
-        wsprintfA(szMsg, "CHttpUrlAnalyzerT::%s: szUrl can not be NULL.", szOp);
+        std::snprintf(szMsg, sizeof szMsg, "CHttpUrlAnalyzerT::%s: szUrl can not be NULL.", szOp);
         ThrowErrorMsg(szMsg, HTTPCLIENT_ERR_NOT_SPECIFIED);
     }
     if (StrLen(szUrl) != nLen) {
         char szMsg[96];
-        wsprintfA(szMsg, "CHttpUrlAnalyzerT::%s: szUrl is not the analyzed URL.", szOp);
+        std::snprintf(szMsg, sizeof szMsg, "CHttpUrlAnalyzerT::%s: szUrl is not the analyzed URL.", szOp);
         ThrowErrorMsg(szMsg, HTTPCLIENT_ERR_NOT_SPECIFIED);
     }
 }

@@ -1,26 +1,12 @@
 #include "errors.h"
 
+#include "catch_error.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 using namespace Tavon;
-
-namespace {
-
-template <class F>
-httpclientexceptionA Catch(F f)
-{
-    try {
-        f();
-    } catch (const httpclientexceptionA& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return httpclientexceptionA();
-}
-
-} // namespace
 
 TEST(Errors, StockTextsByGroupAndIndex)
 {
@@ -41,41 +27,37 @@ TEST(Errors, StockTextsByGroupAndIndex)
 
 TEST(Errors, ThrowRoutinesCarryCodeLastErrorAndText)
 {
-    auto e = Catch([] { ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY); });
+    auto e = CatchError([] { ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY); });
     EXPECT_EQ(e.GetErrorCode(), 102u);
     EXPECT_EQ(e.GetWin32LastError(), 0u);
     EXPECT_STREQ(e.GetErrorMessage(), "Out of memory.");
     EXPECT_STREQ(e.what(), "Out of memory.");
 
-    e = Catch([] { ThrowErrorFmt(605, 5, "C:\\a b\\c.dmp"); });
+    e = CatchError([] { ThrowErrorFmt(605, 5, "C:\\a b\\c.dmp"); });
     EXPECT_EQ(e.GetErrorCode(), 605u);
     EXPECT_EQ(e.GetWin32LastError(), 5u);
     EXPECT_STREQ(e.GetErrorMessage(), "::GetFileSize failed (\"C:\\a b\\c.dmp\").");
 
-    e = Catch([] { ThrowErrorFmt(605, 5, nullptr); });
+    e = CatchError([] { ThrowErrorFmt(605, 5, nullptr); });
     EXPECT_STREQ(e.GetErrorMessage(), "::GetFileSize failed (\"%s\").");
 
     // A path full of % signs is text, not a format.
-    e = Catch([] { ThrowErrorFmt(603, 2, "%s%n%d"); });
+    e = CatchError([] { ThrowErrorFmt(603, 2, "%s%n%d"); });
     EXPECT_STREQ(e.GetErrorMessage(), "OpenFile (::CreateFile) failed (\"%s%n%d\").");
 }
 
 TEST(Errors, FormattedMessageIsCutAt511Characters)
 {
     const std::string path(600, 'x');
-    auto e = Catch([&] { ThrowErrorFmt(603, 0, path.c_str()); });
+    auto e = CatchError([&] { ThrowErrorFmt(603, 0, path.c_str()); });
     const std::string msg = e.GetErrorMessage();
     ASSERT_EQ(msg.size(), 511u);
     EXPECT_EQ(msg.substr(0, 32), "OpenFile (::CreateFile) failed (");
 
     const std::wstring wpath(600, L'y');
-    try {
-        ThrowErrorFmtW(605, 7, wpath.c_str());
-        FAIL();
-    } catch (const httpclientexceptionW& w) {
-        EXPECT_EQ(std::wstring(w.GetErrorMessage()).size(), 511u);
-        EXPECT_EQ(w.GetWin32LastError(), 7u);
-    }
+    auto w = CatchError<httpclientexceptionW>([&] { ThrowErrorFmtW(605, 7, wpath.c_str()); });
+    EXPECT_EQ(std::wstring(w.GetErrorMessage()).size(), 511u);
+    EXPECT_EQ(w.GetWin32LastError(), 7u);
 }
 
 TEST(Errors, MissingMessageReadsNull)
@@ -103,16 +85,18 @@ TEST(Errors, CopiesOwnTheirMessage)
 
 TEST(Errors, ForeignExceptionsBecomeLibraryCodes)
 {
-    EXPECT_EQ(Catch([] { ThrowSafeIntError(SafeIntException(534)); }).GetErrorCode(), 112u);
-    EXPECT_EQ(Catch([] { ThrowSafeIntError(SafeIntException(HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO)); }).GetErrorCode(),
+    EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(534)); }).GetErrorCode(), 112u);
+    EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO)); }).GetErrorCode(),
               113u);
-    EXPECT_EQ(Catch([] { ThrowSafeIntError(SafeIntException(1)); }).GetErrorCode(), 111u);
+    EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(1)); }).GetErrorCode(), 111u);
 
-    auto e = Catch([] { GuardAll([] { throw std::runtime_error("bad thing"); }); });
+    auto e = CatchError([] { GuardAll([] { throw std::runtime_error("bad thing"); }); });
     EXPECT_EQ(e.GetErrorCode(), 108u);
     EXPECT_STREQ(e.GetErrorMessage(), "bad thing");
-    EXPECT_EQ(Catch([] { GuardAll([] { throw 42; }); }).GetErrorCode(), 100u);
-    EXPECT_EQ(Catch([] { GuardAll([] { ThrowError(103); }); }).GetErrorCode(), 103u);
-    EXPECT_EQ(Catch([] { GuardSafeInt([] { return SafeAdd(0xFFFFFFFFu, 1u); }); }).GetErrorCode(), 112u);
+    EXPECT_EQ(CatchError([] { GuardAll([] { throw 42; }); }).GetErrorCode(), 100u);
+    EXPECT_EQ(CatchError([] { GuardAll([] { ThrowError(103); }); }).GetErrorCode(), 103u);
+    EXPECT_EQ(CatchError<httpclientexceptionW>([] { GuardAll([] { ThrowErrorFmtW(602, 38); }); }).GetWin32LastError(),
+              38u);
+    EXPECT_EQ(CatchError([] { GuardSafeInt([] { return SafeAdd(0xFFFFFFFFu, 1u); }); }).GetErrorCode(), 112u);
     EXPECT_EQ(SafeAdd(0xFFFFFFFEu, 1u), 0xFFFFFFFFu);
 }

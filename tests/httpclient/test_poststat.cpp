@@ -1,6 +1,6 @@
 #include "poststat.h"
 
-#include "errors.h"
+#include "catch_error.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +11,9 @@ using namespace Tavon;
 
 namespace {
 
-template <class F>
-httpclientexceptionA Catch(F f)
+void ExpectInactive(CHttpPostStatA& s)
 {
-    try {
-        f();
-    } catch (const httpclientexceptionA& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return httpclientexceptionA();
-}
-
-void ExpectAllReadersFail(const CHttpPostStatA& s)
-{
-    const std::pair<const char*, std::function<void()>> readers[] = {
+    const std::pair<const char*, std::function<void()>> ops[] = {
         {"ActualTotalByte", [&] { s.ActualTotalByte(); }},
         {"ActualPostedByte", [&] { s.ActualPostedByte(); }},
         {"TotalCount", [&] { s.TotalCount(); }},
@@ -37,49 +25,36 @@ void ExpectAllReadersFail(const CHttpPostStatA& s)
         {"CurrParamRemainByte", [&] { s.CurrParamRemainByte(); }},
         {"CurrParamIsFile", [&] { s.CurrParamIsFile(); }},
         {"CurrParamIsComplete", [&] { s.CurrParamIsComplete(); }},
-        {"_TestStartNewEntry", [&] { s._TestStartNewEntry("n", 1); }},
-        {"_TestAddPostedBytes", [&] { s._TestAddPostedBytes(1); }},
-        {"_TestAddActualPostedBytes", [&] { s._TestAddActualPostedBytes(1); }},
+        {"_TestStartNewEntry", [&] { s._StartNewEntry("n", 1); }},
+        {"_TestAddPostedBytes", [&] { s._AddPostedBytes(1); }},
+        {"_TestAddActualPostedBytes", [&] { s._AddActualPostedBytes(1); }},
     };
     EXPECT_FALSE(s.IsActive());
-    for (const auto& r : readers) {
-        auto e = Catch(r.second);
+    for (const auto& op : ops) {
+        auto e = CatchError(op.second);
         EXPECT_EQ(std::string(e.GetErrorMessage()),
-                  std::string("CHttpPostStatT::") + r.first + ": The post context is not active.");
+                  std::string("CHttpPostStatT::") + op.first + ": The post context is not active.");
         EXPECT_EQ(e.GetErrorCode(), 0u);
     }
 }
 
 } // namespace
 
-TEST(PostStat, InactiveObjectRefusesEveryReaderAndChange)
-{
-    CHttpPostStatA s;
-    ExpectAllReadersFail(s);
-    EXPECT_STREQ(Catch([&] { s._StartNewEntry("n", 1); }).GetErrorMessage(),
-                 "CHttpPostStatT::_TestStartNewEntry: The post context is not active.");
-    EXPECT_STREQ(Catch([&] { s._AddPostedBytes(1); }).GetErrorMessage(),
-                 "CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
-    EXPECT_STREQ(Catch([&] { s._AddActualPostedBytes(1); }).GetErrorMessage(),
-                 "CHttpPostStatT::_TestAddActualPostedBytes: The post context is not active.");
-}
-
 TEST(PostStat, EntriesAndBytesAdvanceTheCounters)
 {
     CHttpPostStatA s;
+    ExpectInactive(s);
     s._Activate(500, 30, 4, 1);
     EXPECT_EQ(s.PostedCount(), 0u);
     EXPECT_TRUE(s.CurrParamIsComplete());
     EXPECT_FALSE(s.CurrParamIsFile());
     EXPECT_EQ(s.CurrParamRemainByte(), 0u);
-    EXPECT_EQ(s.CurrParamName(), nullptr);
 
     s._StartNewEntry("file", 10, TRUE, "C:\\x.dmp");
     s._AddActualPostedBytes(40);  // part header
     s._AddPostedBytes(4);
     EXPECT_EQ(s.PostedFileCount(), 1u);
     EXPECT_TRUE(s.CurrParamIsFile());
-    EXPECT_STREQ(s.CurrParamFilePath(), "C:\\x.dmp");
     EXPECT_EQ(s.CurrParamRemainByte(), 6u);
     EXPECT_FALSE(s.CurrParamIsComplete());
     EXPECT_EQ(s.PostedByte(), 4u);
@@ -87,14 +62,13 @@ TEST(PostStat, EntriesAndBytesAdvanceTheCounters)
 
     s._StartNewEntry("comment", 0);
     EXPECT_EQ(s.CurrParamFilePath(), nullptr);
-    EXPECT_FALSE(s.CurrParamIsFile());
     EXPECT_TRUE(s.CurrParamIsComplete());
     EXPECT_EQ(s.PostedCount(), 2u);
     EXPECT_EQ(s.PostedFileCount(), 1u);
     EXPECT_STREQ(s.CurrParamName(), "comment");
 
     s._Reset();
-    ExpectAllReadersFail(s);
+    ExpectInactive(s);
 }
 
 TEST(PostStat, CopiesAreIndependentOfTheirSource)
@@ -107,22 +81,18 @@ TEST(PostStat, CopiesAreIndependentOfTheirSource)
     CHttpPostStatA copy;
     copy = *src;
     copy = copy;
-    CHttpPostStatA second(copy);
-    second._StartNewEntry("next", 3);  // advancing a copy leaves the copied-from object alone
-    EXPECT_STREQ(copy.CurrParamName(), "file");
-
+    CHttpPostStatA next(copy);
+    next._StartNewEntry("next", 3);
     src->_Reset();
     delete src;
-    EXPECT_TRUE(copy.IsActive());
     EXPECT_STREQ(copy.CurrParamName(), "file");
     EXPECT_STREQ(copy.CurrParamFilePath(), "a.dmp");
     EXPECT_EQ(copy.ActualPostedByte(), 5u);
     EXPECT_EQ(copy.CurrParamRemainByte(), 15u);
-    EXPECT_EQ(second.PostedCount(), 2u);
+    EXPECT_EQ(next.PostedCount(), 2u);
 
-    CHttpPostStatA inactive;
-    copy = inactive;
-    ExpectAllReadersFail(copy);
+    copy = CHttpPostStatA();
+    ExpectInactive(copy);
 }
 
 TEST(PostStat, WrappingCountersAreRefusedBeforeAnyChange)
@@ -131,9 +101,8 @@ TEST(PostStat, WrappingCountersAreRefusedBeforeAnyChange)
     s._Activate(0xFFFFFFFFu, 0xFFFFFFFFu, 1, 0);
     s._StartNewEntry("big", 0xFFFFFFFFu);
     s._AddPostedBytes(0xFFFFFFF0u);
-    auto e = Catch([&] { s._AddPostedBytes(0x20); });
-    EXPECT_EQ(e.GetErrorCode(), 112u);
-    EXPECT_EQ(Catch([&] { s._AddActualPostedBytes(0x20); }).GetErrorCode(), 112u);
+    EXPECT_EQ(CatchError([&] { s._AddPostedBytes(0x20); }).GetErrorCode(), 112u);
+    EXPECT_EQ(CatchError([&] { s._AddActualPostedBytes(0x20); }).GetErrorCode(), 112u);
     EXPECT_EQ(s.PostedByte(), 0xFFFFFFF0u);
     EXPECT_EQ(s.ActualPostedByte(), 0xFFFFFFF0u);
     EXPECT_EQ(s.CurrParamPostedByte(), 0xFFFFFFF0u);

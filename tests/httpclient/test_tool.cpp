@@ -117,6 +117,21 @@ TEST(Tool, RequestGoesOutAsBuilt)
     EXPECT_TRUE(r.Body() == body);
 }
 
+TEST(Tool, ServerClosingMidBodyIsAFailure)
+{
+    CTestServer srv;
+    CAnswer cut;
+    cut.nCloseAfterBody = 1000;
+    srv.Script(cut);
+    CLoopbackRequest req(srv, "/cut");
+    const std::string body(4 << 20, 'z');
+    httpclientexceptionA e = CatchAs<httpclientexceptionA>([&] { req.Post(body, {1000}); });
+    const DWORD dwCode = e.GetErrorCode();
+    EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
+    EXPECT_NE(e.GetWin32LastError(), 0u);
+    EXPECT_FALSE(srv.WaitRequest(0).bComplete);
+}
+
 namespace {
 DWORD g_cbPerCall;
 std::string g_sTaken;

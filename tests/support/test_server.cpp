@@ -304,8 +304,10 @@ void CTestServer::_Run()
             continue;
         SOCKET s = accept(m_sListen, nullptr, nullptr);
         if (s != INVALID_SOCKET)
-            _Serve(s);
+            m_workers.emplace_back([this, s] { _Serve(s); });
     }
+    for (std::thread& t : m_workers)
+        t.join();
 }
 
 void CTestServer::_Serve(SOCKET sRaw)

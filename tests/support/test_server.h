@@ -9,12 +9,12 @@
 //   TestSupport::CRecordedRequest r = srv.WaitRequest(0);
 //   EXPECT_EQ(r.Header("Content-Length"), std::to_string(r.Body().size()));
 //
-// One server thread, one request per connection: every answer carries "Connection: close"
-// (unless the script names a Connection header itself), so a client never parks an idle
-// keep-alive connection that would block the single thread. When the script queue is
-// empty, the default answer is used (200 OK, empty body, unless changed with SetDefault).
-// The destructor stops the thread: delays and stalls end early then, so a test never hangs
-// on the server.
+// Every connection is served on a thread of its own, one request per connection: each answer
+// carries "Connection: close" (unless the script names a Connection header itself), and a
+// client that keeps an old response (and so its connection) open never blocks the next request.
+// When the script queue is empty, the default answer is used (200 OK, empty body, unless changed
+// with SetDefault). The destructor stops every thread: delays and stalls end early then, so a
+// test never hangs on the server.
 #pragma once
 
 #include <winsock2.h>
@@ -102,6 +102,7 @@ private:
     USHORT m_nPort = 0;
     HANDLE m_hStop = nullptr;
     std::thread m_thread;
+    std::vector<std::thread> m_workers;   // touched by the accept thread only
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
     std::deque<CAnswer> m_script;

@@ -113,3 +113,20 @@ TEST(TestServer, BoundaryAndFiles)
     EXPECT_EQ(fad.nFileSizeLow, 0x10u);
     EXPECT_TRUE(RemoveFile(big));
 }
+
+TEST(TestServer, DelayStallAndShortBody)
+{
+    CTestServer srv;
+    CAnswer a;
+    a.nStallAfterBody = 2;
+    a.dwStallMs = 300;
+    a.dwDelayMs = 200;
+    a.sBody = "abcdef";
+    a.nSendBodyBytes = 3;
+    srv.Script(a);
+    DWORD t0 = GetTickCount();
+    std::string resp = Exchange(srv.Port(), "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nwxyz");
+    EXPECT_GE(GetTickCount() - t0, 450u);
+    EXPECT_EQ(resp.substr(resp.size() - 7), "\r\n\r\nabc");
+    EXPECT_EQ(srv.WaitRequest(0).Body(), "wxyz");
+}
