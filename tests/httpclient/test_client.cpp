@@ -258,47 +258,6 @@ TEST_F(Upload, RequestOpeningRules)
     EXPECT_EQ(Catch([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).dwCode, 0u);
 }
 
-TEST_F(Upload, ResponseIsReadThroughTheClient)
-{
-    CAnswer answer;
-    answer.sStatusLine = "HTTP/1.1 404 Nowhere";
-    answer.AddHeader("Set-Cookie", "a=1").AddHeader("Set-Cookie", "b=2");
-    answer.sBody = Bytes(20000);
-    m_srv.Script(answer);
-    CAnswer chunked;
-    chunked.bChunked = true;
-    chunked.sBody = "chunked body";
-    m_srv.Script(chunked);
-
-    CHttpClientA client;
-    client.StartUpload(m_srv.Url("/r").c_str());
-    CRun run = Drive(client, 1024);
-    ASSERT_TRUE(run.response);
-    CHttpResponseA& resp = *run.response;
-    EXPECT_EQ(resp.GetStatus(), 404u);
-    EXPECT_STREQ(resp.GetStatusText(), "Nowhere");
-    EXPECT_STREQ(resp.GetHeader("set-cookie", 1), "b=2");
-    EXPECT_STREQ(resp.GetHeader("Set-Cookie", 0), "a=1");
-    EXPECT_EQ(resp.GetHeader("Set-Cookie", 2), nullptr);
-    EXPECT_EQ(resp.GetHeader("X-None"), nullptr);
-    EXPECT_EQ(resp.GetHeader("X-None"), nullptr);
-    DWORD cbLen = 0;
-    EXPECT_TRUE(resp.GetContentLength(cbLen));
-    EXPECT_EQ(cbLen, 20000u);
-    std::string sBody;
-    BYTE buf[1000];
-    while (DWORD cb = resp.ReadContent(buf, sizeof(buf)))
-        sBody.append(reinterpret_cast<char*>(buf), cb);
-    EXPECT_EQ(sBody, answer.sBody);
-    run.response.reset();  // the one-thread server serves the next connection once this one is closed
-
-    client.StartUpload(m_srv.Url("/r").c_str());
-    run = Drive(client, 1024);
-    EXPECT_FALSE(run.response->GetContentLength(cbLen));
-    char sz[64] = {};
-    EXPECT_EQ(run.response->ReadContent(reinterpret_cast<BYTE*>(sz), sizeof(sz) - 1), 12u);
-}
-
 TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest)
 {
     HINTERNET hInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
