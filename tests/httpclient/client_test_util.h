@@ -61,6 +61,16 @@ CError Catch(F&& f)
     return err;
 }
 
+// Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
+inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine)
+{
+    for (size_t i = 0;; ++i) {
+        TestSupport::CRecordedRequest req = srv.WaitRequest(i);
+        if (req.RequestLine() == sRequestLine)
+            return req;
+    }
+}
+
 // The whole request as the server saw it must be exactly what was declared.
 inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected)
 {

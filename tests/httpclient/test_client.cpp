@@ -74,15 +74,11 @@ protected:
     // Uploads with nDesired and checks declared == received == expected; returns the step sizes.
     std::vector<DWORD> Check(CHttpClientA& client, DWORD nDesired, const std::vector<CPart>& parts)
     {
-        // A cut request may be recorded late, so this one is found by its own path.
         const std::string sPath = "/up" + std::to_string(++m_nUpload);
-        const size_t nIdx = m_srv.RequestCount();
         client.StartUpload(m_srv.Url(sPath).c_str());
         CRun run = Drive(client, nDesired);
         EXPECT_TRUE(run.response);
-        CRecordedRequest req;
-        for (size_t i = nIdx; req.RequestLine() != "POST " + sPath + " HTTP/1.1"; ++i)
-            req = m_srv.WaitRequest(i);
+        CRecordedRequest req = WaitFor(m_srv, "POST " + sPath + " HTTP/1.1");
         ExpectExactBody(req, Multipart(req.Boundary(), parts));
         return run.steps;
     }
@@ -278,11 +274,10 @@ TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest)
         client.StartUploadEx(hInternet, hConnection, m_srv.Url("/three").c_str(), 0);
         client.ProceedStep(100);
     }  // destroyed mid-upload: the file and the request are closed, the borrowed handles are not
-    EXPECT_FALSE(m_srv.WaitRequest(0).bComplete);
-    const CRecordedRequest second = m_srv.WaitRequest(1);
-    EXPECT_EQ(second.RequestLine(), "POST /two HTTP/1.1");
+    EXPECT_FALSE(WaitFor(m_srv, "POST /one HTTP/1.1").bComplete);
+    const CRecordedRequest second = WaitFor(m_srv, "POST /two HTTP/1.1");
     ExpectExactBody(second, Multipart(second.Boundary(), {{"f", Bytes(5000), file.Path(), MimeOf(file.Path())}}));
-    EXPECT_FALSE(m_srv.WaitRequest(2).bComplete);
+    EXPECT_FALSE(WaitFor(m_srv, "POST /three HTTP/1.1").bComplete);
     EXPECT_TRUE(RemoveFile(file.Path()));
     EXPECT_TRUE(InternetCloseHandle(hConnection));
     EXPECT_TRUE(InternetCloseHandle(hInternet));

@@ -10,16 +10,17 @@ class Post : public ::testing::Test {
 protected:
     CRun Send(CHttpClientA& client, DWORD nDesired, const std::string& sExpected)
     {
-        const size_t nIdx = m_srv.RequestCount();
-        client.StartPost(m_srv.Url("/form").c_str());
+        const std::string sPath = "/form" + std::to_string(++m_nPost);
+        client.StartPost(m_srv.Url(sPath).c_str());
         CRun run = Drive(client, nDesired);
         EXPECT_TRUE(run.response);
-        CRecordedRequest req = m_srv.WaitRequest(nIdx);
+        CRecordedRequest req = WaitFor(m_srv, "POST " + sPath + " HTTP/1.1");
         EXPECT_EQ(req.Header("Content-Type"), "application/x-www-form-urlencoded");
         ExpectExactBody(req, sExpected);
         return run;
     }
     CTestServer m_srv;
+    int m_nPost = 0;
 };
 
 } // namespace
@@ -95,11 +96,11 @@ TEST_F(Post, BodyShapes)
         client.AddParam("empty", "");
         client.AddRequestHeader("X-One", "1");
         Send(client, 1024, "empty=");
-        EXPECT_EQ(m_srv.WaitRequest(m_srv.RequestCount() - 1).Header("X-One"), "1");
+        EXPECT_EQ(WaitFor(m_srv, "POST /form" + std::to_string(m_nPost) + " HTTP/1.1").Header("X-One"), "1");
         EXPECT_TRUE(client.RemoveRequestHeader("x-one"));
-        client.StartPost(m_srv.Url("/form").c_str(), TRUE);
+        client.StartPost(m_srv.Url("/cached").c_str(), TRUE);
         Drive(client, 1024);
-        const CRecordedRequest req = m_srv.WaitRequest(m_srv.RequestCount() - 1);
+        const CRecordedRequest req = WaitFor(m_srv, "POST /cached HTTP/1.1");
         EXPECT_FALSE(req.HasHeader("X-One"));
         EXPECT_FALSE(req.HasHeader("Cache-Control"));
     }
