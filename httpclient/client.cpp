@@ -47,6 +47,8 @@ CHeapPtr<char> DupString(const char* sz)
 
 CHeapPtr<char> AllocString(DWORD nLen)
 {
+    if (nLen == 0xFFFFFFFF)  // no room for the NUL in a 32-bit size
+        ThrowError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     char* p = static_cast<char*>(std::malloc(size_t(nLen) + 1));
     if (!p)
         ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
@@ -180,6 +182,9 @@ void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szV
         ThrowArgError("AddRequestHeader", "szName can not contain CR, LF or ':'.");
     if (HasAnyOf(szValue, "\r\n"))
         ThrowArgError("AddRequestHeader", "szValue can not contain CR or LF.");
+    // The body length is the client's to declare; a second one would make the request ambiguous.
+    if (lstrcmpiA(szName, "Content-Length") == 0 || lstrcmpiA(szName, "Transfer-Encoding") == 0)
+        ThrowArgError("AddRequestHeader", "szName can not be Content-Length or Transfer-Encoding.");
     m_mapRequestHeader.Add(szName, szValue);
 }
 

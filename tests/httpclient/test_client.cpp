@@ -252,6 +252,7 @@ TEST_F(Upload, RequestOpeningRules)
               "CHttpClientT::OpenRequest: hConnection can not be NULL.");
     EXPECT_EQ(Catch([&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }).dwCode, 0u);
     EXPECT_EQ(Catch([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).dwCode, 0u);
+    EXPECT_EQ(Catch([&] { client.AddRequestHeader("content-length", "2"); }).dwCode, 0u);
 }
 
 TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest)
