@@ -137,8 +137,8 @@ double ClientUpload(const CSink& sink, const std::string& sPath, DWORD nDesired)
     return Seconds(t0);
 }
 
-// The same request body sent through WinInet directly, in 64 KiB writes.
-double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile)
+// The same request body sent through WinInet directly, in writes of cbChunk bytes.
+double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile, DWORD cbChunk)
 {
     const auto t0 = std::chrono::steady_clock::now();
     const std::string B = HTTPCLIENT_FIXED_BOUNDARY;
@@ -170,7 +170,7 @@ double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile)
     write(sHead.data(), DWORD(sHead.size()));
     HANDLE hFile = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    std::vector<BYTE> buf(65536);
+    std::vector<BYTE> buf(cbChunk);
     DWORD cbRead = 0;
     while (ReadFile(hFile, buf.data(), DWORD(buf.size()), &cbRead, nullptr) && cbRead)
         write(buf.data(), cbRead);
@@ -199,22 +199,33 @@ double PeakWorkingSetMiB()
 int main()
 {
     CSink sink;
-    std::printf("%-10s %14s %14s %14s %9s %9s %10s\n", "file", "step 1024", "step 57344", "WinInet 64K",
-                "1024/base", "57344/base", "peak WS");
+    // The last WinInet column uses the client's chunk size: under Wine the cost is mostly per write.
+    std::printf("%-10s %14s %14s %14s %9s %9s %10s %14s\n", "file", "step 1024", "step 57344", "WinInet 64K",
+                "1024/base", "57344/base", "peak WS", "WinInet 56K");
     for (DWORD cbFile : {DWORD(1) << 20, DWORD(256) << 20}) {
         const std::string sPath = MakeFile(cbFile);
         // Small files are sent several times so that each figure covers at least 64 MiB.
         const int nReps = cbFile >= (64u << 20) ? 1 : int((64u << 20) / cbFile);
-        double t1024 = 0, t57344 = 0, tBase = 0;
         ClientUpload(sink, sPath, 57344);  // warm the file cache and the connection set-up
-        for (int i = 0; i < nReps; ++i) {
-            tBase += BaselineUpload(sink, sPath, cbFile);
-            t57344 += ClientUpload(sink, sPath, 57344);
-            t1024 += ClientUpload(sink, sPath, 1024);
+        // Best of three for the two figures that are compared; the loaded machine adds noise.
+        double t57344 = 1e9, tBase = 1e9, tBase56 = 1e9, t1024 = 0;
+        for (int nTrial = 0; nTrial < 3; ++nTrial) {
+            double tB = 0, tC = 0, tB56 = 0;
+            for (int i = 0; i < nReps; ++i) {
+                tB += BaselineUpload(sink, sPath, cbFile, 65536);
+                tC += ClientUpload(sink, sPath, 57344);
+                tB56 += BaselineUpload(sink, sPath, cbFile, HTTPCLIENT_READ_BUFF_SIZE);
+            }
+            tBase = tB < tBase ? tB : tBase;
+            t57344 = tC < t57344 ? tC : t57344;
+            tBase56 = tB56 < tBase56 ? tB56 : tBase56;
         }
+        for (int i = 0; i < nReps; ++i)
+            t1024 += ClientUpload(sink, sPath, 1024);
         const double dMB = double(cbFile) * nReps / 1e6;
-        std::printf("%6lu MiB %9.1f MB/s %9.1f MB/s %9.1f MB/s %9.2f %9.2f %7.1f MiB\n", cbFile >> 20, dMB / t1024,
-                    dMB / t57344, dMB / tBase, tBase / t1024, tBase / t57344, PeakWorkingSetMiB());
+        std::printf("%6lu MiB %9.1f MB/s %9.1f MB/s %9.1f MB/s %9.2f %9.2f %7.1f MiB %9.1f MB/s\n", cbFile >> 20,
+                    dMB / t1024, dMB / t57344, dMB / tBase, tBase / t1024, tBase / t57344, PeakWorkingSetMiB(),
+                    dMB / tBase56);
         std::fflush(stdout);
         DeleteFileA(sPath.c_str());
     }
