@@ -47,6 +47,8 @@ CHeapPtr<char> DupString(const char* sz)
 
 CHeapPtr<char> AllocString(DWORD nLen)
 {
+    if (nLen == 0xFFFFFFFF)  // no room for the NUL in a 32-bit size
+        ThrowError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     char* p = static_cast<char*>(std::malloc(size_t(nLen) + 1));
     if (!p)
         ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
@@ -180,6 +182,9 @@ void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szV
         ThrowArgError("AddRequestHeader", "szName can not contain CR, LF or ':'.");
     if (HasAnyOf(szValue, "\r\n"))
         ThrowArgError("AddRequestHeader", "szValue can not contain CR or LF.");
+    // The body length is the client's to declare; a second one would make the request ambiguous.
+    if (lstrcmpiA(szName, "Content-Length") == 0 || lstrcmpiA(szName, "Transfer-Encoding") == 0)
+        ThrowArgError("AddRequestHeader", "szName can not be Content-Length or Transfer-Encoding.");
     m_mapRequestHeader.Add(szName, szValue);
 }
 
@@ -463,15 +468,6 @@ DWORD CHttpClientT<CharT>::_PieceLen(const CharT* sz, BOOL bUserText) const
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_WritePiece(const CharT* sz, BOOL bUserText)
-{
-    if (bUserText)
-        _WritePostText(m_bUseUtf8, sz, FALSE);
-    else
-        _WritePost(sz, FALSE);
-}
-
-template <class CharT>
 template <class F>
 void CHttpClientT<CharT>::_EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const
 {
@@ -501,20 +497,33 @@ void CHttpClientT<CharT>::_EachClosingPiece(F&& fnPiece) const
 }
 
 template <class CharT>
-DWORD CHttpClientT<CharT>::_HeaderLen(const MapValue& param, const CharT* szMimeType) const
+template <class E>
+DWORD CHttpClientT<CharT>::_PiecesLen(E&& fnEach) const
 {
     DWORD nLen = 0;
-    _EachPartHeaderPiece(param, szMimeType,
-                         [&](const CharT* sz, BOOL bUserText) { nLen = SafeAdd(nLen, _PieceLen(sz, bUserText)); });
+    fnEach([&](const CharT* sz, BOOL bUserText) { nLen = SafeAdd(nLen, _PieceLen(sz, bUserText)); });
     return nLen;
 }
 
+// Pieces go out in one write: under Wine each platform write is a round trip of its own.
 template <class CharT>
-DWORD CHttpClientT<CharT>::_ClosingLen() const
+template <class E>
+void CHttpClientT<CharT>::_WritePieces(E&& fnEach)
 {
-    DWORD nLen = 0;
-    _EachClosingPiece([&](const CharT* sz, BOOL bUserText) { nLen = SafeAdd(nLen, _PieceLen(sz, bUserText)); });
-    return nLen;
+    const DWORD nLen = _PiecesLen(fnEach);
+    CHeapPtr<CharT> szText = AllocString(nLen);
+    CharT* pEnd = szText.get();
+    fnEach([&](const CharT* sz, BOOL bUserText) {
+        const DWORD n = _PieceLen(sz, bUserText);
+        if (n == 0)
+            return;
+        if (bUserText && m_bUseUtf8)
+            CHttpEncoderA::Utf8Encode(pEnd, sz, m_nAnsiCodePage);  // exactly n bytes and a NUL
+        else
+            std::memcpy(pEnd, sz, n);
+        pEnd += n;
+    });
+    _WritePostBytes(szText.get(), nLen, FALSE);
 }
 
 template <class CharT>
@@ -567,7 +576,7 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnecti
             } else {
                 nSize = _PieceLen(param.szValue, TRUE);
             }
-            nBody = SafeAdd(nBody, _HeaderLen(param, szMimeType));
+            nBody = SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); }));
             nBody = SafeAdd(nBody, nSize);
             nBody = SafeAdd(nBody, _PieceLen(kPartEnd, FALSE));
             nValues = SafeAdd(nValues, nSize);
@@ -576,7 +585,7 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnecti
                 nFirstSize = nSize;
             }
         }
-        nBody = SafeAdd(nBody, _ClosingLen());
+        nBody = SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); }));
 
         CContextHandles hs;
         _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
@@ -613,7 +622,7 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired
             if (m_objPostStat.CurrParamIsComplete()) {
                 const DWORD nPosted = m_objPostStat.PostedCount();
                 if (nPosted == m_objPostStat.TotalCount())
-                    _EachClosingPiece([this](const CharT* sz, BOOL bUserText) { _WritePiece(sz, bUserText); });
+                    _WritePieces([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); });
                 else
                     _StepUploadBegin(_ParamAt(nPosted));
                 return nullptr;
@@ -655,7 +664,7 @@ void CHttpClientT<CharT>::_StepUploadBegin(const MapValue& param)
             m_szCurrValue = param.szValue;
         }
     }
-    _EachPartHeaderPiece(param, szMimeType, [this](const CharT* sz, BOOL bUserText) { _WritePiece(sz, bUserText); });
+    _WritePieces([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); });
     m_objPostStat._StartNewEntry(param.szName, nSize, bFile, bFile ? param.szValue : nullptr);
     if (nSize == 0)
         _WritePost(kPartEnd, FALSE);

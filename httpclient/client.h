@@ -160,9 +160,10 @@ private:
     template <class F>
     void _EachClosingPiece(F&& fnPiece) const;
     DWORD _PieceLen(const CharT* sz, BOOL bUserText) const;
-    void _WritePiece(const CharT* sz, BOOL bUserText);
-    DWORD _HeaderLen(const MapValue& param, const CharT* szMimeType) const;
-    DWORD _ClosingLen() const;
+    template <class E>
+    DWORD _PiecesLen(E&& fnEach) const;
+    template <class E>
+    void _WritePieces(E&& fnEach);
     // The URL-encoded body, likewise.
     DWORD _PostWireLen(const CharT* szStr, BOOL bRaw) const;
     const CharT* _PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen, CHeapPtr<CharT>& szOwned) const;

@@ -1,0 +1,89 @@
+// Helpers shared by the client's test programs: driving a context step by step and catching codes.
+#pragma once
+
+#include "client.h"
+#include "test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ClientTest {
+
+using namespace Tavon;
+
+struct CRun {
+    std::vector<DWORD> steps;  // body bytes written by each step but the finishing one
+    std::unique_ptr<CHttpResponseA> response;
+};
+
+// Steps until the response comes back; a runaway context fails the test instead of hanging it.
+inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 100000)
+{
+    CRun run;
+    for (size_t i = 0; i < nMaxSteps; ++i) {
+        CHttpPostStatA before;
+        client.GetPostStat(before);
+        const DWORD nBefore = before.IsActive() ? before.ActualPostedByte() : 0;
+        if (CHttpResponseA* pResponse = client.ProceedStep(nDesired)) {
+            run.response.reset(pResponse);
+            return run;
+        }
+        CHttpPostStatA after;
+        client.GetPostStat(after);
+        run.steps.push_back(after.ActualPostedByte() - nBefore);
+    }
+    ADD_FAILURE() << "no response after " << nMaxSteps << " steps";
+    return run;
+}
+
+struct CError {
+    DWORD dwCode = 0xFFFFFFFF;
+    DWORD dwLastError = 0;
+    std::string sMsg;
+};
+
+template <class F>
+CError Catch(F&& f)
+{
+    CError err;
+    try {
+        f();
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const httpclientexceptionA& e) {
+        err.dwCode = e.GetErrorCode();
+        err.dwLastError = e.GetWin32LastError();
+        err.sMsg = e.GetErrorMessage();
+    }
+    return err;
+}
+
+// Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
+inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine)
+{
+    for (size_t i = 0;; ++i) {
+        TestSupport::CRecordedRequest req = srv.WaitRequest(i);
+        if (req.RequestLine() == sRequestLine)
+            return req;
+    }
+}
+
+// The whole request as the server saw it must be exactly what was declared.
+inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected)
+{
+    EXPECT_TRUE(req.bComplete);
+    EXPECT_EQ(req.cbExtra, 0u);
+    EXPECT_EQ(req.Header("Content-Length"), std::to_string(sExpected.size()));
+    const std::string sBody = req.Body();
+    // Binary bodies: report where they part rather than dumping them whole.
+    const auto diff = std::mismatch(sBody.begin(), sBody.end(), sExpected.begin(), sExpected.end());
+    EXPECT_TRUE(diff.first == sBody.end() && diff.second == sExpected.end())
+        << "bodies differ at byte " << (diff.first - sBody.begin()) << " of " << sBody.size() << " / "
+        << sExpected.size() << "; received from there: "
+        << ::testing::PrintToString(sBody.substr(diff.first - sBody.begin(), 120));
+}
+
+} // namespace ClientTest
