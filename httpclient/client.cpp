@@ -33,18 +33,6 @@ decltype(auto) ClientBoundary(F&& f)
     }
 }
 
-CHeapPtr<char> DupString(const char* sz)
-{
-    if (!sz)
-        return nullptr;
-    const size_t cb = std::strlen(sz) + 1;
-    char* p = static_cast<char*>(std::malloc(cb));
-    if (!p)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    std::memcpy(p, sz, cb);
-    return CHeapPtr<char>(p);
-}
-
 CHeapPtr<char> AllocString(DWORD nLen)
 {
     if (nLen == 0xFFFFFFFF)  // no room for the NUL in a 32-bit size
@@ -113,9 +101,9 @@ void CHttpClientT<CharT>::SetSessionSettings(const CharT* szUserAgent, DWORD dwA
                                              const CharT* szProxyBypass, DWORD dwFlags)
 {
     // All copies first, so a failed one leaves the stored settings as they were.
-    CHeapPtr<CharT> szUA = DupString(szUserAgent);
-    CHeapPtr<CharT> szName = DupString(szProxyName);
-    CHeapPtr<CharT> szBypass = DupString(szProxyBypass);
+    CHeapPtr<CharT> szUA = HeapStrDup(szUserAgent);
+    CHeapPtr<CharT> szName = HeapStrDup(szProxyName);
+    CHeapPtr<CharT> szBypass = HeapStrDup(szProxyBypass);
     m_szInternetUserAgent = std::move(szUA);
     m_szInternetProxyName = std::move(szName);
     m_szInternetProxyBypass = std::move(szBypass);
@@ -164,8 +152,8 @@ UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage)
 template <class CharT>
 void CHttpClientT<CharT>::SetProxyAccount(const CharT* szUserName, const CharT* szPassword)
 {
-    CHeapPtr<CharT> szUser = DupString(szUserName);
-    CHeapPtr<CharT> szPwd = DupString(szPassword);
+    CHeapPtr<CharT> szUser = HeapStrDup(szUserName);
+    CHeapPtr<CharT> szPwd = HeapStrDup(szPassword);
     m_szProxyUserName = std::move(szUser);
     m_szProxyPassword = std::move(szPwd);
 }

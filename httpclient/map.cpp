@@ -1,6 +1,7 @@
 #include "map.h"
 
 #include "errors.h"
+#include "heap.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,36 +12,10 @@ namespace Tavon {
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class CharT>
-using HeapStr = std::unique_ptr<CharT, FreeDeleter>;
-
 template <class CharT>
 CharT FoldAscii(CharT c) noexcept
 {
     return (c >= CharT('A') && c <= CharT('Z')) ? CharT(c - CharT('A') + CharT('a')) : c;
-}
-
-template <class CharT>
-size_t StrLen(const CharT* sz) noexcept
-{
-    size_t n = 0;
-    while (sz[n])
-        ++n;
-    return n;
-}
-
-template <class CharT>
-CharT* DupOrThrow(const CharT* sz)
-{
-    const size_t cb = (StrLen(sz) + 1) * sizeof(CharT);
-    CharT* p = static_cast<CharT*>(std::malloc(cb));
-    if (!p)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    std::memcpy(p, sz, cb);
-    return p;
 }
 
 template <class CharT>
@@ -81,8 +56,8 @@ void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWOR
         ThrowErrorMsg("CHttpClientMapT::Add: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
     GuardSafeInt([&] {
-        HeapStr<CharT> name(DupOrThrow(szName));
-        HeapStr<CharT> value(szValue ? DupOrThrow(szValue) : nullptr);
+        CHeapPtr<CharT> name = HeapStrDup(szName);
+        CHeapPtr<CharT> value = HeapStrDup(szValue);
         AddPointerDirectly(name.get(), value.get(), dwFlag);
         name.release();
         value.release();

@@ -9,15 +9,11 @@
 #include <memory>
 
 #include "errors.h"
+#include "heap.h"
 
 namespace Tavon {
 
-// Owners for what the library allocates or opens internally.
-struct CFreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T>
-using CHeapPtr = std::unique_ptr<T, CFreeDeleter>;
+// Owners for what the library opens internally (heap blocks: heap.h).
 
 template <class Traits>
 class CScopedHandleT {

@@ -192,7 +192,10 @@ TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds)
         server.Script(answer);
         SendReport(crash.Path());
         const std::string strLine = WorkerOutput();
-        EXPECT_TRUE(strLine == "::InternetWriteFile failed." || strLine == "::HttpEndRequest failed.") << strLine;
+        // Where the reset surfaces depends on how much the socket buffers had taken by then.
+        EXPECT_TRUE(strLine == "::InternetWriteFile failed." || strLine == "::HttpEndRequest failed." ||
+                    strLine == "::HttpQueryInfo failed.")
+            << strLine;
         EXPECT_FALSE(server.WaitRequest(0).bComplete);
     }
 }
