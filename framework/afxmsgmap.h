@@ -57,7 +57,7 @@ protected:                                          \
     const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
     const AFX_MSGMAP* theClass::GetThisMessageMap()                                   \
     {                                                                                 \
-        [[maybe_unused]] typedef theClass ThisClass;                                                \
+        [[maybe_unused]] typedef theClass ThisClass;                                  \
         typedef baseClass TheBaseClass;                                               \
         static const AFX_MSGMAP_ENTRY s_entries[] = {
 

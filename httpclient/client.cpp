@@ -118,6 +118,22 @@ void CHttpClientT<CharT>::_RefuseIfActive(const char* szOp) const
         ThrowArgError(szOp, "It is not allowed to call this method if the POST context is active.");
 }
 
+// The checks both kinds of step make first; a failed one leaves the context as it is.
+template <class CharT>
+void CHttpClientT<CharT>::_CheckStep(const char* szOp, DWORD nDesired) const
+{
+    if (!_IsActive())
+        ThrowError(HTTPCLIENT_ERR_POST_NOT_STARTED);
+    if (!m_hInternet.Get())
+        ThrowArgError(szOp, "m_hInternet can not be NULL.");
+    if (!m_hConnection.Get())
+        ThrowArgError(szOp, "m_hConnection can not be NULL.");
+    if (!m_hRequest.Get())
+        ThrowArgError(szOp, "m_hRequest can not be NULL.");
+    if (nDesired == 0)
+        ThrowArgError(szOp, "nDesired can not be zero.");
+}
+
 template <class CharT>
 BOOL CHttpClientT<CharT>::SetUseUtf8(BOOL bUseUtf8)
 {
@@ -590,16 +606,7 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnecti
 template <class CharT>
 CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired)
 {
-    if (!_IsActive())
-        ThrowError(HTTPCLIENT_ERR_POST_NOT_STARTED);
-    if (!m_hInternet.Get())
-        ThrowArgError("_ProceedUploadContext", "m_hInternet can not be NULL.");
-    if (!m_hConnection.Get())
-        ThrowArgError("_ProceedUploadContext", "m_hConnection can not be NULL.");
-    if (!m_hRequest.Get())
-        ThrowArgError("_ProceedUploadContext", "m_hRequest can not be NULL.");
-    if (nDesired == 0)
-        ThrowArgError("_ProceedUploadContext", "nDesired can not be zero.");
+    _CheckStep("_ProceedUploadContext", nDesired);
 
     try {
         return ClientBoundary([&]() -> CHttpResponseT<CharT>* {
@@ -759,16 +766,7 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet, HINTERNET hConnection
 template <class CharT>
 CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired)
 {
-    if (!_IsActive())
-        ThrowError(HTTPCLIENT_ERR_POST_NOT_STARTED);
-    if (!m_hInternet.Get())
-        ThrowArgError("_ProceedPostContext", "m_hInternet can not be NULL.");
-    if (!m_hConnection.Get())
-        ThrowArgError("_ProceedPostContext", "m_hConnection can not be NULL.");
-    if (!m_hRequest.Get())
-        ThrowArgError("_ProceedPostContext", "m_hRequest can not be NULL.");
-    if (nDesired == 0)
-        ThrowArgError("_ProceedPostContext", "nDesired can not be zero.");
+    _CheckStep("_ProceedPostContext", nDesired);
 
     try {
         return ClientBoundary([&]() -> CHttpResponseT<CharT>* {

@@ -144,6 +144,7 @@ private:
 
     BOOL _IsActive() const noexcept { return m_objPostStat.IsActive(); }
     void _RefuseIfActive(const char* szOp) const;
+    void _CheckStep(const char* szOp, DWORD nDesired) const;
     const CharT* _Boundary() const noexcept;
     const CharT* _UploadContType() const noexcept;
     const MapValue& _ParamAt(DWORD nIdx) const;

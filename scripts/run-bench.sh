@@ -6,6 +6,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 export QUILLA_BUILD_DIR="$root/build"
-bash scripts/build.sh "$QUILLA_BUILD_DIR" -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
-    -DQUILLA_REPORT_URL=http://127.0.0.1:18080/vorlex.php
+bash scripts/build.sh "$QUILLA_BUILD_DIR"
 bash scripts/wine-session.sh bash scripts/wine-run.sh "$QUILLA_BUILD_DIR/bench/bench_upload.exe"

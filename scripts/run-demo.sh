@@ -9,13 +9,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-port=18080
+port=18080   # the report URL that scripts/build.sh compiles in
 
 if [ -z "${QUILLA_DEMO_INNER:-}" ]; then
     bash scripts/setup.sh
     export QUILLA_BUILD_DIR="$root/build"
-    bash scripts/build.sh "$QUILLA_BUILD_DIR" -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
-        -DQUILLA_REPORT_URL=http://127.0.0.1:$port/vorlex.php
+    bash scripts/build.sh "$QUILLA_BUILD_DIR"
     if [ -z "${DISPLAY:-}" ]; then
         QUILLA_DEMO_INNER=headless exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
     fi

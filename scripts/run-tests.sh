@@ -6,8 +6,7 @@ cd "$root"
 bash scripts/setup.sh
 
 export QUILLA_BUILD_DIR="$root/build"
-bash scripts/build.sh "$QUILLA_BUILD_DIR" -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
-    -DQUILLA_REPORT_URL=http://127.0.0.1:18080/vorlex.php
+bash scripts/build.sh "$QUILLA_BUILD_DIR"
 
 xvfb-run -a -s "-screen 0 1280x1024x24" bash scripts/wine-session.sh \
     ctest --test-dir "$QUILLA_BUILD_DIR" --output-on-failure "$@"
