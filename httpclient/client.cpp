@@ -134,6 +134,19 @@ void CHttpClientT<CharT>::_CheckStep(const char* szOp, DWORD nDesired) const
         ThrowArgError(szOp, "nDesired can not be zero.");
 }
 
+// A failed step releases the context (closing what it owned) before the error goes on.
+template <class CharT>
+template <class F>
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_RunStep(F&& fnStep)
+{
+    try {
+        return ClientBoundary(fnStep);
+    } catch (...) {
+        _ReleaseAndClose();
+        throw;
+    }
+}
+
 template <class CharT>
 BOOL CHttpClientT<CharT>::SetUseUtf8(BOOL bUseUtf8)
 {
@@ -608,27 +621,22 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired
 {
     _CheckStep("_ProceedUploadContext", nDesired);
 
-    try {
-        return ClientBoundary([&]() -> CHttpResponseT<CharT>* {
-            if (m_objPostStat.ActualPostedByte() == m_objPostStat.ActualTotalByte()) {
-                CHttpToolA::EndRequest(m_hRequest.Get());
-                return _ReleasePostResponse();
-            }
-            if (m_objPostStat.CurrParamIsComplete()) {
-                const DWORD nPosted = m_objPostStat.PostedCount();
-                if (nPosted == m_objPostStat.TotalCount())
-                    _WritePieces([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); });
-                else
-                    _StepUploadBegin(_ParamAt(nPosted));
-                return nullptr;
-            }
-            _StepUploadContinue(nDesired);
+    return _RunStep([&]() -> CHttpResponseT<CharT>* {
+        if (m_objPostStat.ActualPostedByte() == m_objPostStat.ActualTotalByte()) {
+            CHttpToolA::EndRequest(m_hRequest.Get());
+            return _ReleasePostResponse();
+        }
+        if (m_objPostStat.CurrParamIsComplete()) {
+            const DWORD nPosted = m_objPostStat.PostedCount();
+            if (nPosted == m_objPostStat.TotalCount())
+                _WritePieces([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); });
+            else
+                _StepUploadBegin(_ParamAt(nPosted));
             return nullptr;
-        });
-    } catch (...) {
-        _ReleaseAndClose();
-        throw;
-    }
+        }
+        _StepUploadContinue(nDesired);
+        return nullptr;
+    });
 }
 
 template <class CharT>
@@ -768,24 +776,19 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired)
 {
     _CheckStep("_ProceedPostContext", nDesired);
 
-    try {
-        return ClientBoundary([&]() -> CHttpResponseT<CharT>* {
-            if (m_objPostStat.CurrParamIsComplete()) {
-                const DWORD nPosted = m_objPostStat.PostedCount();
-                if (nPosted == m_objPostStat.TotalCount()) {
-                    CHttpToolA::EndRequest(m_hRequest.Get());
-                    return _ReleasePostResponse();
-                }
-                _StepPostBegin(_ParamAt(nPosted));
-                return nullptr;
+    return _RunStep([&]() -> CHttpResponseT<CharT>* {
+        if (m_objPostStat.CurrParamIsComplete()) {
+            const DWORD nPosted = m_objPostStat.PostedCount();
+            if (nPosted == m_objPostStat.TotalCount()) {
+                CHttpToolA::EndRequest(m_hRequest.Get());
+                return _ReleasePostResponse();
             }
-            _StepPostContinue(nDesired);
+            _StepPostBegin(_ParamAt(nPosted));
             return nullptr;
-        });
-    } catch (...) {
-        _ReleaseAndClose();
-        throw;
-    }
+        }
+        _StepPostContinue(nDesired);
+        return nullptr;
+    });
 }
 
 template <class CharT>

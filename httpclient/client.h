@@ -145,6 +145,8 @@ private:
     BOOL _IsActive() const noexcept { return m_objPostStat.IsActive(); }
     void _RefuseIfActive(const char* szOp) const;
     void _CheckStep(const char* szOp, DWORD nDesired) const;
+    template <class F>
+    CHttpResponseT<CharT>* _RunStep(F&& fnStep);
     const CharT* _Boundary() const noexcept;
     const CharT* _UploadContType() const noexcept;
     const MapValue& _ParamAt(DWORD nIdx) const;
