@@ -9,12 +9,9 @@ END_MESSAGE_MAP()
 
 CCrashReportApp theApp;
 
-CCrashReportApp::CCrashReportApp() : CWinApp(nullptr)
-{
-}
+CCrashReportApp::CCrashReportApp() : CWinApp(nullptr) {}
 
-BOOL CCrashReportApp::InitInstance()
-{
+BOOL CCrashReportApp::InitInstance() {
     char szModulePath[MAX_PATH] = "";
     ::GetModuleFileNameA(nullptr, szModulePath, MAX_PATH);
     if (!ParseCrashHandOff(::GetCommandLineA(), szModulePath, m_crashInfo, ::OutputDebugStringA))

@@ -9,8 +9,8 @@
 namespace {
 const COLORREF s_crTransparent = RGB(212, 208, 200);
 const COLORREF s_crRestartLabel = RGB(255, 0, 0);
-const POINT s_ptPicture = { 25, 75 };
-} // namespace
+const POINT s_ptPicture = {25, 75};
+}  // namespace
 
 BEGIN_MESSAGE_MAP(CCrashReportDlg, CDialog)
     ON_WM_SYSCOMMAND()
@@ -25,40 +25,33 @@ END_MESSAGE_MAP()
 CCrashReportDlg::CCrashReportDlg(CWnd* pParent)
     : CDialog(IDD_CRASHREPORT, pParent),
       m_hIcon(::LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      m_hWorkerDetached(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
-{
-}
+      m_hWorkerDetached(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
 // A worker still running when the dialog closes is not waited for: it no longer reads this
 // object, and the process ends right after the dialog.
-CCrashReportDlg::~CCrashReportDlg()
-{
+CCrashReportDlg::~CCrashReportDlg() {
     if (m_hSendThread)
         ::CloseHandle(m_hSendThread);
     if (m_hWorkerDetached)
         ::CloseHandle(m_hWorkerDetached);
 }
 
-void CCrashReportDlg::SetCrashInfo(const CrashInfo& info)
-{
+void CCrashReportDlg::SetCrashInfo(const CrashInfo& info) {
     m_crashInfo = info;
     if (!m_crashInfo.m_strLngFile.IsEmpty())
         m_bNativeLanguage = FALSE;
 }
 
-void CCrashReportDlg::WorkerDetached()
-{
+void CCrashReportDlg::WorkerDetached() {
     ::SetEvent(m_hWorkerDetached);
 }
 
-void CCrashReportDlg::DoDataExchange(CDataExchange* pDX)
-{
+void CCrashReportDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_RESTART, m_ctlRestart);
 }
 
-BOOL CCrashReportDlg::OnInitDialog()
-{
+BOOL CCrashReportDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
     if (HMENU hSysMenu = GetSystemMenu(FALSE)) {
@@ -80,15 +73,13 @@ BOOL CCrashReportDlg::OnInitDialog()
     return TRUE;
 }
 
-void CCrashReportDlg::OnSysCommand(UINT nID, LPARAM lParam)
-{
+void CCrashReportDlg::OnSysCommand(UINT nID, LPARAM lParam) {
     if ((nID & 0xFFF0) == IDM_ABOUTBOX)
         return;
     CDialog::OnSysCommand(nID, lParam);
 }
 
-void CCrashReportDlg::OnPaint()
-{
+void CCrashReportDlg::OnPaint() {
     if (IsIconic()) {
         CPaintDC dc(this);
         SendMessage(WM_ICONERASEBKGND, WPARAM(dc.GetSafeHdc()), 0);
@@ -114,21 +105,18 @@ void CCrashReportDlg::OnPaint()
     Default();
 }
 
-HCURSOR CCrashReportDlg::OnQueryDragIcon()
-{
+HCURSOR CCrashReportDlg::OnQueryDragIcon() {
     return static_cast<HCURSOR>(m_hIcon);
 }
 
-HBRUSH CCrashReportDlg::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor)
-{
+HBRUSH CCrashReportDlg::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor) {
     HBRUSH hbr = CDialog::OnCtlColor(pDC, pWnd, nCtlColor);
     if (pWnd->GetDlgCtrlID() == IDC_RESTART_LABEL)
         pDC->SetTextColor(s_crRestartLabel);
     return hbr;
 }
 
-void CCrashReportDlg::OnSendReport()
-{
+void CCrashReportDlg::OnSendReport() {
     ::ResetEvent(m_hWorkerDetached);
     m_hSendThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReportSendWorker, this, 0, nullptr));
     if (!m_hSendThread) {
@@ -139,7 +127,7 @@ void CCrashReportDlg::OnSendReport()
     // The dialog may be closed while the worker runs, and the worker reads this object when it
     // starts: wait until it has taken its copies (or has ended) so that it never reads a
     // destroyed dialog. This takes only as long as copying two strings.
-    const HANDLE handles[] = { m_hWorkerDetached, m_hSendThread };
+    const HANDLE handles[] = {m_hWorkerDetached, m_hSendThread};
     ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
 
     SetTitleFromString(m_bNativeLanguage ? IDS_SENDING_CN : IDS_SENDING_EN);
@@ -147,8 +135,7 @@ void CCrashReportDlg::OnSendReport()
     GetDlgItem(IDC_CANCEL_REPORT)->EnableWindow(FALSE);
 }
 
-LRESULT CCrashReportDlg::OnReportSent(WPARAM, LPARAM)
-{
+LRESULT CCrashReportDlg::OnReportSent(WPARAM, LPARAM) {
     if (m_hSendThread) {
         if (::WaitForSingleObject(m_hSendThread, INFINITE) != WAIT_OBJECT_0)
             ::OutputDebugStringA("WaitForSingleObject failed");
@@ -166,20 +153,17 @@ LRESULT CCrashReportDlg::OnReportSent(WPARAM, LPARAM)
     return 0;
 }
 
-void CCrashReportDlg::OnCancel()
-{
+void CCrashReportDlg::OnCancel() {
     RestartProductIfChecked();
     OnOK();
 }
 
-void CCrashReportDlg::RestartProductIfChecked()
-{
+void CCrashReportDlg::RestartProductIfChecked() {
     if (m_ctlRestart.GetCheck() != 0)
         ::ShellExecuteA(nullptr, "open", m_crashInfo.m_strModule, nullptr, nullptr, SW_SHOW);
 }
 
 // Titles go through UTF-16 so that the Chinese ones read right under any ANSI code page.
-void CCrashReportDlg::SetTitleFromString(UINT nID)
-{
+void CCrashReportDlg::SetTitleFromString(UINT nID) {
     SetWindowTextW(AfxLoadStringW(nID).c_str());
 }

@@ -44,6 +44,6 @@ private:
     HICON m_hIcon;
     CrashInfo m_crashInfo;
     HANDLE m_hSendThread = nullptr;
-    HANDLE m_hWorkerDetached; // set by the worker once it no longer reads this object
+    HANDLE m_hWorkerDetached;  // set by the worker once it no longer reads this object
     BOOL m_bNativeLanguage = TRUE;
 };

@@ -3,15 +3,14 @@
 namespace {
 
 CString CrashInfo::*const s_keyMembers[] = {
-    &CrashInfo::m_strCrashFile, &CrashInfo::m_strModule, &CrashInfo::m_strExcept, &CrashInfo::m_strCode,
+    &CrashInfo::m_strCrashFile, &CrashInfo::m_strModule,  &CrashInfo::m_strExcept,  &CrashInfo::m_strCode,
     &CrashInfo::m_strAddr,      &CrashInfo::m_strVersion, &CrashInfo::m_strLngFile,
 };
-const char* const s_keys[] = { "crash file", "module", "except", "code", "addr", "version", "lngfile" };
+const char* const s_keys[] = {"crash file", "module", "except", "code", "addr", "version", "lngfile"};
 
-} // namespace
+}  // namespace
 
-BOOL ParseCrashHandOff(LPCSTR szCommandLine, LPCSTR szModulePath, CrashInfo& rInfo, PFN_HANDOFF_TRACE pfnTrace)
-{
+BOOL ParseCrashHandOff(LPCSTR szCommandLine, LPCSTR szModulePath, CrashInfo& rInfo, PFN_HANDOFF_TRACE pfnTrace) {
     const CString strPrefix = AfxFormat("\"%s\" ", szModulePath);
     const CString strCommandLine(szCommandLine);
 

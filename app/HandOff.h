@@ -4,7 +4,7 @@
 #include "CrashInfo.h"
 
 // Receives the diagnostics of the parse, each text unchanged.
-typedef void (WINAPI* PFN_HANDOFF_TRACE)(LPCSTR pszText);
+typedef void(WINAPI* PFN_HANDOFF_TRACE)(LPCSTR pszText);
 
 // Parses szCommandLine when it carries a hand-off for the program at szModulePath: writes the
 // command line, the text after the prefix and every entry line to pfnTrace, and assigns the

@@ -14,8 +14,7 @@
 #error REPORT_URL must be defined by the build (QUILLA_REPORT_URL)
 #endif
 
-BOOL IsInternetConnected()
-{
+BOOL IsInternetConnected() {
     DWORD dwFlags = 0;
     if (!::InternetGetConnectedState(&dwFlags, 0))
         return FALSE;
@@ -28,15 +27,14 @@ namespace {
 
 // Written in this order and spelling, whatever the server's spelling.
 const char* const kDumpedHeaders[] = {
-    "Server",  "Date",       "X-Powered-By",      "Content-Length", "Set-Cookie",
-    "Expires", "Cache-control", "Connection", "Transfer-Encoding", "Content-Type",
+    "Server",  "Date",          "X-Powered-By", "Content-Length",    "Set-Cookie",
+    "Expires", "Cache-control", "Connection",   "Transfer-Encoding", "Content-Type",
 };
 
-const DWORD kReadBuffSize = 10240; // one chunk plus its NUL
+const DWORD kReadBuffSize = 10240;  // one chunk plus its NUL
 
 // Status line, the listed headers, an empty line, the body when it is text, an empty line.
-std::string DumpResponse(Tavon::CHttpResponseA& response)
-{
+std::string DumpResponse(Tavon::CHttpResponseA& response) {
     std::string strDump = std::to_string(response.GetStatus()) + " " + response.GetStatusText() + "\r\n";
     for (const char* szName : kDumpedHeaders) {
         if (const char* szValue = response.GetHeader(szName, 0))
@@ -45,9 +43,8 @@ std::string DumpResponse(Tavon::CHttpResponseA& response)
     strDump += "\r\n";
 
     const char* szContType = response.GetHeader("Content-Type", 0);
-    const bool bIsText = szContType &&
-        ::_mbsnicmp(reinterpret_cast<const unsigned char*>(szContType),
-                    reinterpret_cast<const unsigned char*>("text/"), 5) == 0;
+    const bool bIsText = szContType && ::_mbsnicmp(reinterpret_cast<const unsigned char*>(szContType),
+                                                   reinterpret_cast<const unsigned char*>("text/"), 5) == 0;
 
     BYTE abyBuff[kReadBuffSize];
     for (;;) {
@@ -56,14 +53,13 @@ std::string DumpResponse(Tavon::CHttpResponseA& response)
             break;
         if (bIsText) {
             abyBuff[cbRead] = 0;
-            strDump += reinterpret_cast<const char*>(abyBuff); // up to the first NUL of the chunk
+            strDump += reinterpret_cast<const char*>(abyBuff);  // up to the first NUL of the chunk
         }
     }
     return strDump + "\r\n";
 }
 
-void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const CString& strVersion)
-{
+void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const CString& strVersion) {
     try {
         client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
         client.SetUseUtf8(FALSE);
@@ -84,10 +80,9 @@ void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const 
     }
 }
 
-} // namespace
+}  // namespace
 
-unsigned __stdcall ReportSendWorker(void* pDialog)
-{
+unsigned __stdcall ReportSendWorker(void* pDialog) {
     CCrashReportDlg* pDlg = static_cast<CCrashReportDlg*>(pDialog);
     const HWND hDialog = pDlg->m_hWnd;
     // Nothing may unwind out of the thread routine; the library reports its own failures itself.
@@ -95,7 +90,7 @@ unsigned __stdcall ReportSendWorker(void* pDialog)
         const CString strCrashFile = pDlg->GetCrashFile();
         const CString strVersion = pDlg->GetVersion();
         pDlg->WorkerDetached();
-        pDlg = nullptr; // the user may close the dialog from here on
+        pDlg = nullptr;  // the user may close the dialog from here on
 
         Tavon::CHttpClientA client;
         if (IsInternetConnected())
@@ -103,7 +98,7 @@ unsigned __stdcall ReportSendWorker(void* pDialog)
 
         // A closed dialog has no window any more: the post then fails, which is harmless.
         ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
-        return 0; // the client goes after the message: the dialog waits for this thread's end
+        return 0;  // the client goes after the message: the dialog waits for this thread's end
     } catch (const std::exception& e) {
         ::OutputDebugStringA(e.what());
     } catch (...) {

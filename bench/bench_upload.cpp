@@ -24,8 +24,7 @@ namespace {
 
 class CSink {
 public:
-    CSink()
-    {
+    CSink() {
         WSADATA wd;
         WSAStartup(MAKEWORD(2, 2), &wd);
         m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -41,8 +40,7 @@ public:
         m_nPort = ntohs(a.sin_port);
         m_thread = std::thread([this] { _Run(); });
     }
-    ~CSink()
-    {
+    ~CSink() {
         m_bStop = true;
         closesocket(m_s);
         m_thread.join();
@@ -52,8 +50,7 @@ public:
     USHORT Port() const { return m_nPort; }
 
 private:
-    void _Run()
-    {
+    void _Run() {
         std::vector<char> buf(1 << 16);
         while (!m_bStop) {
             SOCKET c = accept(m_s, nullptr, nullptr);
@@ -91,8 +88,7 @@ private:
     std::thread m_thread;
 };
 
-std::string MakeFile(DWORD cbSize)
-{
+std::string MakeFile(DWORD cbSize) {
     char szDir[MAX_PATH];
     GetTempPathA(MAX_PATH, szDir);
     const std::string sPath = std::string(szDir) + "bench_upload_" + std::to_string(cbSize) + ".bin";
@@ -109,22 +105,19 @@ std::string MakeFile(DWORD cbSize)
     return sPath;
 }
 
-void Check(bool bOk, const char* szWhat)
-{
+void Check(bool bOk, const char* szWhat) {
     if (!bOk) {
         std::fprintf(stderr, "%s failed (%lu)\n", szWhat, GetLastError());
         std::exit(1);
     }
 }
 
-double Seconds(std::chrono::steady_clock::time_point t0)
-{
+double Seconds(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // One upload through the client; returns the seconds taken.
-double ClientUpload(const CSink& sink, const std::string& sPath, DWORD nDesired)
-{
+double ClientUpload(const CSink& sink, const std::string& sPath, DWORD nDesired) {
     const auto t0 = std::chrono::steady_clock::now();
     CHttpClientA client;
     client.AddParam("file", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
@@ -138,8 +131,7 @@ double ClientUpload(const CSink& sink, const std::string& sPath, DWORD nDesired)
 }
 
 // The same request body sent through WinInet directly, in writes of cbChunk bytes.
-double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile, DWORD cbChunk)
-{
+double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile, DWORD cbChunk) {
     const auto t0 = std::chrono::steady_clock::now();
     const std::string B = HTTPCLIENT_FIXED_BOUNDARY;
     const std::string sHead = "--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + sPath +
@@ -186,18 +178,16 @@ double BaselineUpload(const CSink& sink, const std::string& sPath, DWORD cbFile,
     return Seconds(t0);
 }
 
-double PeakWorkingSetMiB()
-{
+double PeakWorkingSetMiB() {
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;
     GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
     return double(pmc.PeakWorkingSetSize) / (1 << 20);
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
+int main() {
     CSink sink;
     // The last WinInet column uses the client's chunk size: under Wine the cost is mostly per write.
     std::printf("%-10s %14s %14s %14s %9s %9s %10s %14s\n", "file", "step 1024", "step 57344", "WinInet 64K",

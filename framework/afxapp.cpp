@@ -6,27 +6,21 @@ namespace {
 CWinApp* g_pApp = nullptr;
 }
 
-CWinApp* AfxGetApp()
-{
+CWinApp* AfxGetApp() {
     return g_pApp;
 }
 
-HINSTANCE AfxGetInstanceHandle()
-{
+HINSTANCE AfxGetInstanceHandle() {
     return g_pApp && g_pApp->m_hInstance ? g_pApp->m_hInstance : ::GetModuleHandleA(nullptr);
 }
 
-HINSTANCE AfxGetResourceHandle()
-{
+HINSTANCE AfxGetResourceHandle() {
     return AfxGetInstanceHandle();
 }
 
-void AfxEnableControlContainer()
-{
-}
+void AfxEnableControlContainer() {}
 
-std::wstring AfxLoadStringW(UINT nID)
-{
+std::wstring AfxLoadStringW(UINT nID) {
     // Length 0 gives a read-only pointer to the resource text itself (not NUL-terminated).
     LPCWSTR pszResource = nullptr;
     int nLength = ::LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&pszResource), 0);
@@ -36,24 +30,20 @@ std::wstring AfxLoadStringW(UINT nID)
 BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
 END_MESSAGE_MAP()
 
-CWinApp::CWinApp(LPCSTR pszAppName) : m_strAppName(pszAppName)
-{
+CWinApp::CWinApp(LPCSTR pszAppName) : m_strAppName(pszAppName) {
     g_pApp = this;
 }
 
-CWinApp::~CWinApp()
-{
+CWinApp::~CWinApp() {
     if (g_pApp == this)
         g_pApp = nullptr;
 }
 
-BOOL CWinApp::InitInstance()
-{
+BOOL CWinApp::InitInstance() {
     return TRUE;
 }
 
-int CWinApp::Run()
-{
+int CWinApp::Run() {
     MSG msg;
     BOOL bRet;
     while ((bRet = ::GetMessageA(&msg, nullptr, 0, 0)) != 0 && bRet != -1) {
@@ -64,18 +54,14 @@ int CWinApp::Run()
     return ExitInstance();
 }
 
-int CWinApp::ExitInstance()
-{
+int CWinApp::ExitInstance() {
     return m_nExitCode;
 }
 
 // The program ships no help file.
-void CWinApp::OnHelp()
-{
-}
+void CWinApp::OnHelp() {}
 
-int _AfxWinMain(HINSTANCE hInstance)
-{
+int _AfxWinMain(HINSTANCE hInstance) {
     CWinApp* pApp = AfxGetApp();
     if (!pApp)
         return -1;
@@ -89,7 +75,7 @@ int _AfxWinMain(HINSTANCE hInstance)
         pApp->m_strAppName = nDot >= 0 ? strName.Left(nDot) : strName;
     }
 
-    INITCOMMONCONTROLSEX icc = { sizeof(icc), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES };
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     ::InitCommonControlsEx(&icc);
 
     if (!pApp->InitInstance())
@@ -98,8 +84,7 @@ int _AfxWinMain(HINSTANCE hInstance)
 }
 
 // Nothing thrown may leave the entry point into the C runtime's start-up code.
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
-{
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
     try {
         return _AfxWinMain(hInstance);
     } catch (...) {

@@ -2,15 +2,13 @@
 
 #include "afxapp.h"
 
-BOOL CBitmap::LoadBitmap(UINT nIDResource)
-{
+BOOL CBitmap::LoadBitmap(UINT nIDResource) {
     DeleteObject();
     m_hBitmap = ::LoadBitmapA(AfxGetResourceHandle(), MAKEINTRESOURCEA(nIDResource));
     return m_hBitmap != nullptr;
 }
 
-BOOL CBitmap::DeleteObject()
-{
+BOOL CBitmap::DeleteObject() {
     if (!m_hBitmap)
         return FALSE;
     ::DeleteObject(m_hBitmap);

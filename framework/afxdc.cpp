@@ -2,12 +2,10 @@
 
 #include "afxwnd.h"
 
-CPaintDC::CPaintDC(CWnd* pWnd) : m_hWnd(pWnd->m_hWnd)
-{
+CPaintDC::CPaintDC(CWnd* pWnd) : m_hWnd(pWnd->m_hWnd) {
     m_hDC = ::BeginPaint(m_hWnd, &m_ps);
 }
 
-CPaintDC::~CPaintDC()
-{
+CPaintDC::~CPaintDC() {
     ::EndPaint(m_hWnd, &m_ps);
 }

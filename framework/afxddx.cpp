@@ -1,7 +1,6 @@
 #include "afxddx.h"
 
-void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl)
-{
+void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
     if (rControl.m_hWnd)
         return;
     rControl.m_hWnd = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);

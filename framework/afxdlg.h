@@ -37,5 +37,5 @@ private:
 
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
-    std::vector<CWnd*> m_boundControls; // attached by DDX_Control, detached when the window goes
+    std::vector<CWnd*> m_boundControls;  // attached by DDX_Control, detached when the window goes
 };

@@ -10,7 +10,10 @@ public:
     CString(LPCSTR psz) : m_str(psz ? psz : "") {}
     CString(LPCSTR pch, int nLength) : m_str(pch, nLength > 0 ? size_t(nLength) : 0) {}
 
-    CString& operator=(LPCSTR psz) { m_str = psz ? psz : ""; return *this; }
+    CString& operator=(LPCSTR psz) {
+        m_str = psz ? psz : "";
+        return *this;
+    }
 
     operator LPCSTR() const { return m_str.c_str(); }
     int GetLength() const { return int(m_str.size()); }

@@ -14,8 +14,7 @@ namespace {
 
 // Every exception that leaves a start or a step is the library's narrow one.
 template <class F>
-decltype(auto) ClientBoundary(F&& f)
-{
+decltype(auto) ClientBoundary(F&& f) {
     try {
         return f();
     } catch (const httpclientexceptionA&) {
@@ -33,8 +32,7 @@ decltype(auto) ClientBoundary(F&& f)
     }
 }
 
-CHeapPtr<char> AllocString(DWORD nLen)
-{
+CHeapPtr<char> AllocString(DWORD nLen) {
     if (nLen == 0xFFFFFFFF)  // no room for the NUL in a 32-bit size
         ThrowError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     char* p = static_cast<char*>(std::malloc(size_t(nLen) + 1));
@@ -44,18 +42,19 @@ CHeapPtr<char> AllocString(DWORD nLen)
     return CHeapPtr<char>(p);
 }
 
-[[noreturn]] void ThrowArgError(const char* szOp, const char* szWhat)
-{
+[[noreturn]] void ThrowArgError(const char* szOp, const char* szWhat) {
     char szMsg[256];
     std::snprintf(szMsg, sizeof(szMsg), "CHttpClientT::%s: %s", szOp, szWhat);
     ThrowErrorMsg(szMsg, HTTPCLIENT_ERR_NOT_SPECIFIED);
 }
 
-bool HasAnyOf(const char* sz, const char* szSet) { return sz && std::strpbrk(sz, szSet) != nullptr; }
+bool HasAnyOf(const char* sz, const char* szSet) {
+    return sz && std::strpbrk(sz, szSet) != nullptr;
+}
 
 const char kPartEnd[] = "\r\n";
 
-} // namespace
+}  // namespace
 
 template <class CharT>
 struct CHttpClientT<CharT>::CContextHandles {
@@ -68,8 +67,7 @@ struct CHttpClientT<CharT>::CContextHandles {
 // ---- construction and settings ----
 
 template <class CharT>
-CHttpClientT<CharT>::CHttpClientT()
-{
+CHttpClientT<CharT>::CHttpClientT() {
     try {
         m_szBoundary.reset(CHttpToolA::CreateUploadBoundary());
     } catch (...) {
@@ -91,15 +89,16 @@ CHttpClientT<CharT>::CHttpClientT()
 }
 
 template <class CharT>
-CHttpClientT<CharT>::~CHttpClientT()
-{
+CHttpClientT<CharT>::~CHttpClientT() {
     _ReleaseAndClose();
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::SetSessionSettings(const CharT* szUserAgent, DWORD dwAccessType, const CharT* szProxyName,
-                                             const CharT* szProxyBypass, DWORD dwFlags)
-{
+void CHttpClientT<CharT>::SetSessionSettings(const CharT* szUserAgent,
+                                             DWORD dwAccessType,
+                                             const CharT* szProxyName,
+                                             const CharT* szProxyBypass,
+                                             DWORD dwFlags) {
     // All copies first, so a failed one leaves the stored settings as they were.
     CHeapPtr<CharT> szUA = HeapStrDup(szUserAgent);
     CHeapPtr<CharT> szName = HeapStrDup(szProxyName);
@@ -112,16 +111,14 @@ void CHttpClientT<CharT>::SetSessionSettings(const CharT* szUserAgent, DWORD dwA
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_RefuseIfActive(const char* szOp) const
-{
+void CHttpClientT<CharT>::_RefuseIfActive(const char* szOp) const {
     if (_IsActive())
         ThrowArgError(szOp, "It is not allowed to call this method if the POST context is active.");
 }
 
 // The checks both kinds of step make first; a failed one leaves the context as it is.
 template <class CharT>
-void CHttpClientT<CharT>::_CheckStep(const char* szOp, DWORD nDesired) const
-{
+void CHttpClientT<CharT>::_CheckStep(const char* szOp, DWORD nDesired) const {
     if (!_IsActive())
         ThrowError(HTTPCLIENT_ERR_POST_NOT_STARTED);
     if (!m_hInternet.Get())
@@ -137,8 +134,7 @@ void CHttpClientT<CharT>::_CheckStep(const char* szOp, DWORD nDesired) const
 // A failed step releases the context (closing what it owned) before the error goes on.
 template <class CharT>
 template <class F>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::_RunStep(F&& fnStep)
-{
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_RunStep(F&& fnStep) {
     try {
         return ClientBoundary(fnStep);
     } catch (...) {
@@ -148,8 +144,7 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_RunStep(F&& fnStep)
 }
 
 template <class CharT>
-BOOL CHttpClientT<CharT>::SetUseUtf8(BOOL bUseUtf8)
-{
+BOOL CHttpClientT<CharT>::SetUseUtf8(BOOL bUseUtf8) {
     _RefuseIfActive("SetUseUtf8");
     const BOOL bOld = m_bUseUtf8;
     m_bUseUtf8 = bUseUtf8;
@@ -158,16 +153,14 @@ BOOL CHttpClientT<CharT>::SetUseUtf8(BOOL bUseUtf8)
 
 // Read only when a context starts, so a change cannot disturb one in progress.
 template <class CharT>
-BOOL CHttpClientT<CharT>::SetStrictFileCheck(BOOL bStrict)
-{
+BOOL CHttpClientT<CharT>::SetStrictFileCheck(BOOL bStrict) {
     const BOOL bOld = m_bStrictFileCheck;
     m_bStrictFileCheck = bStrict;
     return bOld;
 }
 
 template <class CharT>
-UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage)
-{
+UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage) {
     if (nAnsiCodePage == CP_UTF8 || nAnsiCodePage == CP_UTF7)
         ThrowArgError("SetAnsiCodePage", "CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
     // The steps re-encode text with it and must match the length declared at the start.
@@ -179,8 +172,7 @@ UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage)
 
 // Applied to each connection the client opens; a context in progress keeps its own.
 template <class CharT>
-void CHttpClientT<CharT>::SetProxyAccount(const CharT* szUserName, const CharT* szPassword)
-{
+void CHttpClientT<CharT>::SetProxyAccount(const CharT* szUserName, const CharT* szPassword) {
     CHeapPtr<CharT> szUser = HeapStrDup(szUserName);
     CHeapPtr<CharT> szPwd = HeapStrDup(szPassword);
     m_szProxyUserName = std::move(szUser);
@@ -188,8 +180,7 @@ void CHttpClientT<CharT>::SetProxyAccount(const CharT* szUserName, const CharT* 
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szValue)
-{
+void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szValue) {
     if (!szName)
         ThrowArgError("AddRequestHeader", "szName can not be NULL.");
     if (!*szName)
@@ -206,29 +197,25 @@ void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szV
 }
 
 template <class CharT>
-BOOL CHttpClientT<CharT>::RemoveRequestHeader(const CharT* szName)
-{
+BOOL CHttpClientT<CharT>::RemoveRequestHeader(const CharT* szName) {
     if (!szName)
         ThrowArgError("RemoveRequestHeader", "szName can not be NULL.");
     return m_mapRequestHeader.RemoveAll(szName);
 }
 
 template <class CharT>
-BOOL CHttpClientT<CharT>::RemoveAllRequestHeaders()
-{
+BOOL CHttpClientT<CharT>::RemoveAllRequestHeaders() {
     return m_mapRequestHeader.RemoveAll();
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::AddParam(const CharT* szName, const CharT* szValue, DWORD dwParamAttr)
-{
+void CHttpClientT<CharT>::AddParam(const CharT* szName, const CharT* szValue, DWORD dwParamAttr) {
     _RefuseIfActive("AddParam");
     m_mapParam.Add(szName, szValue, dwParamAttr);
 }
 
 template <class CharT>
-BOOL CHttpClientT<CharT>::RemoveParam(const CharT* szName)
-{
+BOOL CHttpClientT<CharT>::RemoveParam(const CharT* szName) {
     if (!szName)
         ThrowArgError("RemoveParam", "szName can not be NULL.");
     _RefuseIfActive("RemoveParam");
@@ -236,8 +223,7 @@ BOOL CHttpClientT<CharT>::RemoveParam(const CharT* szName)
 }
 
 template <class CharT>
-BOOL CHttpClientT<CharT>::RemoveAllParams()
-{
+BOOL CHttpClientT<CharT>::RemoveAllParams() {
     _RefuseIfActive("RemoveAllParams");
     return m_mapParam.RemoveAll();
 }
@@ -245,9 +231,10 @@ BOOL CHttpClientT<CharT>::RemoveAllParams()
 // ---- request opening ----
 
 template <class CharT>
-HINTERNET CHttpClientT<CharT>::OpenConnection(HINTERNET hInternet, const CharT* szUrl, const CharT* szUsrName,
-                                              const CharT* szUsrPwd)
-{
+HINTERNET CHttpClientT<CharT>::OpenConnection(HINTERNET hInternet,
+                                              const CharT* szUrl,
+                                              const CharT* szUsrName,
+                                              const CharT* szUsrPwd) {
     if (!hInternet)
         ThrowArgError("OpenConnection", "hInternet can not be NULL.");
     CHttpUrlAnalyzerT<CharT> objUrl;
@@ -260,8 +247,7 @@ HINTERNET CHttpClientT<CharT>::OpenConnection(HINTERNET hInternet, const CharT* 
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::ApplyProxyAccount(HINTERNET hConnection)
-{
+void CHttpClientT<CharT>::ApplyProxyAccount(HINTERNET hConnection) {
     if (!hConnection)
         ThrowArgError("ApplyProxyAccount", "hConnection can not be NULL.");
     const CharT* szUser = m_szProxyUserName.get();
@@ -275,9 +261,11 @@ void CHttpClientT<CharT>::ApplyProxyAccount(HINTERNET hConnection)
 }
 
 template <class CharT>
-HINTERNET CHttpClientT<CharT>::OpenRequest(HINTERNET hConnection, const CharT* szMethod, const CharT* szUrl,
-                                           DWORD dwFlags, const CharT* szReferer)
-{
+HINTERNET CHttpClientT<CharT>::OpenRequest(HINTERNET hConnection,
+                                           const CharT* szMethod,
+                                           const CharT* szUrl,
+                                           DWORD dwFlags,
+                                           const CharT* szReferer) {
     if (!hConnection)
         ThrowArgError("OpenRequest", "hConnection can not be NULL.");
     CHttpUrlAnalyzerT<CharT> objUrl;
@@ -292,17 +280,20 @@ HINTERNET CHttpClientT<CharT>::OpenRequest(HINTERNET hConnection, const CharT* s
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs, HINTERNET hInternet, HINTERNET hConnection,
-                                              const CharT* szUrl, DWORD dwFlags, const CharT* szReferer,
-                                              const CharT* szUsrName, const CharT* szUsrPwd)
-{
+void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs,
+                                              HINTERNET hInternet,
+                                              HINTERNET hConnection,
+                                              const CharT* szUrl,
+                                              DWORD dwFlags,
+                                              const CharT* szReferer,
+                                              const CharT* szUsrName,
+                                              const CharT* szUsrPwd) {
     if (hInternet) {
         hs.hInternet.Borrow(hInternet);
     } else {
         const CharT* szUA = m_szInternetUserAgent ? m_szInternetUserAgent.get() : HTTPCLIENT_DEF_USERAGENT;
-        hs.hInternet.Own(CHttpToolA::OpenInternet(
-            szUA, m_dwInternetAccessType, m_szInternetProxyName.get(), m_szInternetProxyBypass.get(),
-            m_dwInternetFlags));
+        hs.hInternet.Own(CHttpToolA::OpenInternet(szUA, m_dwInternetAccessType, m_szInternetProxyName.get(),
+                                                  m_szInternetProxyBypass.get(), m_dwInternetFlags));
     }
     if (hConnection)
         hs.hConnection.Borrow(hConnection);
@@ -312,16 +303,14 @@ void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs, HINTERNET hIn
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_AddRequestHeaders(HINTERNET hRequest, const CharT* szContType)
-{
+void CHttpClientT<CharT>::_AddRequestHeaders(HINTERNET hRequest, const CharT* szContType) {
     for (const MapValue& header : m_mapRequestHeader)
         CHttpToolA::AddHeader(hRequest, header.szName, header.szValue);
     CHttpToolA::AddHeader(hRequest, "Content-Type", szContType);
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize)
-{
+void CHttpClientT<CharT>::_StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize) {
     m_hInternet.Take(hs.hInternet);
     m_hConnection.Take(hs.hConnection);
     m_hRequest.Reset(hs.hRequest.Release());
@@ -342,8 +331,7 @@ void CHttpClientT<CharT>::_StoreContext(CContextHandles& hs, BOOL bIsPost, const
 // ---- context bookkeeping ----
 
 template <class CharT>
-void CHttpClientT<CharT>::_ReleasePostResponse(HINTERNET& hInternet, HINTERNET& hConnection, HINTERNET& hRequest)
-{
+void CHttpClientT<CharT>::_ReleasePostResponse(HINTERNET& hInternet, HINTERNET& hConnection, HINTERNET& hRequest) {
     if (!_IsActive())
         ThrowArgError("_ReleasePostResponse", "The post context is not active.");
     hInternet = m_hInternet.Release();
@@ -358,8 +346,7 @@ void CHttpClientT<CharT>::_ReleasePostResponse(HINTERNET& hInternet, HINTERNET& 
 }
 
 template <class CharT>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::_ReleasePostResponse()
-{
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_ReleasePostResponse() {
     HINTERNET hInternet = nullptr, hConnection = nullptr, hRequest = nullptr;
     _ReleasePostResponse(hInternet, hConnection, hRequest);
     CScopedInternetHandle hOwnInternet(hInternet), hOwnConnection(hConnection), hOwnRequest(hRequest);
@@ -373,8 +360,7 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ReleasePostResponse()
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_ReleaseAndClose() noexcept
-{
+void CHttpClientT<CharT>::_ReleaseAndClose() noexcept {
     if (!_IsActive())
         return;
     HINTERNET hInternet = nullptr, hConnection = nullptr, hRequest = nullptr;
@@ -388,8 +374,7 @@ void CHttpClientT<CharT>::_ReleaseAndClose() noexcept
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::GetPostStat(CHttpPostStatT<CharT>& objPostStat)
-{
+void CHttpClientT<CharT>::GetPostStat(CHttpPostStatT<CharT>& objPostStat) {
     if (_IsActive() && m_objPostStat.TotalCount() > 0 && m_objPostStat.PostedCount() == 0)
         objPostStat = m_objInitialStat;
     else
@@ -397,14 +382,12 @@ void CHttpClientT<CharT>::GetPostStat(CHttpPostStatT<CharT>& objPostStat)
 }
 
 template <class CharT>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::ProceedStep(DWORD nDesired)
-{
+CHttpResponseT<CharT>* CHttpClientT<CharT>::ProceedStep(DWORD nDesired) {
     return m_bIsPost ? _ProceedPostContext(nDesired) : _ProceedUploadContext(nDesired);
 }
 
 template <class CharT>
-const typename CHttpClientT<CharT>::MapValue& CHttpClientT<CharT>::_ParamAt(DWORD nIdx) const
-{
+const typename CHttpClientT<CharT>::MapValue& CHttpClientT<CharT>::_ParamAt(DWORD nIdx) const {
     if (nIdx >= m_mapParam.Count())
         ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
     auto it = m_mapParam.begin();
@@ -414,8 +397,7 @@ const typename CHttpClientT<CharT>::MapValue& CHttpClientT<CharT>::_ParamAt(DWOR
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue)
-{
+void CHttpClientT<CharT>::_WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue) {
     if (!m_hRequest.Get())
         ThrowArgError("_WritePost", "m_hRequest can not be NULL.");
     if (!pbyBuff || cbyBuff == 0)
@@ -435,8 +417,7 @@ void CHttpClientT<CharT>::_WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, B
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_WritePost(const CharT* szBuff, BOOL bIsValue)
-{
+void CHttpClientT<CharT>::_WritePost(const CharT* szBuff, BOOL bIsValue) {
     if (!m_hRequest.Get())
         ThrowArgError("_WritePost", "m_hRequest can not be NULL.");
     if (szBuff)
@@ -444,8 +425,7 @@ void CHttpClientT<CharT>::_WritePost(const CharT* szBuff, BOOL bIsValue)
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_WritePostText(BOOL bUseUtf8, const CharT* szStr, BOOL bIsValue)
-{
+void CHttpClientT<CharT>::_WritePostText(BOOL bUseUtf8, const CharT* szStr, BOOL bIsValue) {
     if (!szStr || !*szStr)
         return;
     if (!bUseUtf8) {
@@ -461,21 +441,18 @@ void CHttpClientT<CharT>::_WritePostText(BOOL bUseUtf8, const CharT* szStr, BOOL
 // ---- the multipart body ----
 
 template <class CharT>
-const CharT* CHttpClientT<CharT>::_Boundary() const noexcept
-{
+const CharT* CHttpClientT<CharT>::_Boundary() const noexcept {
     return m_szBoundaryA ? m_szBoundaryA : HTTPCLIENT_FIXED_BOUNDARY;
 }
 
 template <class CharT>
-const CharT* CHttpClientT<CharT>::_UploadContType() const noexcept
-{
+const CharT* CHttpClientT<CharT>::_UploadContType() const noexcept {
     return m_szUploadContType ? m_szUploadContType.get() : HTTPCLIENT_FIXED_UPLOAD_CONTTYPE;
 }
 
 // bUserText marks names, values and paths: they go out in the client's text form (UTF-8 when asked).
 template <class CharT>
-DWORD CHttpClientT<CharT>::_PieceLen(const CharT* sz, BOOL bUserText) const
-{
+DWORD CHttpClientT<CharT>::_PieceLen(const CharT* sz, BOOL bUserText) const {
     if (!sz || !*sz)
         return 0;
     if (!bUserText)
@@ -486,8 +463,7 @@ DWORD CHttpClientT<CharT>::_PieceLen(const CharT* sz, BOOL bUserText) const
 
 template <class CharT>
 template <class F>
-void CHttpClientT<CharT>::_EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const
-{
+void CHttpClientT<CharT>::_EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const {
     fnPiece("--", FALSE);
     fnPiece(_Boundary(), FALSE);
     fnPiece("\r\nContent-Disposition: form-data; name=\"", FALSE);
@@ -505,8 +481,7 @@ void CHttpClientT<CharT>::_EachPartHeaderPiece(const MapValue& param, const Char
 
 template <class CharT>
 template <class F>
-void CHttpClientT<CharT>::_EachClosingPiece(F&& fnPiece) const
-{
+void CHttpClientT<CharT>::_EachClosingPiece(F&& fnPiece) const {
     // Without any part the body still opens with a line break before the closing delimiter.
     fnPiece(m_mapParam.Count() == 0 ? "\r\n--" : "--", FALSE);
     fnPiece(_Boundary(), FALSE);
@@ -515,8 +490,7 @@ void CHttpClientT<CharT>::_EachClosingPiece(F&& fnPiece) const
 
 template <class CharT>
 template <class E>
-DWORD CHttpClientT<CharT>::_PiecesLen(E&& fnEach) const
-{
+DWORD CHttpClientT<CharT>::_PiecesLen(E&& fnEach) const {
     DWORD nLen = 0;
     fnEach([&](const CharT* sz, BOOL bUserText) { nLen = SafeAdd(nLen, _PieceLen(sz, bUserText)); });
     return nLen;
@@ -525,8 +499,7 @@ DWORD CHttpClientT<CharT>::_PiecesLen(E&& fnEach) const
 // Pieces go out in one write: under Wine each platform write is a round trip of its own.
 template <class CharT>
 template <class E>
-void CHttpClientT<CharT>::_WritePieces(E&& fnEach)
-{
+void CHttpClientT<CharT>::_WritePieces(E&& fnEach) {
     const DWORD nLen = _PiecesLen(fnEach);
     CHeapPtr<CharT> szText = AllocString(nLen);
     CharT* pEnd = szText.get();
@@ -544,16 +517,19 @@ void CHttpClientT<CharT>::_WritePieces(E&& fnEach)
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::StartUpload(const CharT* szUrl, BOOL bUseCache)
-{
-    StartUploadEx(nullptr, nullptr, szUrl, bUseCache ? HTTPCLIENT_REQUEST_FLAGS_CACHE : HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
+void CHttpClientT<CharT>::StartUpload(const CharT* szUrl, BOOL bUseCache) {
+    StartUploadEx(nullptr, nullptr, szUrl,
+                  bUseCache ? HTTPCLIENT_REQUEST_FLAGS_CACHE : HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl,
-                                        DWORD dwFlags, const CharT* szReferer, const CharT* szUsrName,
-                                        const CharT* szUsrPwd)
-{
+void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet,
+                                        HINTERNET hConnection,
+                                        const CharT* szUrl,
+                                        DWORD dwFlags,
+                                        const CharT* szReferer,
+                                        const CharT* szUsrName,
+                                        const CharT* szUsrPwd) {
     ClientBoundary([&] {
         _ReleaseAndClose();
 
@@ -593,7 +569,8 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnecti
             } else {
                 nSize = _PieceLen(param.szValue, TRUE);
             }
-            nBody = SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); }));
+            nBody =
+                SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); }));
             nBody = SafeAdd(nBody, nSize);
             nBody = SafeAdd(nBody, _PieceLen(kPartEnd, FALSE));
             nValues = SafeAdd(nValues, nSize);
@@ -617,8 +594,7 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet, HINTERNET hConnecti
 }
 
 template <class CharT>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired)
-{
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired) {
     _CheckStep("_ProceedUploadContext", nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
@@ -640,8 +616,7 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_StepUploadBegin(const MapValue& param)
-{
+void CHttpClientT<CharT>::_StepUploadBegin(const MapValue& param) {
     const BOOL bFile = (param.dwFlag & HTTPCLIENT_PARAM_FILE) != 0;
     DWORD nSize = 0;
     const CharT* szMimeType = nullptr;
@@ -674,8 +649,7 @@ void CHttpClientT<CharT>::_StepUploadBegin(const MapValue& param)
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_StepUploadContinue(DWORD nDesired)
-{
+void CHttpClientT<CharT>::_StepUploadContinue(DWORD nDesired) {
     DWORD nLeft = m_objPostStat.CurrParamRemainByte();
     if (nDesired < nLeft)
         nLeft = nDesired;
@@ -711,17 +685,17 @@ void CHttpClientT<CharT>::_StepUploadContinue(DWORD nDesired)
 // ---- the URL-encoded body ----
 
 template <class CharT>
-DWORD CHttpClientT<CharT>::_PostWireLen(const CharT* szStr, BOOL bRaw) const
-{
+DWORD CHttpClientT<CharT>::_PostWireLen(const CharT* szStr, BOOL bRaw) const {
     if (!szStr)
         return 0;
     return bRaw ? DWORD(std::strlen(szStr)) : CHttpEncoderA::UrlEncodeLenA(szStr, m_bUseUtf8, m_nAnsiCodePage);
 }
 
 template <class CharT>
-const CharT* CHttpClientT<CharT>::_PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen,
-                                                CHeapPtr<CharT>& szOwned) const
-{
+const CharT* CHttpClientT<CharT>::_PostWireForm(const CharT* szStr,
+                                                BOOL bRaw,
+                                                DWORD nLen,
+                                                CHeapPtr<CharT>& szOwned) const {
     if (bRaw)
         return szStr;
     if (nLen == 0)
@@ -732,15 +706,18 @@ const CharT* CHttpClientT<CharT>::_PostWireForm(const CharT* szStr, BOOL bRaw, D
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::StartPost(const CharT* szUrl, BOOL bUseCache)
-{
+void CHttpClientT<CharT>::StartPost(const CharT* szUrl, BOOL bUseCache) {
     StartPostEx(nullptr, nullptr, szUrl, bUseCache ? HTTPCLIENT_REQUEST_FLAGS_CACHE : HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl, DWORD dwFlags,
-                                      const CharT* szReferer, const CharT* szUsrName, const CharT* szUsrPwd)
-{
+void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet,
+                                      HINTERNET hConnection,
+                                      const CharT* szUrl,
+                                      DWORD dwFlags,
+                                      const CharT* szReferer,
+                                      const CharT* szUsrName,
+                                      const CharT* szUsrPwd) {
     ClientBoundary([&] {
         _ReleaseAndClose();
 
@@ -772,8 +749,7 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet, HINTERNET hConnection
 }
 
 template <class CharT>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired)
-{
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired) {
     _CheckStep("_ProceedPostContext", nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
@@ -792,8 +768,7 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired)
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_StepPostBegin(const MapValue& param)
-{
+void CHttpClientT<CharT>::_StepPostBegin(const MapValue& param) {
     if (m_objPostStat.PostedCount() > 0)
         _WritePost("&", FALSE);
     {
@@ -814,8 +789,7 @@ void CHttpClientT<CharT>::_StepPostBegin(const MapValue& param)
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_StepPostContinue(DWORD nDesired)
-{
+void CHttpClientT<CharT>::_StepPostContinue(DWORD nDesired) {
     DWORD nLeft = m_objPostStat.CurrParamRemainByte();
     if (nDesired < nLeft)
         nLeft = nDesired;
@@ -826,4 +800,4 @@ void CHttpClientT<CharT>::_StepPostContinue(DWORD nDesired)
 
 template class CHttpClientT<char>;
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -45,27 +45,23 @@ public:
     CContextHandle() noexcept = default;
     CContextHandle(const CContextHandle&) = delete;
     CContextHandle& operator=(const CContextHandle&) = delete;
-    void Own(HINTERNET h) noexcept
-    {
+    void Own(HINTERNET h) noexcept {
         m_hOwned.Reset(h);
         m_hBorrowed = nullptr;
     }
-    void Borrow(HINTERNET h) noexcept
-    {
+    void Borrow(HINTERNET h) noexcept {
         m_hOwned.Reset();
         m_hBorrowed = h;
     }
     HINTERNET Get() const noexcept { return m_hBorrowed ? m_hBorrowed : m_hOwned.Get(); }
     BOOL IsBorrowed() const noexcept { return m_hBorrowed != nullptr; }
-    void Take(CContextHandle& other) noexcept
-    {
+    void Take(CContextHandle& other) noexcept {
         m_hOwned.Reset(other.m_hOwned.Release());
         m_hBorrowed = other.m_hBorrowed;
         other.m_hBorrowed = nullptr;
     }
     // Forgets the handle; hands back the client's own one (null when it was lent).
-    HINTERNET Release() noexcept
-    {
+    HINTERNET Release() noexcept {
         m_hBorrowed = nullptr;
         return m_hOwned.Release();
     }
@@ -82,7 +78,7 @@ struct CUploadFile {
     DWORD dwSize = 0;
 };
 
-} // namespace ClientImpl
+}  // namespace ClientImpl
 
 template <class CharT>
 class CHttpClientT {
@@ -93,8 +89,10 @@ public:
     CHttpClientT& operator=(const CHttpClientT&) = delete;
 
     // Settings
-    void SetSessionSettings(const CharT* szUserAgent = nullptr, DWORD dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG,
-                            const CharT* szProxyName = nullptr, const CharT* szProxyBypass = nullptr,
+    void SetSessionSettings(const CharT* szUserAgent = nullptr,
+                            DWORD dwAccessType = INTERNET_OPEN_TYPE_PRECONFIG,
+                            const CharT* szProxyName = nullptr,
+                            const CharT* szProxyBypass = nullptr,
                             DWORD dwFlags = 0);
     BOOL SetUseUtf8(BOOL bUseUtf8);
     BOOL SetStrictFileCheck(BOOL bStrict);
@@ -112,20 +110,33 @@ public:
     BOOL RemoveAllParams();
 
     // Request opening
-    HINTERNET OpenConnection(HINTERNET hInternet, const CharT* szUrl, const CharT* szUsrName = nullptr,
+    HINTERNET OpenConnection(HINTERNET hInternet,
+                             const CharT* szUrl,
+                             const CharT* szUsrName = nullptr,
                              const CharT* szUsrPwd = nullptr);
     void ApplyProxyAccount(HINTERNET hConnection);
-    HINTERNET OpenRequest(HINTERNET hConnection, const CharT* szMethod, const CharT* szUrl, DWORD dwFlags,
+    HINTERNET OpenRequest(HINTERNET hConnection,
+                          const CharT* szMethod,
+                          const CharT* szUrl,
+                          DWORD dwFlags,
                           const CharT* szReferer = nullptr);
 
     // Post contexts
     void StartUpload(const CharT* szUrl, BOOL bUseCache = FALSE);
-    void StartUploadEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl, DWORD dwFlags,
-                       const CharT* szReferer = nullptr, const CharT* szUsrName = nullptr,
+    void StartUploadEx(HINTERNET hInternet,
+                       HINTERNET hConnection,
+                       const CharT* szUrl,
+                       DWORD dwFlags,
+                       const CharT* szReferer = nullptr,
+                       const CharT* szUsrName = nullptr,
                        const CharT* szUsrPwd = nullptr);
     void StartPost(const CharT* szUrl, BOOL bUseCache = FALSE);
-    void StartPostEx(HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl, DWORD dwFlags,
-                     const CharT* szReferer = nullptr, const CharT* szUsrName = nullptr,
+    void StartPostEx(HINTERNET hInternet,
+                     HINTERNET hConnection,
+                     const CharT* szUrl,
+                     DWORD dwFlags,
+                     const CharT* szReferer = nullptr,
+                     const CharT* szUsrName = nullptr,
                      const CharT* szUsrPwd = nullptr);
     CHttpResponseT<CharT>* ProceedStep(DWORD nDesired);
     void GetPostStat(CHttpPostStatT<CharT>& objPostStat);
@@ -151,8 +162,14 @@ private:
     const CharT* _UploadContType() const noexcept;
     const MapValue& _ParamAt(DWORD nIdx) const;
     void _ReleaseAndClose() noexcept;
-    void _OpenContextHandles(CContextHandles& hs, HINTERNET hInternet, HINTERNET hConnection, const CharT* szUrl,
-                             DWORD dwFlags, const CharT* szReferer, const CharT* szUsrName, const CharT* szUsrPwd);
+    void _OpenContextHandles(CContextHandles& hs,
+                             HINTERNET hInternet,
+                             HINTERNET hConnection,
+                             const CharT* szUrl,
+                             DWORD dwFlags,
+                             const CharT* szReferer,
+                             const CharT* szUsrName,
+                             const CharT* szUsrPwd);
     void _AddRequestHeaders(HINTERNET hRequest, const CharT* szContType);
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
@@ -206,4 +223,4 @@ private:
 
 typedef CHttpClientT<char> CHttpClientA;
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -10,19 +10,16 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
-bool IsUnreserved(BYTE c) noexcept
-{
+bool IsUnreserved(BYTE c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
 // Form encoding: a space is "+", and only letters and digits go as they are.
-DWORD UrlByteLen(BYTE c) noexcept
-{
+DWORD UrlByteLen(BYTE c) noexcept {
     return (IsUnreserved(c) || c == ' ') ? 1 : 3;
 }
 
-LPSTR UrlEncodeByte(LPSTR szOut, BYTE c) noexcept
-{
+LPSTR UrlEncodeByte(LPSTR szOut, BYTE c) noexcept {
     if (IsUnreserved(c)) {
         *szOut++ = static_cast<char>(c);
     } else if (c == ' ') {
@@ -35,15 +32,13 @@ LPSTR UrlEncodeByte(LPSTR szOut, BYTE c) noexcept
     return szOut;
 }
 
-DWORD AddUrlLen(DWORD nLen, const char* pBytes, DWORD cbBytes)
-{
+DWORD AddUrlLen(DWORD nLen, const char* pBytes, DWORD cbBytes) {
     for (DWORD i = 0; i < cbBytes; ++i)
         nLen = SafeAdd(nLen, UrlByteLen(static_cast<BYTE>(pBytes[i])));
     return nLen;
 }
 
-DWORD AddUrlLen(DWORD nLen, LPCSTR szStr)
-{
+DWORD AddUrlLen(DWORD nLen, LPCSTR szStr) {
     for (; *szStr; ++szStr)
         nLen = SafeAdd(nLen, UrlByteLen(static_cast<BYTE>(*szStr)));
     return nLen;
@@ -52,8 +47,7 @@ DWORD AddUrlLen(DWORD nLen, LPCSTR szStr)
 // Hands fn each character's UTF-8 bytes. A lead byte right before the terminator is a
 // character of its own, so nothing past the terminator is read.
 template <class Fn>
-void ForEachUtf8Char(LPCSTR szStr, UINT CodePage, Fn fn)
-{
+void ForEachUtf8Char(LPCSTR szStr, UINT CodePage, Fn fn) {
     const BYTE* p = reinterpret_cast<const BYTE*>(szStr);
     while (*p) {
         char szChar[3] = {static_cast<char>(p[0]), '\0', '\0'};
@@ -69,10 +63,9 @@ void ForEachUtf8Char(LPCSTR szStr, UINT CodePage, Fn fn)
     }
 }
 
-} // namespace
+}  // namespace
 
-DWORD CHttpEncoderA::_AnsiCharToUtf8Char(LPSTR szUtf8Char, LPCSTR szAnsiChar, UINT CodePage)
-{
+DWORD CHttpEncoderA::_AnsiCharToUtf8Char(LPSTR szUtf8Char, LPCSTR szAnsiChar, UINT CodePage) {
     if (!szUtf8Char || !szAnsiChar)
         ThrowErrorMsg("CHttpEncoderA::_AnsiCharToUtf8Char: szUtf8Char and szAnsiChar can not be NULL.",
                       HTTPCLIENT_ERR_NOT_SPECIFIED);
@@ -87,25 +80,21 @@ DWORD CHttpEncoderA::_AnsiCharToUtf8Char(LPSTR szUtf8Char, LPCSTR szAnsiChar, UI
     return static_cast<DWORD>(cb);
 }
 
-DWORD CHttpEncoderA::_Utf8EncodeLenFrom(DWORD nLen, LPCSTR szStr, UINT CodePage)
-{
+DWORD CHttpEncoderA::_Utf8EncodeLenFrom(DWORD nLen, LPCSTR szStr, UINT CodePage) {
     if (szStr)
         ForEachUtf8Char(szStr, CodePage, [&](LPCSTR, DWORD cb) { nLen = SafeAdd(nLen, cb); });
     return nLen;
 }
 
-DWORD CHttpEncoderA::Utf8EncodeLen(LPCSTR szStr, UINT CodePage)
-{
+DWORD CHttpEncoderA::Utf8EncodeLen(LPCSTR szStr, UINT CodePage) {
     return GuardSafeInt([&] { return _Utf8EncodeLenFrom(0, szStr, CodePage); });
 }
 
-DWORD CHttpEncoderA::AnsiEncodeLen(LPCSTR szStr, UINT /*CodePage*/)
-{
+DWORD CHttpEncoderA::AnsiEncodeLen(LPCSTR szStr, UINT /*CodePage*/) {
     return szStr ? static_cast<DWORD>(std::strlen(szStr)) : 0;
 }
 
-LPSTR CHttpEncoderA::Utf8Encode(LPSTR szBuff, LPCSTR szStr, UINT CodePage)
-{
+LPSTR CHttpEncoderA::Utf8Encode(LPSTR szBuff, LPCSTR szStr, UINT CodePage) {
     if (!szBuff)
         ThrowErrorMsg("CHttpEncoderA::Utf8Encode: szBuff can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -121,8 +110,7 @@ LPSTR CHttpEncoderA::Utf8Encode(LPSTR szBuff, LPCSTR szStr, UINT CodePage)
     return szBuff;
 }
 
-DWORD CHttpEncoderA::_UrlEncodeLenFrom(DWORD nLen, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage)
-{
+DWORD CHttpEncoderA::_UrlEncodeLenFrom(DWORD nLen, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {
     if (!szStr)
         return nLen;
     if (!bUtf8Encoding)
@@ -131,13 +119,11 @@ DWORD CHttpEncoderA::_UrlEncodeLenFrom(DWORD nLen, LPCSTR szStr, BOOL bUtf8Encod
     return nLen;
 }
 
-DWORD CHttpEncoderA::UrlEncodeLenA(LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage)
-{
+DWORD CHttpEncoderA::UrlEncodeLenA(LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {
     return GuardSafeInt([&] { return _UrlEncodeLenFrom(0, szStr, bUtf8Encoding, CodePage); });
 }
 
-LPSTR CHttpEncoderA::UrlEncodeA(LPSTR szBuff, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage)
-{
+LPSTR CHttpEncoderA::UrlEncodeA(LPSTR szBuff, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {
     if (!szBuff)
         ThrowErrorMsg("CHttpEncoderA::UrlEncodeA: szBuff can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -159,8 +145,7 @@ LPSTR CHttpEncoderA::UrlEncodeA(LPSTR szBuff, LPCSTR szStr, BOOL bUtf8Encoding, 
     return szBuff;
 }
 
-DWORD _UrlEncodeLen(LPCSTR szStr)
-{
+DWORD _UrlEncodeLen(LPCSTR szStr) {
     if (!szStr)
         ThrowErrorMsgW(L"_UrlEncodeLen: szStr can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
     try {
@@ -170,4 +155,4 @@ DWORD _UrlEncodeLen(LPCSTR szStr)
     }
 }
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -30,4 +30,4 @@ public:
 // Bytes of szStr's URL-encoded form; failures are httpclientexceptionW.
 DWORD _UrlEncodeLen(LPCSTR szStr);
 
-} // namespace Tavon
+}  // namespace Tavon

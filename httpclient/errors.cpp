@@ -29,14 +29,18 @@ const char* const kG1A[] = {
 };
 const char* const kG2A[] = {""};
 const char* const kG4A[] = {
-    "::HttpQueryInfo failed.",  "::InternetReadFile failed.",     "::InternetOpen failed.",
-    "::InternetConnect failed.", "::HttpOpenRequest failed.",     "::HttpAddRequestHeaders failed.",
-    "::HttpSendRequest failed.", "::HttpSendRequestEx failed.",   "::InternetWriteFile failed.",
+    "::HttpQueryInfo failed.",   "::InternetReadFile failed.",  "::InternetOpen failed.",
+    "::InternetConnect failed.", "::HttpOpenRequest failed.",   "::HttpAddRequestHeaders failed.",
+    "::HttpSendRequest failed.", "::HttpSendRequestEx failed.", "::InternetWriteFile failed.",
     "::HttpEndRequest failed.",  "::InternetSetOption failed.",
 };
 const char* const kG6A[] = {
-    "::WideCharToMultiByte failed.", "::MultiByteToWideChar failed.",         "::ReadFile failed.",
-    "OpenFile (::CreateFile) failed (\"%s\").", "::SetFilePointer failed.", "::GetFileSize failed (\"%s\").",
+    "::WideCharToMultiByte failed.",
+    "::MultiByteToWideChar failed.",
+    "::ReadFile failed.",
+    "OpenFile (::CreateFile) failed (\"%s\").",
+    "::SetFilePointer failed.",
+    "::GetFileSize failed (\"%s\").",
     "::WriteFile failed (\"%s\").",
 };
 const char kUserA[] = "user-defined error message";
@@ -63,29 +67,31 @@ const wchar_t* const kG1W[] = {
 };
 const wchar_t* const kG2W[] = {L""};
 const wchar_t* const kG4W[] = {
-    L"::HttpQueryInfo failed.",  L"::InternetReadFile failed.",   L"::InternetOpen failed.",
+    L"::HttpQueryInfo failed.",   L"::InternetReadFile failed.",  L"::InternetOpen failed.",
     L"::InternetConnect failed.", L"::HttpOpenRequest failed.",   L"::HttpAddRequestHeaders failed.",
     L"::HttpSendRequest failed.", L"::HttpSendRequestEx failed.", L"::InternetWriteFile failed.",
     L"::HttpEndRequest failed.",  L"::InternetSetOption failed.",
 };
 const wchar_t* const kG6W[] = {
-    L"::WideCharToMultiByte failed.", L"::MultiByteToWideChar failed.",         L"::ReadFile failed.",
-    L"OpenFile (::CreateFile) failed (\"%s\").", L"::SetFilePointer failed.", L"::GetFileSize failed (\"%s\").",
+    L"::WideCharToMultiByte failed.",
+    L"::MultiByteToWideChar failed.",
+    L"::ReadFile failed.",
+    L"OpenFile (::CreateFile) failed (\"%s\").",
+    L"::SetFilePointer failed.",
+    L"::GetFileSize failed (\"%s\").",
     L"::WriteFile failed (\"%s\").",
 };
 const wchar_t kUserW[] = L"user-defined error message";
 const wchar_t kUnknownW[] = L"Not specified";
 
 template <class Ch, size_t N>
-const Ch* Entry(const Ch* const (&group)[N], DWORD code, const Ch* unknown)
-{
+const Ch* Entry(const Ch* const (&group)[N], DWORD code, const Ch* unknown) {
     const DWORD idx = code % 100;
     return idx < N ? group[idx] : unknown;
 }
 
 template <class Ch>
-Ch* DupString(const Ch* s) noexcept
-{
+Ch* DupString(const Ch* s) noexcept {
     if (!s)
         return nullptr;
     size_t n = 0;
@@ -100,8 +106,7 @@ Ch* DupString(const Ch* s) noexcept
 // Puts szArg in place of the template's one %s, cut to 511 characters. Only the stock
 // templates reach here, so no other directive needs handling (and no printf dialect matters).
 template <class Ch>
-void FormatInto(Ch (&buf)[512], const Ch* tmpl, const Ch* arg)
-{
+void FormatInto(Ch (&buf)[512], const Ch* tmpl, const Ch* arg) {
     size_t out = 0;
     const size_t cap = 511;
     bool substituted = false;
@@ -118,94 +123,95 @@ void FormatInto(Ch (&buf)[512], const Ch* tmpl, const Ch* arg)
     buf[out] = Ch(0);
 }
 
-} // namespace
+}  // namespace
 
 // ---- narrow ----
 
-errmsg_exceptionA::errmsg_exceptionA(LPCSTR szErrMsg)
-{
+errmsg_exceptionA::errmsg_exceptionA(LPCSTR szErrMsg) {
     if (szErrMsg)
         SetErrorMessage(szErrMsg);
 }
 
-errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other) : std::exception()
-{
+errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other) : std::exception() {
     m_szErrMsg = DupString<char>(other.m_szErrMsg);
 }
 
-errmsg_exceptionA& errmsg_exceptionA::operator=(const errmsg_exceptionA& other)
-{
+errmsg_exceptionA& errmsg_exceptionA::operator=(const errmsg_exceptionA& other) {
     if (this != &other)
         SetErrorMessage(other.m_szErrMsg);
     return *this;
 }
 
-errmsg_exceptionA::~errmsg_exceptionA() noexcept { std::free(m_szErrMsg); }
+errmsg_exceptionA::~errmsg_exceptionA() noexcept {
+    std::free(m_szErrMsg);
+}
 
-const char* errmsg_exceptionA::what() const noexcept { return GetErrorMessage(); }
+const char* errmsg_exceptionA::what() const noexcept {
+    return GetErrorMessage();
+}
 
-LPCSTR errmsg_exceptionA::GetErrorMessage() const noexcept { return m_szErrMsg ? m_szErrMsg : "NULL"; }
+LPCSTR errmsg_exceptionA::GetErrorMessage() const noexcept {
+    return m_szErrMsg ? m_szErrMsg : "NULL";
+}
 
-void errmsg_exceptionA::SetErrorMessage(LPCSTR szErrMsg) noexcept
-{
+void errmsg_exceptionA::SetErrorMessage(LPCSTR szErrMsg) noexcept {
     char* copy = DupString<char>(szErrMsg);
     std::free(m_szErrMsg);
     m_szErrMsg = copy;
 }
 
 httpclientexceptionA::httpclientexceptionA(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError)
-    : errmsg_exceptionA(szErrMsg), m_dwErrorCode(dwErrorCode), m_dwLastError(dwLastError)
-{
-}
+    : errmsg_exceptionA(szErrMsg), m_dwErrorCode(dwErrorCode), m_dwLastError(dwLastError) {}
 
 httpclientexceptionA::~httpclientexceptionA() noexcept = default;
 
 // ---- wide ----
 
-errmsg_exceptionW::errmsg_exceptionW(LPCWSTR szErrMsg)
-{
+errmsg_exceptionW::errmsg_exceptionW(LPCWSTR szErrMsg) {
     if (szErrMsg)
         SetErrorMessage(szErrMsg);
 }
 
-errmsg_exceptionW::errmsg_exceptionW(const errmsg_exceptionW& other) : std::exception()
-{
+errmsg_exceptionW::errmsg_exceptionW(const errmsg_exceptionW& other) : std::exception() {
     m_szErrMsg = DupString<wchar_t>(other.m_szErrMsg);
 }
 
-errmsg_exceptionW& errmsg_exceptionW::operator=(const errmsg_exceptionW& other)
-{
+errmsg_exceptionW& errmsg_exceptionW::operator=(const errmsg_exceptionW& other) {
     if (this != &other)
         SetErrorMessage(other.m_szErrMsg);
     return *this;
 }
 
-errmsg_exceptionW::~errmsg_exceptionW() noexcept { std::free(m_szErrMsg); }
+errmsg_exceptionW::~errmsg_exceptionW() noexcept {
+    std::free(m_szErrMsg);
+}
 
-const char* errmsg_exceptionW::what() const noexcept { return "errmsg_exceptionW"; }
+const char* errmsg_exceptionW::what() const noexcept {
+    return "errmsg_exceptionW";
+}
 
-LPCWSTR errmsg_exceptionW::GetErrorMessage() const noexcept { return m_szErrMsg ? m_szErrMsg : L"NULL"; }
+LPCWSTR errmsg_exceptionW::GetErrorMessage() const noexcept {
+    return m_szErrMsg ? m_szErrMsg : L"NULL";
+}
 
-void errmsg_exceptionW::SetErrorMessage(LPCWSTR szErrMsg) noexcept
-{
+void errmsg_exceptionW::SetErrorMessage(LPCWSTR szErrMsg) noexcept {
     wchar_t* copy = DupString<wchar_t>(szErrMsg);
     std::free(m_szErrMsg);
     m_szErrMsg = copy;
 }
 
 httpclientexceptionW::httpclientexceptionW(LPCWSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError)
-    : errmsg_exceptionW(szErrMsg), m_dwErrorCode(dwErrorCode), m_dwLastError(dwLastError)
-{
-}
+    : errmsg_exceptionW(szErrMsg), m_dwErrorCode(dwErrorCode), m_dwLastError(dwLastError) {}
 
 httpclientexceptionW::~httpclientexceptionW() noexcept = default;
 
-const char* httpclientexceptionW::what() const noexcept { return "httpclientexceptionW"; }
+const char* httpclientexceptionW::what() const noexcept {
+    return "httpclientexceptionW";
+}
 
 // ---- stock texts ----
 
-LPCSTR GetStockMessage(DWORD code) noexcept
-{
+LPCSTR GetStockMessage(DWORD code) noexcept {
     if (code >= 1000)
         return kUserA;
     if (code >= 600)
@@ -219,8 +225,7 @@ LPCSTR GetStockMessage(DWORD code) noexcept
     return Entry(kG0A, code, kUnknownA);
 }
 
-LPCWSTR GetStockMessageW(DWORD code) noexcept
-{
+LPCWSTR GetStockMessageW(DWORD code) noexcept {
     if (code >= 1000)
         return kUserW;
     if (code >= 600)
@@ -236,12 +241,15 @@ LPCWSTR GetStockMessageW(DWORD code) noexcept
 
 // ---- throw routines ----
 
-void ThrowError(DWORD code) { throw httpclientexceptionA(GetStockMessage(code), code, 0); }
+void ThrowError(DWORD code) {
+    throw httpclientexceptionA(GetStockMessage(code), code, 0);
+}
 
-void ThrowErrorMsg(LPCSTR szErrMsg, DWORD code) { throw httpclientexceptionA(szErrMsg, code, 0); }
+void ThrowErrorMsg(LPCSTR szErrMsg, DWORD code) {
+    throw httpclientexceptionA(szErrMsg, code, 0);
+}
 
-void ThrowErrorFmt(DWORD code, DWORD dwLastError, LPCSTR szStrArg)
-{
+void ThrowErrorFmt(DWORD code, DWORD dwLastError, LPCSTR szStrArg) {
     LPCSTR tmpl = GetStockMessage(code);
     if (!szStrArg)
         throw httpclientexceptionA(tmpl, code, dwLastError);
@@ -250,12 +258,15 @@ void ThrowErrorFmt(DWORD code, DWORD dwLastError, LPCSTR szStrArg)
     throw httpclientexceptionA(buf, code, dwLastError);
 }
 
-void ThrowErrorW(DWORD code) { throw httpclientexceptionW(GetStockMessageW(code), code, 0); }
+void ThrowErrorW(DWORD code) {
+    throw httpclientexceptionW(GetStockMessageW(code), code, 0);
+}
 
-void ThrowErrorMsgW(LPCWSTR szErrMsg, DWORD code) { throw httpclientexceptionW(szErrMsg, code, 0); }
+void ThrowErrorMsgW(LPCWSTR szErrMsg, DWORD code) {
+    throw httpclientexceptionW(szErrMsg, code, 0);
+}
 
-void ThrowErrorFmtW(DWORD code, DWORD dwLastError, LPCWSTR szStrArg)
-{
+void ThrowErrorFmtW(DWORD code, DWORD dwLastError, LPCWSTR szStrArg) {
     LPCWSTR tmpl = GetStockMessageW(code);
     if (!szStrArg)
         throw httpclientexceptionW(tmpl, code, dwLastError);
@@ -264,8 +275,7 @@ void ThrowErrorFmtW(DWORD code, DWORD dwLastError, LPCWSTR szStrArg)
     throw httpclientexceptionW(buf, code, dwLastError);
 }
 
-void ThrowSafeIntError(const SafeIntException& e)
-{
+void ThrowSafeIntError(const SafeIntException& e) {
     if (e.m_code == HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO)
         ThrowError(HTTPCLIENT_ERR_DIVIDE_BY_ZERO);
     if (e.m_code == HTTPCLIENT_SAFEINT_OVERFLOW)
@@ -273,4 +283,4 @@ void ThrowSafeIntError(const SafeIntException& e)
     ThrowError(HTTPCLIENT_ERR_ARITHMETIC);
 }
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -49,8 +49,8 @@ enum : DWORD {
 
 // Failure kinds of checked arithmetic (the platform's own status values).
 enum : long {
-    HTTPCLIENT_SAFEINT_OVERFLOW = 534,                     // ERROR_ARITHMETIC_OVERFLOW
-    HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO = (long)0xC0000094L, // STATUS_INTEGER_DIVIDE_BY_ZERO
+    HTTPCLIENT_SAFEINT_OVERFLOW = 534,                      // ERROR_ARITHMETIC_OVERFLOW
+    HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO = (long)0xC0000094L,  // STATUS_INTEGER_DIVIDE_BY_ZERO
 };
 
 class errmsg_exceptionA : public std::exception {
@@ -70,7 +70,8 @@ private:
 
 class httpclientexceptionA : public errmsg_exceptionA {
 public:
-    explicit httpclientexceptionA(LPCSTR szErrMsg = nullptr, DWORD dwErrorCode = HTTPCLIENT_ERR_NOT_SPECIFIED,
+    explicit httpclientexceptionA(LPCSTR szErrMsg = nullptr,
+                                  DWORD dwErrorCode = HTTPCLIENT_ERR_NOT_SPECIFIED,
                                   DWORD dwLastError = 0);
     httpclientexceptionA(const httpclientexceptionA&) = default;
     httpclientexceptionA& operator=(const httpclientexceptionA&) = default;
@@ -101,7 +102,8 @@ private:
 
 class httpclientexceptionW : public errmsg_exceptionW {
 public:
-    explicit httpclientexceptionW(LPCWSTR szErrMsg = nullptr, DWORD dwErrorCode = HTTPCLIENT_ERR_NOT_SPECIFIED,
+    explicit httpclientexceptionW(LPCWSTR szErrMsg = nullptr,
+                                  DWORD dwErrorCode = HTTPCLIENT_ERR_NOT_SPECIFIED,
                                   DWORD dwLastError = 0);
     httpclientexceptionW(const httpclientexceptionW&) = default;
     httpclientexceptionW& operator=(const httpclientexceptionW&) = default;
@@ -135,22 +137,20 @@ LPCWSTR GetStockMessageW(DWORD dwErrorCode) noexcept;
 [[noreturn]] void ThrowSafeIntError(const SafeIntException& e);
 
 // Checked 32-bit length arithmetic: a wrapped length would corrupt a declared Content-Length.
-inline DWORD SafeAdd(DWORD a, DWORD b)
-{
+inline DWORD SafeAdd(DWORD a, DWORD b) {
     DWORD r;
     if (__builtin_add_overflow(a, b, &r))
         throw SafeIntException(HTTPCLIENT_SAFEINT_OVERFLOW);
     return r;
 }
 
-} // namespace Tavon
+}  // namespace Tavon
 
 namespace Tavon {
 
 // Conversion boundaries for foreign exceptions. The library's own exceptions pass unchanged.
 template <class F>
-decltype(auto) GuardSafeInt(F&& f)
-{
+decltype(auto) GuardSafeInt(F&& f) {
     try {
         return f();
     } catch (const SafeIntException& e) {
@@ -159,8 +159,7 @@ decltype(auto) GuardSafeInt(F&& f)
 }
 
 template <class F>
-decltype(auto) GuardAll(F&& f)
-{
+decltype(auto) GuardAll(F&& f) {
     try {
         return f();
     } catch (const httpclientexceptionA&) {
@@ -176,4 +175,4 @@ decltype(auto) GuardAll(F&& f)
     }
 }
 
-} // namespace Tavon
+}  // namespace Tavon

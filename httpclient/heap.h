@@ -18,8 +18,7 @@ using CHeapPtr = std::unique_ptr<T, CFreeDeleter>;
 
 // A heap copy of sz (null for null); error 102 when it cannot be allocated.
 template <class CharT>
-CHeapPtr<CharT> HeapStrDup(const CharT* sz)
-{
+CHeapPtr<CharT> HeapStrDup(const CharT* sz) {
     if (!sz)
         return nullptr;
     size_t n = 0;
@@ -33,4 +32,4 @@ CHeapPtr<CharT> HeapStrDup(const CharT* sz)
     return CHeapPtr<CharT>(p);
 }
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -13,19 +13,17 @@ namespace Tavon {
 namespace {
 
 template <class CharT>
-CharT FoldAscii(CharT c) noexcept
-{
+CharT FoldAscii(CharT c) noexcept {
     return (c >= CharT('A') && c <= CharT('Z')) ? CharT(c - CharT('A') + CharT('a')) : c;
 }
 
 template <class CharT>
 const CharT kEmpty[1] = {CharT(0)};
 
-} // namespace
+}  // namespace
 
 template <class CharT>
-bool CHttpClientMapT<CharT>::NameLess::operator()(const CharT* szA, const CharT* szB) const noexcept
-{
+bool CHttpClientMapT<CharT>::NameLess::operator()(const CharT* szA, const CharT* szB) const noexcept {
     // Bytes compare unsigned, so names in a DBCS code page sort after ASCII.
     typedef std::make_unsigned_t<CharT> U;
     for (;; ++szA, ++szB) {
@@ -39,19 +37,15 @@ bool CHttpClientMapT<CharT>::NameLess::operator()(const CharT* szA, const CharT*
 }
 
 template <class CharT>
-CHttpClientMapT<CharT>::CHttpClientMapT() : m_nCount(0)
-{
-}
+CHttpClientMapT<CharT>::CHttpClientMapT() : m_nCount(0) {}
 
 template <class CharT>
-CHttpClientMapT<CharT>::~CHttpClientMapT()
-{
+CHttpClientMapT<CharT>::~CHttpClientMapT() {
     RemoveAll();
 }
 
 template <class CharT>
-void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWORD dwFlag)
-{
+void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWORD dwFlag) {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::Add: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -65,8 +59,7 @@ void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWOR
 }
 
 template <class CharT>
-void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, DWORD dwFlag)
-{
+void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, DWORD dwFlag) {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -79,8 +72,7 @@ void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, D
 }
 
 template <class CharT>
-DWORD CHttpClientMapT<CharT>::Count(const CharT* szName) const
-{
+DWORD CHttpClientMapT<CharT>::Count(const CharT* szName) const {
     if (!szName)
         return m_nCount;
     const auto range = m_map.equal_range(szName);
@@ -91,8 +83,7 @@ DWORD CHttpClientMapT<CharT>::Count(const CharT* szName) const
 }
 
 template <class CharT>
-const CharT* CHttpClientMapT<CharT>::Get(const CharT* szName, DWORD nIdx) const
-{
+const CharT* CHttpClientMapT<CharT>::Get(const CharT* szName, DWORD nIdx) const {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::Get: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -106,8 +97,7 @@ const CharT* CHttpClientMapT<CharT>::Get(const CharT* szName, DWORD nIdx) const
 }
 
 template <class CharT>
-BOOL CHttpClientMapT<CharT>::RemoveAll(const CharT* szName)
-{
+BOOL CHttpClientMapT<CharT>::RemoveAll(const CharT* szName) {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::RemoveAll: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
@@ -129,8 +119,7 @@ BOOL CHttpClientMapT<CharT>::RemoveAll(const CharT* szName)
 }
 
 template <class CharT>
-BOOL CHttpClientMapT<CharT>::RemoveAll()
-{
+BOOL CHttpClientMapT<CharT>::RemoveAll() {
     if (m_map.empty())
         return FALSE;
     for (auto& entry : m_map) {
@@ -144,4 +133,4 @@ BOOL CHttpClientMapT<CharT>::RemoveAll()
 
 template class CHttpClientMapT<char>;
 
-} // namespace Tavon
+}  // namespace Tavon

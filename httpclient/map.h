@@ -39,13 +39,11 @@ public:
         const_iterator() = default;
         reference operator*() const { return m_it->second; }
         pointer operator->() const { return &m_it->second; }
-        const_iterator& operator++()
-        {
+        const_iterator& operator++() {
             ++m_it;
             return *this;
         }
-        const_iterator operator++(int)
-        {
+        const_iterator operator++(int) {
             const_iterator old = *this;
             ++m_it;
             return old;
@@ -86,4 +84,4 @@ private:
 
 typedef CHttpClientMapT<char> CHttpClientMapA;
 
-} // namespace Tavon
+}  // namespace Tavon

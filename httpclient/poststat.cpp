@@ -10,8 +10,7 @@ namespace Tavon {
 namespace {
 
 template <class CharT>
-size_t StrLen(const CharT* sz) noexcept
-{
+size_t StrLen(const CharT* sz) noexcept {
     size_t n = 0;
     while (sz[n])
         ++n;
@@ -19,8 +18,7 @@ size_t StrLen(const CharT* sz) noexcept
 }
 
 template <class CharT>
-bool StrEqual(const CharT* szA, const CharT* szB) noexcept
-{
+bool StrEqual(const CharT* szA, const CharT* szB) noexcept {
     for (; *szA == *szB; ++szA, ++szB) {
         if (!*szA)
             return true;
@@ -31,8 +29,7 @@ bool StrEqual(const CharT* szA, const CharT* szB) noexcept
 // A copy that cannot be allocated leaves the field null: progress texts are informational and
 // must not make a write fail.
 template <class CharT>
-void SetString(CharT*& szField, const CharT* szNew) noexcept
-{
+void SetString(CharT*& szField, const CharT* szNew) noexcept {
     if (!szNew) {
         std::free(szField);
         szField = nullptr;
@@ -48,25 +45,31 @@ void SetString(CharT*& szField, const CharT* szNew) noexcept
     szField = szCopy;
 }
 
-} // namespace
+}  // namespace
 
 template <class CharT>
 CHttpPostStatT<CharT>::CHttpPostStatT()
-    : m_bIsActive(FALSE), m_nActualTotalByte(0), m_nActualPostedByte(0), m_nTotalByte(0), m_nPostedByte(0),
-      m_nTotalCount(0), m_nPostedCount(0), m_nFileCount(0), m_nPostedFileCount(0), m_szCurrParamName(nullptr),
-      m_szCurrParamFilePath(nullptr), m_nCurrParamTotalByte(0), m_nCurrParamPostedByte(0)
-{
-}
+    : m_bIsActive(FALSE),
+      m_nActualTotalByte(0),
+      m_nActualPostedByte(0),
+      m_nTotalByte(0),
+      m_nPostedByte(0),
+      m_nTotalCount(0),
+      m_nPostedCount(0),
+      m_nFileCount(0),
+      m_nPostedFileCount(0),
+      m_szCurrParamName(nullptr),
+      m_szCurrParamFilePath(nullptr),
+      m_nCurrParamTotalByte(0),
+      m_nCurrParamPostedByte(0) {}
 
 template <class CharT>
-CHttpPostStatT<CharT>::CHttpPostStatT(const CHttpPostStatT& other) : CHttpPostStatT()
-{
+CHttpPostStatT<CharT>::CHttpPostStatT(const CHttpPostStatT& other) : CHttpPostStatT() {
     *this = other;
 }
 
 template <class CharT>
-CHttpPostStatT<CharT>& CHttpPostStatT<CharT>::operator=(const CHttpPostStatT& other)
-{
+CHttpPostStatT<CharT>& CHttpPostStatT<CharT>::operator=(const CHttpPostStatT& other) {
     if (this == &other)
         return *this;
     _Reset();
@@ -87,31 +90,27 @@ CHttpPostStatT<CharT>& CHttpPostStatT<CharT>::operator=(const CHttpPostStatT& ot
 }
 
 template <class CharT>
-CHttpPostStatT<CharT>::~CHttpPostStatT()
-{
+CHttpPostStatT<CharT>::~CHttpPostStatT() {
     std::free(m_szCurrParamName);
     std::free(m_szCurrParamFilePath);
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_CheckActive(LPCSTR szErrMsg) const
-{
+void CHttpPostStatT<CharT>::_CheckActive(LPCSTR szErrMsg) const {
     if (!m_bIsActive)
         ThrowErrorMsg(szErrMsg, HTTPCLIENT_ERR_NOT_SPECIFIED);
 }
 
 template <class CharT>
-BOOL CHttpPostStatT<CharT>::IsActive() const
-{
+BOOL CHttpPostStatT<CharT>::IsActive() const {
     return m_bIsActive;
 }
 
-#define HTTPCLIENT_POSTSTAT_READER(type, name, expr)                                    \
-    template <class CharT>                                                              \
-    type CHttpPostStatT<CharT>::name() const                                            \
-    {                                                                                   \
-        _CheckActive("CHttpPostStatT::" #name ": The post context is not active.");     \
-        return expr;                                                                    \
+#define HTTPCLIENT_POSTSTAT_READER(type, name, expr)                                \
+    template <class CharT>                                                          \
+    type CHttpPostStatT<CharT>::name() const {                                      \
+        _CheckActive("CHttpPostStatT::" #name ": The post context is not active."); \
+        return expr;                                                                \
     }
 
 HTTPCLIENT_POSTSTAT_READER(DWORD, ActualTotalByte, m_nActualTotalByte)
@@ -133,8 +132,7 @@ HTTPCLIENT_POSTSTAT_READER(BOOL, CurrParamIsComplete, m_nCurrParamTotalByte == m
 #undef HTTPCLIENT_POSTSTAT_READER
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_Activate(DWORD nActualTotalByte, DWORD nTotalByte, DWORD nTotalCount, DWORD nFileCount)
-{
+void CHttpPostStatT<CharT>::_Activate(DWORD nActualTotalByte, DWORD nTotalByte, DWORD nTotalCount, DWORD nFileCount) {
     _Reset();
     m_nActualTotalByte = nActualTotalByte;
     m_nTotalByte = nTotalByte;
@@ -144,15 +142,15 @@ void CHttpPostStatT<CharT>::_Activate(DWORD nActualTotalByte, DWORD nTotalByte, 
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_TestStartNewEntry(const CharT*, DWORD, BOOL, const CharT*) const
-{
+void CHttpPostStatT<CharT>::_TestStartNewEntry(const CharT*, DWORD, BOOL, const CharT*) const {
     _CheckActive("CHttpPostStatT::_TestStartNewEntry: The post context is not active.");
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_StartNewEntry(const CharT* szName, DWORD nTotalByte, BOOL bIsFile,
-                                           const CharT* szFilePath)
-{
+void CHttpPostStatT<CharT>::_StartNewEntry(const CharT* szName,
+                                           DWORD nTotalByte,
+                                           BOOL bIsFile,
+                                           const CharT* szFilePath) {
     _TestStartNewEntry(szName, nTotalByte, bIsFile, szFilePath);
     if (bIsFile) {
         ++m_nPostedFileCount;
@@ -169,8 +167,7 @@ void CHttpPostStatT<CharT>::_StartNewEntry(const CharT* szName, DWORD nTotalByte
 // The counters only grow towards totals the client computed with checked arithmetic; a wrap
 // here would mean a body longer than it declared, so it is refused before the write.
 template <class CharT>
-void CHttpPostStatT<CharT>::_TestAddPostedBytes(DWORD nBytes) const
-{
+void CHttpPostStatT<CharT>::_TestAddPostedBytes(DWORD nBytes) const {
     _CheckActive("CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
     GuardSafeInt([&] {
         SafeAdd(m_nCurrParamPostedByte, nBytes);
@@ -180,8 +177,7 @@ void CHttpPostStatT<CharT>::_TestAddPostedBytes(DWORD nBytes) const
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_AddPostedBytes(DWORD nBytes)
-{
+void CHttpPostStatT<CharT>::_AddPostedBytes(DWORD nBytes) {
     _TestAddPostedBytes(nBytes);
     m_nCurrParamPostedByte += nBytes;
     m_nPostedByte += nBytes;
@@ -189,22 +185,19 @@ void CHttpPostStatT<CharT>::_AddPostedBytes(DWORD nBytes)
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_TestAddActualPostedBytes(DWORD nBytes) const
-{
+void CHttpPostStatT<CharT>::_TestAddActualPostedBytes(DWORD nBytes) const {
     _CheckActive("CHttpPostStatT::_TestAddActualPostedBytes: The post context is not active.");
     GuardSafeInt([&] { SafeAdd(m_nActualPostedByte, nBytes); });
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_AddActualPostedBytes(DWORD nBytes)
-{
+void CHttpPostStatT<CharT>::_AddActualPostedBytes(DWORD nBytes) {
     _TestAddActualPostedBytes(nBytes);
     m_nActualPostedByte += nBytes;
 }
 
 template <class CharT>
-void CHttpPostStatT<CharT>::_Reset()
-{
+void CHttpPostStatT<CharT>::_Reset() {
     m_bIsActive = FALSE;
     m_nActualTotalByte = m_nActualPostedByte = 0;
     m_nTotalByte = m_nPostedByte = 0;
@@ -217,4 +210,4 @@ void CHttpPostStatT<CharT>::_Reset()
 
 template class CHttpPostStatT<char>;
 
-} // namespace Tavon
+}  // namespace Tavon

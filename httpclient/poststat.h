@@ -35,10 +35,11 @@ public:
     // Driven by the client only: each _Test* operation checks what the matching change would
     // do, so the client can test before a write and record after it succeeded.
     void _Activate(DWORD nActualTotalByte, DWORD nTotalByte, DWORD nTotalCount, DWORD nFileCount);
-    void _TestStartNewEntry(const CharT* szName, DWORD nTotalByte, BOOL bIsFile = FALSE,
+    void _TestStartNewEntry(const CharT* szName,
+                            DWORD nTotalByte,
+                            BOOL bIsFile = FALSE,
                             const CharT* szFilePath = nullptr) const;
-    void _StartNewEntry(const CharT* szName, DWORD nTotalByte, BOOL bIsFile = FALSE,
-                        const CharT* szFilePath = nullptr);
+    void _StartNewEntry(const CharT* szName, DWORD nTotalByte, BOOL bIsFile = FALSE, const CharT* szFilePath = nullptr);
     void _TestAddPostedBytes(DWORD nBytes) const;
     void _AddPostedBytes(DWORD nBytes);
     void _TestAddActualPostedBytes(DWORD nBytes) const;
@@ -65,4 +66,4 @@ private:
 
 typedef CHttpPostStatT<char> CHttpPostStatA;
 
-} // namespace Tavon
+}  // namespace Tavon

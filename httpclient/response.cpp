@@ -9,14 +9,14 @@ namespace Tavon {
 
 template <class CharT>
 CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest)
-    : m_hInternet(hInternet), m_hConnection(hConnection), m_hRequest(hRequest), m_dwStatus(0),
-      m_szStatusText(nullptr)
-{
-}
+    : m_hInternet(hInternet),
+      m_hConnection(hConnection),
+      m_hRequest(hRequest),
+      m_dwStatus(0),
+      m_szStatusText(nullptr) {}
 
 template <class CharT>
-CHttpResponseT<CharT>::~CHttpResponseT()
-{
+CHttpResponseT<CharT>::~CHttpResponseT() {
     // Children before parents: request, connection, session.
     CHttpToolA::CloseInternetHandle(m_hRequest);
     CHttpToolA::CloseInternetHandle(m_hConnection);
@@ -25,8 +25,7 @@ CHttpResponseT<CharT>::~CHttpResponseT()
 }
 
 template <class CharT>
-const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx)
-{
+const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::GetHeader: szName can not be NULL.", 0);
     if (m_mapHeader.Count(szName) == 0 && _LoadHeader(szName) == 0)
@@ -35,8 +34,7 @@ const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx)
 }
 
 template <class CharT>
-DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName)
-{
+DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.", 0);
     if (!szName)
@@ -74,8 +72,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName)
 }
 
 template <class CharT>
-DWORD CHttpResponseT<CharT>::GetStatus()
-{
+DWORD CHttpResponseT<CharT>::GetStatus() {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::GetStatus: m_hRequest can not be NULL.", 0);
     if (m_dwStatus != 0)
@@ -89,8 +86,7 @@ DWORD CHttpResponseT<CharT>::GetStatus()
 }
 
 template <class CharT>
-const CharT* CHttpResponseT<CharT>::GetStatusText()
-{
+const CharT* CHttpResponseT<CharT>::GetStatusText() {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::GetStatusText: m_hRequest can not be NULL.", 0);
     if (!m_szStatusText)
@@ -99,8 +95,7 @@ const CharT* CHttpResponseT<CharT>::GetStatusText()
 }
 
 template <class CharT>
-BOOL CHttpResponseT<CharT>::GetContentLength(DWORD& cbContLen)
-{
+BOOL CHttpResponseT<CharT>::GetContentLength(DWORD& cbContLen) {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::GetContentLength: m_hRequest can not be NULL.", 0);
     DWORD cb = sizeof cbContLen;
@@ -113,8 +108,7 @@ BOOL CHttpResponseT<CharT>::GetContentLength(DWORD& cbContLen)
 }
 
 template <class CharT>
-DWORD CHttpResponseT<CharT>::ReadContent(BYTE* pbyBuff, DWORD cbBuff)
-{
+DWORD CHttpResponseT<CharT>::ReadContent(BYTE* pbyBuff, DWORD cbBuff) {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
     if (!pbyBuff)
@@ -129,4 +123,4 @@ DWORD CHttpResponseT<CharT>::ReadContent(BYTE* pbyBuff, DWORD cbBuff)
 
 template class CHttpResponseT<char>;
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -42,4 +42,4 @@ private:
 
 typedef CHttpResponseT<char> CHttpResponseA;
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -13,13 +13,11 @@ namespace {
 const char kOctetStream[] = "application/octet-stream";
 const DWORD kMimeWindow = 256;
 
-bool IsUtf(UINT CodePage)
-{
+bool IsUtf(UINT CodePage) {
     return CodePage == CP_UTF8 || CodePage == CP_UTF7;
 }
 
-LPSTR HeapCopy(LPCSTR sz)
-{
+LPSTR HeapCopy(LPCSTR sz) {
     size_t cb = std::strlen(sz) + 1;
     LPSTR p = static_cast<LPSTR>(std::malloc(cb));
     if (p)
@@ -29,8 +27,7 @@ LPSTR HeapCopy(LPCSTR sz)
 
 // Both narrow-from-wide conversions; only the exception family differs.
 template <bool bWide>
-[[noreturn]] void FailConversion(DWORD dwCode, DWORD dwLastError)
-{
+[[noreturn]] void FailConversion(DWORD dwCode, DWORD dwLastError) {
     if constexpr (bWide)
         ThrowErrorFmtW(dwCode, dwLastError);
     else
@@ -38,8 +35,7 @@ template <bool bWide>
 }
 
 template <bool bWide>
-LPSTR WideToNarrow(LPCWSTR szStr, UINT CodePage)
-{
+LPSTR WideToNarrow(LPCWSTR szStr, UINT CodePage) {
     int cb = ::WideCharToMultiByte(CodePage, 0, szStr, -1, nullptr, 0, nullptr, nullptr);
     if (cb == 0)
         FailConversion<bWide>(HTTPCLIENT_ERR_WIDECHARTOMULTIBYTE, ::GetLastError());
@@ -59,22 +55,26 @@ struct CCoTaskMemDeleter {
     void operator()(void* p) const noexcept { ::CoTaskMemFree(p); }
 };
 
-} // namespace
+}  // namespace
 
 // ---- WinInet ---------------------------------------------------------------------------
 
-HINTERNET CHttpToolA::OpenInternet(LPCSTR szUserAgent, DWORD dwAccessType, LPCSTR szProxyName,
-                                   LPCSTR szProxyBypass, DWORD dwFlags)
-{
+HINTERNET CHttpToolA::OpenInternet(LPCSTR szUserAgent,
+                                   DWORD dwAccessType,
+                                   LPCSTR szProxyName,
+                                   LPCSTR szProxyBypass,
+                                   DWORD dwFlags) {
     HINTERNET h = ::InternetOpenA(szUserAgent, dwAccessType, szProxyName, szProxyBypass, dwFlags);
     if (!h)
         ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETOPEN, ::GetLastError());
     return h;
 }
 
-HINTERNET CHttpToolA::OpenConnection(HINTERNET hInternet, LPCSTR szServerAddr, INTERNET_PORT nServerPort,
-                                     LPCSTR szUsrName, LPCSTR szUsrPwd)
-{
+HINTERNET CHttpToolA::OpenConnection(HINTERNET hInternet,
+                                     LPCSTR szServerAddr,
+                                     INTERNET_PORT nServerPort,
+                                     LPCSTR szUsrName,
+                                     LPCSTR szUsrPwd) {
     if (!hInternet)
         ThrowErrorMsg("CHttpToolA::OpenConnection: hInternet can not be NULL.", 0);
     if (!szServerAddr)
@@ -82,16 +82,18 @@ HINTERNET CHttpToolA::OpenConnection(HINTERNET hInternet, LPCSTR szServerAddr, I
     if (!*szServerAddr)
         ThrowErrorMsg("CHttpToolA::OpenConnection: szServerAddr can not be an empty string.", 0);
 
-    HINTERNET h = ::InternetConnectA(hInternet, szServerAddr, nServerPort, szUsrName, szUsrPwd,
-                                     INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET h =
+        ::InternetConnectA(hInternet, szServerAddr, nServerPort, szUsrName, szUsrPwd, INTERNET_SERVICE_HTTP, 0, 0);
     if (!h)
         ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETCONNECT, ::GetLastError());
     return h;
 }
 
-HINTERNET CHttpToolA::OpenRequest(HINTERNET hConnection, LPCSTR szVerb, LPCSTR szObjectName, DWORD dwFlags,
-                                  LPCSTR szReferer)
-{
+HINTERNET CHttpToolA::OpenRequest(HINTERNET hConnection,
+                                  LPCSTR szVerb,
+                                  LPCSTR szObjectName,
+                                  DWORD dwFlags,
+                                  LPCSTR szReferer) {
     if (!hConnection)
         ThrowErrorMsg("CHttpToolA::OpenRequest: hConnection can not be NULL.", 0);
     if (!szObjectName)
@@ -100,23 +102,21 @@ HINTERNET CHttpToolA::OpenRequest(HINTERNET hConnection, LPCSTR szVerb, LPCSTR s
         ThrowErrorMsg("CHttpToolA::OpenRequest: szObjectName can not be an empty string.", 0);
 
     LPCSTR aszAcceptTypes[] = {"*/*", nullptr};
-    HINTERNET h = ::HttpOpenRequestA(hConnection, szVerb, szObjectName, "HTTP/1.1", szReferer, aszAcceptTypes,
-                                     dwFlags, 0);
+    HINTERNET h =
+        ::HttpOpenRequestA(hConnection, szVerb, szObjectName, "HTTP/1.1", szReferer, aszAcceptTypes, dwFlags, 0);
     if (!h)
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPOPENREQUEST, ::GetLastError());
     return h;
 }
 
-void CHttpToolA::CloseInternetHandle(HINTERNET& hInternet) noexcept
-{
+void CHttpToolA::CloseInternetHandle(HINTERNET& hInternet) noexcept {
     if (!hInternet)
         return;
     ::InternetCloseHandle(hInternet);
     hInternet = nullptr;
 }
 
-void CHttpToolA::AddHeader(HINTERNET hRequest, LPCSTR szName, LPCSTR szValue)
-{
+void CHttpToolA::AddHeader(HINTERNET hRequest, LPCSTR szName, LPCSTR szValue) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::AddHeader: hRequest can not be NULL.", 0);
     if (!szName)
@@ -139,8 +139,7 @@ void CHttpToolA::AddHeader(HINTERNET hRequest, LPCSTR szName, LPCSTR szValue)
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPADDREQUESTHEADERS, ::GetLastError());
 }
 
-void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwPostedSize)
-{
+void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwPostedSize) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::SendRequestEx: hRequest can not be NULL.", 0);
 
@@ -152,8 +151,7 @@ void CHttpToolA::SendRequestEx(HINTERNET hRequest, DWORD dwPostedSize)
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPSENDREQUESTEX, ::GetLastError());
 }
 
-void CHttpToolA::InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff)
-{
+void CHttpToolA::InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::InternetWriteFile: hRequest can not be NULL.", 0);
     if (!pbyBuff)
@@ -163,9 +161,10 @@ void CHttpToolA::InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWOR
     _InternetWriteFile(hRequest, pbyBuff, cbyBuff, ::InternetWriteFile);
 }
 
-void CHttpToolA::_InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff,
-                                    PFN_HTTPCLIENT_WRITE pfnWrite)
-{
+void CHttpToolA::_InternetWriteFile(HINTERNET hRequest,
+                                    const BYTE* pbyBuff,
+                                    DWORD cbyBuff,
+                                    PFN_HTTPCLIENT_WRITE pfnWrite) {
     DWORD cbSent = 0;
     while (cbSent < cbyBuff) {
         DWORD cbWritten = 0;
@@ -178,22 +177,19 @@ void CHttpToolA::_InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWO
     }
 }
 
-void CHttpToolA::EndRequest(HINTERNET hRequest)
-{
+void CHttpToolA::EndRequest(HINTERNET hRequest) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::EndRequest: hRequest can not be NULL.", 0);
     if (!::HttpEndRequestA(hRequest, nullptr, 0, 0))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPENDREQUEST, ::GetLastError());
 }
 
-void CHttpToolA::SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength)
-{
+void CHttpToolA::SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
     if (!::InternetSetOptionA(hInternet, dwOption, lpBuffer, dwBufferLength))
         ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETSETOPTION, ::GetLastError());
 }
 
-LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest)
-{
+LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::GetStatusText: hRequest can not be NULL.", 0);
 
@@ -218,8 +214,7 @@ LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest)
     return buf.release();
 }
 
-LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx)
-{
+LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::GetHeader: hRequest can not be NULL.", 0);
     if (!szName)
@@ -260,16 +255,14 @@ LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx)
 
 // ---- files -----------------------------------------------------------------------------
 
-HANDLE CHttpToolA::OpenFile(LPCSTR szFilePath)
-{
+HANDLE CHttpToolA::OpenFile(LPCSTR szFilePath) {
     if (!szFilePath)
         ThrowErrorMsg("CHttpToolA::OpenFile: szFilePath can not be NULL.", 0);
     return ::CreateFileA(szFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
-DWORD CHttpToolA::GetFileSize(HANDLE hFile, LPCSTR szFilePath)
-{
+DWORD CHttpToolA::GetFileSize(HANDLE hFile, LPCSTR szFilePath) {
     if (!hFile)
         ThrowErrorMsg("CHttpToolA::GetFileSize: hFile can not be NULL.", 0);
     if (!szFilePath)
@@ -291,8 +284,7 @@ DWORD CHttpToolA::GetFileSize(HANDLE hFile, LPCSTR szFilePath)
 
 // ---- MIME type, boundary ---------------------------------------------------------------
 
-LPSTR CHttpToolA::GetMimeType(HANDLE hFile, UINT CodePage)
-{
+LPSTR CHttpToolA::GetMimeType(HANDLE hFile, UINT CodePage) {
     if (!hFile)
         ThrowErrorMsg("CHttpToolA::GetMimeType: hFile can not be NULL.", 0);
     try {
@@ -302,8 +294,7 @@ LPSTR CHttpToolA::GetMimeType(HANDLE hFile, UINT CodePage)
     }
 }
 
-LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage)
-{
+LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage) {
     if (!hFile)
         ThrowAnsiAsWide("CHttpToolW::GetMimeType: hFile can not be NULL.", 0, 0);
     if (IsUtf(CodePage))
@@ -332,8 +323,7 @@ LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage)
     return sz;
 }
 
-LPSTR CHttpToolA::CreateUploadBoundary()
-{
+LPSTR CHttpToolA::CreateUploadBoundary() {
     GUID guid;
     if (FAILED(::CoCreateGuid(&guid)))
         return nullptr;
@@ -349,8 +339,7 @@ LPSTR CHttpToolA::CreateUploadBoundary()
 
 // ---- code pages ------------------------------------------------------------------------
 
-LPSTR CHttpToolA::Unicode2Ansi(LPCWSTR szStr, UINT CodePage)
-{
+LPSTR CHttpToolA::Unicode2Ansi(LPCWSTR szStr, UINT CodePage) {
     if (IsUtf(CodePage))
         ThrowErrorMsg("CHttpToolA::Unicode2Ansi: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.", 0);
     if (!szStr)
@@ -358,8 +347,7 @@ LPSTR CHttpToolA::Unicode2Ansi(LPCWSTR szStr, UINT CodePage)
     return WideToNarrow<false>(szStr, CodePage);
 }
 
-LPSTR CHttpToolW::Unicode2Ansi(LPCWSTR szStr, UINT CodePage)
-{
+LPSTR CHttpToolW::Unicode2Ansi(LPCWSTR szStr, UINT CodePage) {
     if (IsUtf(CodePage))
         ThrowAnsiAsWide("CHttpToolW::Unicode2Ansi: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.", 0,
                         0);
@@ -368,8 +356,7 @@ LPSTR CHttpToolW::Unicode2Ansi(LPCWSTR szStr, UINT CodePage)
     return WideToNarrow<true>(szStr, CodePage);
 }
 
-LPWSTR CHttpToolW::Ansi2Unicode(LPCSTR szStr, UINT CodePage)
-{
+LPWSTR CHttpToolW::Ansi2Unicode(LPCSTR szStr, UINT CodePage) {
     if (IsUtf(CodePage))
         ThrowAnsiAsWide("CHttpToolW::Ansi2Unicode: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.", 0,
                         0);
@@ -386,8 +373,7 @@ LPWSTR CHttpToolW::Ansi2Unicode(LPCSTR szStr, UINT CodePage)
     return buf.release();
 }
 
-void ThrowWideAsAnsi(const httpclientexceptionW& e)
-{
+void ThrowWideAsAnsi(const httpclientexceptionW& e) {
     CHeapPtr<char> szMsg;
     try {
         szMsg.reset(CHttpToolA::Unicode2Ansi(e.GetErrorMessage(), CP_ACP));
@@ -397,8 +383,7 @@ void ThrowWideAsAnsi(const httpclientexceptionW& e)
     throw httpclientexceptionA(szMsg.get(), e.GetErrorCode(), e.GetWin32LastError());
 }
 
-void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError)
-{
+void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError) {
     CHeapPtr<WCHAR> szMsg;
     try {
         szMsg.reset(CHttpToolW::Ansi2Unicode(szErrMsg, CP_ACP));
@@ -407,4 +392,4 @@ void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError)
     throw httpclientexceptionW(szMsg.get(), dwErrorCode, dwLastError);
 }
 
-} // namespace Tavon
+}  // namespace Tavon

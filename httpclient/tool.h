@@ -26,14 +26,12 @@ public:
 
     Handle Get() const noexcept { return m_h; }
     bool IsValid() const noexcept { return m_h != Traits::Invalid(); }
-    Handle Release() noexcept
-    {
+    Handle Release() noexcept {
         Handle h = m_h;
         m_h = Traits::Invalid();
         return h;
     }
-    void Reset(Handle h = Traits::Invalid()) noexcept
-    {
+    void Reset(Handle h = Traits::Invalid()) noexcept {
         if (m_h != Traits::Invalid())
             Traits::Close(m_h);
         m_h = h;
@@ -64,11 +62,20 @@ class CHttpToolA {
 public:
     CHttpToolA() = delete;
 
-    static HINTERNET OpenInternet(LPCSTR szUserAgent, DWORD dwAccessType, LPCSTR szProxyName, LPCSTR szProxyBypass,
+    static HINTERNET OpenInternet(LPCSTR szUserAgent,
+                                  DWORD dwAccessType,
+                                  LPCSTR szProxyName,
+                                  LPCSTR szProxyBypass,
                                   DWORD dwFlags);
-    static HINTERNET OpenConnection(HINTERNET hInternet, LPCSTR szServerAddr, INTERNET_PORT nServerPort,
-                                    LPCSTR szUsrName, LPCSTR szUsrPwd);
-    static HINTERNET OpenRequest(HINTERNET hConnection, LPCSTR szVerb, LPCSTR szObjectName, DWORD dwFlags,
+    static HINTERNET OpenConnection(HINTERNET hInternet,
+                                    LPCSTR szServerAddr,
+                                    INTERNET_PORT nServerPort,
+                                    LPCSTR szUsrName,
+                                    LPCSTR szUsrPwd);
+    static HINTERNET OpenRequest(HINTERNET hConnection,
+                                 LPCSTR szVerb,
+                                 LPCSTR szObjectName,
+                                 DWORD dwFlags,
                                  LPCSTR szReferer);
     static void CloseInternetHandle(HINTERNET& hInternet) noexcept;
     static void AddHeader(HINTERNET hRequest, LPCSTR szName, LPCSTR szValue);
@@ -89,7 +96,9 @@ public:
     static LPSTR CreateUploadBoundary();
     static LPSTR Unicode2Ansi(LPCWSTR szStr, UINT CodePage = CP_ACP);
 
-    static void _InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff,
+    static void _InternetWriteFile(HINTERNET hRequest,
+                                   const BYTE* pbyBuff,
+                                   DWORD cbyBuff,
                                    PFN_HTTPCLIENT_WRITE pfnWrite);
 };
 
@@ -106,4 +115,4 @@ public:
 [[noreturn]] void ThrowWideAsAnsi(const httpclientexceptionW& e);
 [[noreturn]] void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError);
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -11,8 +11,7 @@ namespace Tavon {
 namespace {
 
 template <class CharT>
-DWORD StrLen(const CharT* sz) noexcept
-{
+DWORD StrLen(const CharT* sz) noexcept {
     DWORD n = 0;
     while (sz[n])
         ++n;
@@ -21,14 +20,12 @@ DWORD StrLen(const CharT* sz) noexcept
 
 // Bytes the character at sz occupies: two for a lead byte, unless its trail would be the NUL.
 template <class CharT>
-DWORD CharBytes(const CharT* sz, UINT CodePage) noexcept
-{
+DWORD CharBytes(const CharT* sz, UINT CodePage) noexcept {
     return (IsDBCSLeadByteEx(CodePage, static_cast<BYTE>(sz[0])) && sz[1]) ? 2 : 1;
 }
 
 template <class CharT>
-CharT* HeapCopy(const CharT* szFirst, DWORD nFirst, const CharT* szRest, DWORD nRest)
-{
+CharT* HeapCopy(const CharT* szFirst, DWORD nFirst, const CharT* szRest, DWORD nRest) {
     const DWORD n = SafeAdd(SafeAdd(nFirst, nRest), 1);
     CharT* p = static_cast<CharT*>(std::malloc(n * sizeof(CharT)));
     if (!p)
@@ -41,18 +38,25 @@ CharT* HeapCopy(const CharT* szFirst, DWORD nFirst, const CharT* szRest, DWORD n
     return p;
 }
 
-} // namespace
+}  // namespace
 
 template <class CharT>
 CHttpUrlAnalyzerT<CharT>::CHttpUrlAnalyzerT()
-    : m_nSchemePos(0), m_nSchemeLen(0), m_nAddressPos(0), m_nAddressLen(0), m_nPortPos(0), m_nPortLen(0),
-      m_nObjectPos(0), m_nObjectLen(0), m_nQueryPos(0), m_nQueryLen(0), m_nFragmentPos(0), m_nFragmentLen(0)
-{
-}
+    : m_nSchemePos(0),
+      m_nSchemeLen(0),
+      m_nAddressPos(0),
+      m_nAddressLen(0),
+      m_nPortPos(0),
+      m_nPortLen(0),
+      m_nObjectPos(0),
+      m_nObjectLen(0),
+      m_nQueryPos(0),
+      m_nQueryLen(0),
+      m_nFragmentPos(0),
+      m_nFragmentLen(0) {}
 
 template <class CharT>
-void CHttpUrlAnalyzerT<CharT>::Analyze(const CharT* szUrl, UINT CodePage)
-{
+void CHttpUrlAnalyzerT<CharT>::Analyze(const CharT* szUrl, UINT CodePage) {
     if (CodePage == CP_UTF8 || CodePage == CP_UTF7)
         ThrowErrorMsg("CHttpUrlAnalyzerT::Analyze: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.",
                       HTTPCLIENT_ERR_NOT_SPECIFIED);
@@ -109,8 +113,7 @@ void CHttpUrlAnalyzerT<CharT>::Analyze(const CharT* szUrl, UINT CodePage)
 // The readers index szUrl by the analysis, so a string other than the analysed one would be
 // read out of bounds: its length must be the one analysed.
 template <class CharT>
-void CHttpUrlAnalyzerT<CharT>::_CheckUrl(const CharT* szUrl, LPCSTR szOp) const
-{
+void CHttpUrlAnalyzerT<CharT>::_CheckUrl(const CharT* szUrl, LPCSTR szOp) const {
     const DWORD nLen = m_nFragmentPos + m_nFragmentLen;
     if (!szUrl) {
         if (nLen == 0)
@@ -127,8 +130,7 @@ void CHttpUrlAnalyzerT<CharT>::_CheckUrl(const CharT* szUrl, LPCSTR szOp) const
 }
 
 template <class CharT>
-BOOL CHttpUrlAnalyzerT<CharT>::IsSecure(const CharT* szUrl) const
-{
+BOOL CHttpUrlAnalyzerT<CharT>::IsSecure(const CharT* szUrl) const {
     _CheckUrl(szUrl, "IsSecure");
     if (m_nSchemeLen != 5)
         return FALSE;
@@ -144,8 +146,7 @@ BOOL CHttpUrlAnalyzerT<CharT>::IsSecure(const CharT* szUrl) const
 }
 
 template <class CharT>
-INTERNET_PORT CHttpUrlAnalyzerT<CharT>::GetPort(const CharT* szUrl) const
-{
+INTERNET_PORT CHttpUrlAnalyzerT<CharT>::GetPort(const CharT* szUrl) const {
     _CheckUrl(szUrl, "GetPort");
     if (m_nPortLen == 0)
         return IsSecure(szUrl) ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
@@ -165,8 +166,7 @@ INTERNET_PORT CHttpUrlAnalyzerT<CharT>::GetPort(const CharT* szUrl) const
 }
 
 template <class CharT>
-CharT* CHttpUrlAnalyzerT<CharT>::GetServerAddress(const CharT* szUrl) const
-{
+CharT* CHttpUrlAnalyzerT<CharT>::GetServerAddress(const CharT* szUrl) const {
     _CheckUrl(szUrl, "GetServerAddress");
     if (m_nAddressLen == 0)
         ThrowError(HTTPCLIENT_ERR_INVALID_URL);
@@ -174,8 +174,7 @@ CharT* CHttpUrlAnalyzerT<CharT>::GetServerAddress(const CharT* szUrl) const
 }
 
 template <class CharT>
-CharT* CHttpUrlAnalyzerT<CharT>::GetObjectName(const CharT* szUrl) const
-{
+CharT* CHttpUrlAnalyzerT<CharT>::GetObjectName(const CharT* szUrl) const {
     _CheckUrl(szUrl, "GetObjectName");
     static const CharT kSlash[] = {CharT('/'), CharT(0)};
     const CharT* szRest = szUrl ? szUrl + m_nObjectPos : kSlash + 1;
@@ -188,4 +187,4 @@ CharT* CHttpUrlAnalyzerT<CharT>::GetObjectName(const CharT* szUrl) const
 
 template class CHttpUrlAnalyzerT<char>;
 
-} // namespace Tavon
+}  // namespace Tavon

@@ -53,4 +53,4 @@ private:
 
 typedef CHttpUrlAnalyzerT<char> CHttpUrlAnalyzerA;
 
-} // namespace Tavon
+}  // namespace Tavon

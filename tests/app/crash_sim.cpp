@@ -9,8 +9,7 @@
 #include "handoff.h"
 #include "reporter_driver.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     DWORD dwSendAfterMs = 0;
     bool bSend = false;
     const char* pszOutput = nullptr;

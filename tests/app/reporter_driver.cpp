@@ -4,31 +4,26 @@
 #include <cstring>
 
 namespace {
-const char s_szHookTag[] = "\1"; // debugger output of the window hook
+const char s_szHookTag[] = "\1";  // debugger output of the window hook
 
-std::wstring FromUtf8(const std::string& str)
-{
+std::wstring FromUtf8(const std::string& str) {
     std::wstring strWide(str.size(), L'\0');
     int cch = ::MultiByteToWideChar(CP_UTF8, 0, str.data(), int(str.size()), &strWide[0], int(strWide.size()));
     strWide.resize(size_t(cch > 0 ? cch : 0));
     return strWide;
 }
-} // namespace
+}  // namespace
 
-std::string ToWindowsPath(const std::string& strUnixPath)
-{
+std::string ToWindowsPath(const std::string& strUnixPath) {
     std::string str = "Z:" + strUnixPath;
     std::replace(str.begin(), str.end(), '/', '\\');
     return str;
 }
 
 CReporterDriver::CReporterDriver()
-    : m_hJob(::CreateJobObjectA(nullptr, nullptr)), m_hStarted(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
-{
-}
+    : m_hJob(::CreateJobObjectA(nullptr, nullptr)), m_hStarted(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-CReporterDriver::~CReporterDriver()
-{
+CReporterDriver::~CReporterDriver() {
     if (m_hProcess && !WaitForExit(0)) {
         ::TerminateJobObject(m_hJob, 1);
         WaitForExit(5000);
@@ -45,8 +40,7 @@ CReporterDriver::~CReporterDriver()
     ::CloseHandle(m_hJob);
 }
 
-bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine)
-{
+bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine) {
     m_debugThread = std::thread(&CReporterDriver::_DebugLoop, this, strExe, strCommandLine);
     ::WaitForSingleObject(m_hStarted, INFINITE);
     if (!m_bLaunched)
@@ -55,8 +49,7 @@ bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCo
 }
 
 // The debugging thread must be the one that created the process: debug events go to it.
-void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
-{
+void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine) {
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
@@ -70,7 +63,9 @@ void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
     // and enabled states where they are set (polling misses what changes just before the
     // dialog closes).
     m_hHookDll = ::LoadLibraryA(ToWindowsPath(WINDOW_HOOK_DLL).c_str());
-    if (HOOKPROC pfnHook = m_hHookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(::GetProcAddress(m_hHookDll, "WindowHookProc"))) : nullptr)
+    if (HOOKPROC pfnHook = m_hHookDll ? reinterpret_cast<HOOKPROC>(
+                                            reinterpret_cast<void*>(::GetProcAddress(m_hHookDll, "WindowHookProc")))
+                                      : nullptr)
         m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, pfnHook, m_hHookDll, pi.dwThreadId);
     m_hProcess = pi.hProcess;
     m_dwProcessId = pi.dwProcessId;
@@ -85,46 +80,48 @@ void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
             break;
         DWORD dwContinue = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile)
-                ::CloseHandle(event.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile)
-                ::CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case OUTPUT_DEBUG_STRING_EVENT: {
-            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-            const size_t cbChar = info.fUnicode ? 2 : 1;
-            std::vector<char> buffer(size_t(info.nDebugStringLength) * cbChar);
-            SIZE_T cbRead = 0;
-            ::ReadProcessMemory(m_hProcess, info.lpDebugStringData, buffer.data(), buffer.size(), &cbRead);
-            std::string strText;
-            if (info.fUnicode) {
-                std::wstring strWide(reinterpret_cast<const wchar_t*>(buffer.data()), cbRead / 2);
-                strWide.resize(wcsnlen(strWide.c_str(), strWide.size()));
-                int cb = ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), nullptr, 0, nullptr, nullptr);
-                strText.resize(size_t(cb));
-                ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), &strText[0], cb, nullptr, nullptr);
-            } else {
-                strText.assign(buffer.data(), strnlen(buffer.data(), cbRead));
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (event.u.CreateProcessInfo.hFile)
+                    ::CloseHandle(event.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (event.u.LoadDll.hFile)
+                    ::CloseHandle(event.u.LoadDll.hFile);
+                break;
+            case OUTPUT_DEBUG_STRING_EVENT: {
+                const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+                const size_t cbChar = info.fUnicode ? 2 : 1;
+                std::vector<char> buffer(size_t(info.nDebugStringLength) * cbChar);
+                SIZE_T cbRead = 0;
+                ::ReadProcessMemory(m_hProcess, info.lpDebugStringData, buffer.data(), buffer.size(), &cbRead);
+                std::string strText;
+                if (info.fUnicode) {
+                    std::wstring strWide(reinterpret_cast<const wchar_t*>(buffer.data()), cbRead / 2);
+                    strWide.resize(wcsnlen(strWide.c_str(), strWide.size()));
+                    int cb = ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), nullptr, 0, nullptr,
+                                                   nullptr);
+                    strText.resize(size_t(cb));
+                    ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), &strText[0], cb, nullptr,
+                                          nullptr);
+                } else {
+                    strText.assign(buffer.data(), strnlen(buffer.data(), cbRead));
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (strText.compare(0, sizeof(s_szHookTag) - 1, s_szHookTag) == 0)
+                    m_windowEvents.push_back(strText.substr(sizeof(s_szHookTag) - 1));
+                else
+                    m_output.push_back(strText);
+                break;
             }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (strText.compare(0, sizeof(s_szHookTag) - 1, s_szHookTag) == 0)
-                m_windowEvents.push_back(strText.substr(sizeof(s_szHookTag) - 1));
-            else
-                m_output.push_back(strText);
-            break;
-        }
-        case EXCEPTION_DEBUG_EVENT:
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                dwContinue = DBG_EXCEPTION_NOT_HANDLED;
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            m_dwExitCode = event.u.ExitProcess.dwExitCode;
-            break;
-        default:
-            break;
+            case EXCEPTION_DEBUG_EVENT:
+                if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                    dwContinue = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                m_dwExitCode = event.u.ExitProcess.dwExitCode;
+                break;
+            default:
+                break;
         }
         ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, dwContinue);
         if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
@@ -132,8 +129,7 @@ void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine)
     }
 }
 
-void CReporterDriver::Pump(DWORD nMs)
-{
+void CReporterDriver::Pump(DWORD nMs) {
     const DWORD dwEnd = ::GetTickCount() + nMs;
     for (;;) {
         MSG msg;
@@ -148,8 +144,7 @@ void CReporterDriver::Pump(DWORD nMs)
     }
 }
 
-bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs)
-{
+bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
     const DWORD dwStart = ::GetTickCount();
     while (!condition()) {
         if (::GetTickCount() - dwStart > nTimeoutMs)
@@ -159,8 +154,7 @@ bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nT
     return true;
 }
 
-bool CReporterDriver::_WaitPumping(HANDLE hObject, DWORD nTimeoutMs)
-{
+bool CReporterDriver::_WaitPumping(HANDLE hObject, DWORD nTimeoutMs) {
     const DWORD dwEnd = ::GetTickCount() + nTimeoutMs;
     for (;;) {
         MSG msg;
@@ -183,8 +177,7 @@ struct FindDialog {
     HWND hFound;
 };
 
-BOOL CALLBACK FindDialogProc(HWND hWnd, LPARAM lParam)
-{
+BOOL CALLBACK FindDialogProc(HWND hWnd, LPARAM lParam) {
     FindDialog* pFind = reinterpret_cast<FindDialog*>(lParam);
     DWORD dwPid = 0;
     ::GetWindowThreadProcessId(hWnd, &dwPid);
@@ -196,13 +189,12 @@ BOOL CALLBACK FindDialogProc(HWND hWnd, LPARAM lParam)
     }
     return TRUE;
 }
-} // namespace
+}  // namespace
 
-HWND CReporterDriver::WaitForDialog(DWORD nTimeoutMs)
-{
+HWND CReporterDriver::WaitForDialog(DWORD nTimeoutMs) {
     const DWORD dwEnd = ::GetTickCount() + nTimeoutMs;
     for (;;) {
-        FindDialog find = { m_dwProcessId, nullptr };
+        FindDialog find = {m_dwProcessId, nullptr};
         ::EnumWindows(FindDialogProc, reinterpret_cast<LPARAM>(&find));
         if (find.hFound) {
             m_hDialog = find.hFound;
@@ -216,44 +208,38 @@ HWND CReporterDriver::WaitForDialog(DWORD nTimeoutMs)
     }
 }
 
-std::wstring CReporterDriver::Title() const
-{
+std::wstring CReporterDriver::Title() const {
     WCHAR szTitle[512] = L"";
     ::InternalGetWindowText(m_hDialog, szTitle, 512);
     return szTitle;
 }
 
-std::wstring CReporterDriver::ControlText(int nID) const
-{
+std::wstring CReporterDriver::ControlText(int nID) const {
     WCHAR szText[1024] = L"";
     ::InternalGetWindowText(::GetDlgItem(m_hDialog, nID), szText, 1024);
     return szText;
 }
 
-bool CReporterDriver::IsChecked(int nID) const
-{
+bool CReporterDriver::IsChecked(int nID) const {
     return ::SendMessageW(::GetDlgItem(m_hDialog, nID), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-bool CReporterDriver::IsEnabled(int nID) const
-{
+bool CReporterDriver::IsEnabled(int nID) const {
     return ::IsWindowEnabled(::GetDlgItem(m_hDialog, nID)) != FALSE;
 }
 
-HWND CReporterDriver::Focus() const
-{
+HWND CReporterDriver::Focus() const {
     GUITHREADINFO info = {};
     info.cbSize = sizeof(info);
     ::GetGUIThreadInfo(::GetWindowThreadProcessId(m_hDialog, nullptr), &info);
     return info.hwndFocus;
 }
 
-CClientShot CReporterDriver::CaptureClient() const
-{
+CClientShot CReporterDriver::CaptureClient() const {
     CClientShot shot;
     RECT rect;
     ::GetClientRect(m_hDialog, &rect);
-    POINT ptOrigin = { 0, 0 };
+    POINT ptOrigin = {0, 0};
     ::ClientToScreen(m_hDialog, &ptOrigin);
     shot.cx = rect.right;
     shot.cy = rect.bottom;
@@ -280,38 +266,32 @@ CClientShot CReporterDriver::CaptureClient() const
     return shot;
 }
 
-RECT CReporterDriver::ControlRect(int nID) const
-{
+RECT CReporterDriver::ControlRect(int nID) const {
     RECT rect = {};
     ::GetWindowRect(::GetDlgItem(m_hDialog, nID), &rect);
     ::MapWindowPoints(nullptr, m_hDialog, reinterpret_cast<POINT*>(&rect), 2);
     return rect;
 }
 
-void CReporterDriver::Click(int nID)
-{
+void CReporterDriver::Click(int nID) {
     ::PostMessageW(::GetDlgItem(m_hDialog, nID), BM_CLICK, 0, 0);
 }
 
-void CReporterDriver::PressKey(UINT nVirtualKey)
-{
+void CReporterDriver::PressKey(UINT nVirtualKey) {
     HWND hTarget = Focus();
     ::PostMessageW(hTarget ? hTarget : m_hDialog, WM_KEYDOWN, nVirtualKey, 1);
     ::PostMessageW(hTarget ? hTarget : m_hDialog, WM_KEYUP, nVirtualKey, LPARAM(0xC0000001));
 }
 
-void CReporterDriver::FocusControl(int nID)
-{
+void CReporterDriver::FocusControl(int nID) {
     ::PostMessageW(m_hDialog, WM_NEXTDLGCTL, WPARAM(::GetDlgItem(m_hDialog, nID)), TRUE);
 }
 
-void CReporterDriver::SysCommand(WPARAM nCommand)
-{
+void CReporterDriver::SysCommand(WPARAM nCommand) {
     ::PostMessageW(m_hDialog, WM_SYSCOMMAND, nCommand, 0);
 }
 
-bool CReporterDriver::WaitForExit(DWORD nTimeoutMs)
-{
+bool CReporterDriver::WaitForExit(DWORD nTimeoutMs) {
     if (!m_hProcess)
         return true;
     const DWORD dwStart = ::GetTickCount();
@@ -332,30 +312,26 @@ bool CReporterDriver::WaitForExit(DWORD nTimeoutMs)
     return true;
 }
 
-DWORD CReporterDriver::ProcessesStarted() const
-{
+DWORD CReporterDriver::ProcessesStarted() const {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
     ::QueryInformationJobObject(m_hJob, JobObjectBasicAccountingInformation, &info, sizeof(info), nullptr);
     return info.TotalProcesses;
 }
 
-std::vector<std::string> CReporterDriver::Output() const
-{
+std::vector<std::string> CReporterDriver::Output() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_output;
 }
 
-std::vector<std::wstring> CReporterDriver::Titles() const
-{
-    std::vector<std::wstring> titles{ m_strInitialTitle };
+std::vector<std::wstring> CReporterDriver::Titles() const {
+    std::vector<std::wstring> titles{m_strInitialTitle};
     for (const std::string& strEvent : WindowEvents())
         if (strEvent.compare(0, 6, "title:") == 0)
             titles.push_back(FromUtf8(strEvent.substr(6)));
     return titles;
 }
 
-std::vector<std::string> CReporterDriver::WindowEvents(const char* pszKind) const
-{
+std::vector<std::string> CReporterDriver::WindowEvents(const char* pszKind) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> events;
     for (const std::string& strEvent : m_windowEvents)

@@ -11,20 +11,20 @@
 #include <thread>
 #include <vector>
 
-std::string ToWindowsPath(const std::string& strUnixPath); // "/a/b" -> "Z:\a\b"
+std::string ToWindowsPath(const std::string& strUnixPath);  // "/a/b" -> "Z:\a\b"
 
 // The pixels of a window's client area as they are on the screen.
 struct CClientShot {
     int cx = 0;
     int cy = 0;
-    std::vector<COLORREF> pixels; // row by row from the top
+    std::vector<COLORREF> pixels;  // row by row from the top
     COLORREF At(int x, int y) const { return pixels[size_t(y) * size_t(cx) + size_t(x)]; }
 };
 
 class CReporterDriver {
 public:
     CReporterDriver();
-    ~CReporterDriver(); // ends a reporter still running
+    ~CReporterDriver();  // ends a reporter still running
     CReporterDriver(const CReporterDriver&) = delete;
     CReporterDriver& operator=(const CReporterDriver&) = delete;
 
@@ -39,14 +39,14 @@ public:
     std::wstring ControlText(int nID) const;
     bool IsChecked(int nID) const;
     bool IsEnabled(int nID) const;
-    HWND Focus() const; // the control with the keyboard focus in the reporter
+    HWND Focus() const;  // the control with the keyboard focus in the reporter
     CClientShot CaptureClient() const;
-    RECT ControlRect(int nID) const; // in the dialog's client coordinates
+    RECT ControlRect(int nID) const;  // in the dialog's client coordinates
 
-    void Click(int nID);              // a mouse click on the control (BM_CLICK)
-    void PressKey(UINT nVirtualKey);  // a key press on the control with the focus
-    void FocusControl(int nID);       // moves the focus like the Tab key would
-    void SysCommand(WPARAM nCommand); // a system-menu command (SC_CLOSE for the close box)
+    void Click(int nID);               // a mouse click on the control (BM_CLICK)
+    void PressKey(UINT nVirtualKey);   // a key press on the control with the focus
+    void FocusControl(int nID);        // moves the focus like the Tab key would
+    void SysCommand(WPARAM nCommand);  // a system-menu command (SC_CLOSE for the close box)
 
     // Waits for the reporter and every process it started to end. FALSE on time-out.
     bool WaitForExit(DWORD nTimeoutMs = 10000);
@@ -72,7 +72,7 @@ private:
     bool _WaitPumping(HANDLE hObject, DWORD nTimeoutMs);
 
     HANDLE m_hJob;
-    HANDLE m_hStarted;      // set once the process exists (or failed to start)
+    HANDLE m_hStarted;  // set once the process exists (or failed to start)
     HANDLE m_hProcess = nullptr;
     DWORD m_dwProcessId = 0;
     bool m_bLaunched = false;

@@ -2,8 +2,7 @@
 // "<own path>.started", so a test can tell whether the reporter restarted the product.
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
-{
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     char szPath[MAX_PATH + 16] = "";
     DWORD cch = ::GetModuleFileNameA(nullptr, szPath, MAX_PATH);
     lstrcpyA(szPath + cch, ".started");

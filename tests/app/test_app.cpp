@@ -13,16 +13,14 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Entries;
 
-std::wstring FromAnsi(const std::string& str)
-{
+std::wstring FromAnsi(const std::string& str) {
     std::wstring strWide(str.size(), L'\0');
     int cch = ::MultiByteToWideChar(CP_ACP, 0, str.data(), int(str.size()), &strWide[0], int(strWide.size()));
     strWide.resize(size_t(cch > 0 ? cch : 0));
     return strWide;
 }
 
-TEST(Environment, RunsUnderTheExpectedAnsiCodePage)
-{
+TEST(Environment, RunsUnderTheExpectedAnsiCodePage) {
     char szExpected[16] = "";
     if (::GetEnvironmentVariableA("QUILLA_EXPECT_ACP", szExpected, sizeof(szExpected)))
         EXPECT_EQ(::GetACP(), UINT(atoi(szExpected)));
@@ -33,8 +31,7 @@ TEST(Environment, RunsUnderTheExpectedAnsiCodePage)
 // ---- the parser -------------------------------------------------------------------------------
 
 std::vector<std::string> g_trace;
-void WINAPI Trace(LPCSTR pszText)
-{
+void WINAPI Trace(LPCSTR pszText) {
     g_trace.push_back(pszText);
 }
 
@@ -47,8 +44,7 @@ struct Parsed {
     std::vector<std::string> trace;
 };
 
-Parsed Parse(const std::string& strCommandLine)
-{
+Parsed Parse(const std::string& strCommandLine) {
     g_trace.clear();
     Parsed parsed;
     parsed.bHandOff = ParseCrashHandOff(strCommandLine.c_str(), s_szModule, parsed.info, Trace);
@@ -56,10 +52,9 @@ Parsed Parse(const std::string& strCommandLine)
     return parsed;
 }
 
-TEST(HandOffParser, OnlyACommandLineThatSortsAfterThePrefixIsAHandOff)
-{
-    for (const std::string& str : { std::string(), s_strPrefix.substr(0, s_strPrefix.size() - 1), s_strPrefix,
-                                    std::string("!") + s_szModule }) {
+TEST(HandOffParser, OnlyACommandLineThatSortsAfterThePrefixIsAHandOff) {
+    for (const std::string& str :
+         {std::string(), s_strPrefix.substr(0, s_strPrefix.size() - 1), s_strPrefix, std::string("!") + s_szModule}) {
         Parsed parsed = Parse(str);
         EXPECT_FALSE(parsed.bHandOff) << str;
         EXPECT_TRUE(parsed.trace.empty()) << str;
@@ -69,25 +64,24 @@ TEST(HandOffParser, OnlyACommandLineThatSortsAfterThePrefixIsAHandOff)
     // The unquoted path sorts after the quote: a hand-off with nothing after the prefix.
     Parsed parsed = Parse(s_szModule);
     EXPECT_TRUE(parsed.bHandOff);
-    EXPECT_EQ(parsed.trace, (std::vector<std::string>{ s_szModule, "" }));
+    EXPECT_EQ(parsed.trace, (std::vector<std::string>{s_szModule, ""}));
     EXPECT_STREQ(parsed.info.m_strLngFile, "zh_cn.dll");
 
     // Without the quotes, the prefix's length is dropped all the same and the rest parsed.
     parsed = Parse(std::string(s_szModule) + "  except:E\r\n\taddr:A\r\n\t");
     EXPECT_TRUE(parsed.bHandOff);
-    EXPECT_STREQ(parsed.info.m_strExcept, ""); // "xcept:E" after the dropped bytes
+    EXPECT_STREQ(parsed.info.m_strExcept, "");  // "xcept:E" after the dropped bytes
     EXPECT_STREQ(parsed.info.m_strAddr, "A");
 }
 
-TEST(HandOffParser, AllKeysAnyOrderValuesUnchanged)
-{
-    const std::string strLine = BuildHandOff(s_szModule, { { "version", " 1.2.3 " },
-                                                           { "addr", "0x0040A1B2" },
-                                                           { "crash file", "C:\\dumps\\a:b.dmp" },
-                                                           { "module", "\"C:\\Quilla\\quilla.exe\"" },
-                                                           { "except", "EXCEPTION_ACCESS_VIOLATION" },
-                                                           { "code", "read of 00000000: fault" },
-                                                           { "lngfile", "en_us.dll" } });
+TEST(HandOffParser, AllKeysAnyOrderValuesUnchanged) {
+    const std::string strLine = BuildHandOff(s_szModule, {{"version", " 1.2.3 "},
+                                                          {"addr", "0x0040A1B2"},
+                                                          {"crash file", "C:\\dumps\\a:b.dmp"},
+                                                          {"module", "\"C:\\Quilla\\quilla.exe\""},
+                                                          {"except", "EXCEPTION_ACCESS_VIOLATION"},
+                                                          {"code", "read of 00000000: fault"},
+                                                          {"lngfile", "en_us.dll"}});
     Parsed parsed = Parse(strLine);
     ASSERT_TRUE(parsed.bHandOff);
     EXPECT_STREQ(parsed.info.m_strCrashFile, "C:\\dumps\\a:b.dmp");
@@ -104,8 +98,7 @@ TEST(HandOffParser, AllKeysAnyOrderValuesUnchanged)
     EXPECT_EQ(parsed.trace[8], "lngfile:en_us.dll");
 }
 
-TEST(HandOffParser, MalformedEntriesAreSkippedButTraced)
-{
+TEST(HandOffParser, MalformedEntriesAreSkippedButTraced) {
     Parsed parsed = Parse(s_strPrefix +
                           "no colon here\r\n\t"
                           ":leading colon\r\n\t"
@@ -114,7 +107,7 @@ TEST(HandOffParser, MalformedEntriesAreSkippedButTraced)
                           "module:first\r\n\t"
                           "module:\r\n\t"
                           "code:one\r\n\t"
-                          "code:two\r\n"   // no filler: the next entry loses its first character
+                          "code:two\r\n"  // no filler: the next entry loses its first character
                           "version:lost\r\n\t"
                           "except:kept\r\n\t"
                           "addr:last without CR LF");
@@ -125,14 +118,13 @@ TEST(HandOffParser, MalformedEntriesAreSkippedButTraced)
     EXPECT_STREQ(parsed.info.m_strCode, "two");
     EXPECT_STREQ(parsed.info.m_strVersion, "");
     EXPECT_STREQ(parsed.info.m_strLngFile, "zh_cn.dll");
-    EXPECT_EQ(std::vector<std::string>(parsed.trace.begin() + 2, parsed.trace.end()),
-              (std::vector<std::string>{ "no colon here", ":leading colon", "Except:capital", " addr:blank before",
-                                         "module:first", "module:", "code:one", "code:two", "ersion:lost",
-                                         "except:kept" }));
+    EXPECT_EQ(
+        std::vector<std::string>(parsed.trace.begin() + 2, parsed.trace.end()),
+        (std::vector<std::string>{"no colon here", ":leading colon", "Except:capital", " addr:blank before",
+                                  "module:first", "module:", "code:one", "code:two", "ersion:lost", "except:kept"}));
 }
 
-TEST(HandOffParser, EmptyEntryEndsTheListAndEmptyLngFileIsKept)
-{
+TEST(HandOffParser, EmptyEntryEndsTheListAndEmptyLngFileIsKept) {
     Parsed parsed = Parse(s_strPrefix + "lngfile:\r\n\t\r\n\texcept:after the end\r\n\t");
     ASSERT_TRUE(parsed.bHandOff);
     EXPECT_STREQ(parsed.info.m_strLngFile, "");
@@ -150,8 +142,16 @@ TEST(HandOffParser, EmptyEntryEndsTheListAndEmptyLngFileIsKept)
 const std::string s_strReporter = CanonicalProgramPath(ToWindowsPath(CRASHREPORT_EXE));
 const std::string s_strProbe = CanonicalProgramPath(ToWindowsPath(RESTART_PROBE_EXE));
 
-enum { IDC_SEND = 1000, IDC_CANCEL = 1001, IDC_EXCEPT = 1002, IDC_ADDR = 1003, IDC_CODE = 1004,
-       IDC_RESTART = 1005, IDC_MESSAGE = 1006, IDC_RESTART_LABEL = 1010 };
+enum {
+    IDC_SEND = 1000,
+    IDC_CANCEL = 1001,
+    IDC_EXCEPT = 1002,
+    IDC_ADDR = 1003,
+    IDC_CODE = 1004,
+    IDC_RESTART = 1005,
+    IDC_MESSAGE = 1006,
+    IDC_RESTART_LABEL = 1010
+};
 
 const wchar_t s_szTemplateTitle[] = L"Quilla批处理";
 const wchar_t s_szSendingCn[] = L"Quilla重启程序 -- 发送中...";
@@ -162,8 +162,7 @@ const wchar_t s_szSentEn[] = L"Quilla Restart - Send complete";
 // 8-bit crash fields are shown in the ANSI code page, whichever it is.
 const std::string s_strAnsiCode = "\xB6\xC1\xC8\xA1\xB5\xD8\xD6\xB7 0";
 
-bool ProbeStarted()
-{
+bool ProbeStarted() {
     return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -173,21 +172,19 @@ protected:
 
     // Starts the reporter with a hand-off whose module is the probe (unless given) and waits for
     // its dialog.
-    HWND Start(Entries entries)
-    {
+    HWND Start(Entries entries) {
         bool bHasModule = false;
         for (const auto& entry : entries)
             bHasModule = bHasModule || entry.first == "module";
         if (!bHasModule)
-            entries.insert(entries.begin(), { "module", s_strProbe });
+            entries.insert(entries.begin(), {"module", s_strProbe});
         m_strCommandLine = BuildHandOff(s_strReporter, entries);
         EXPECT_TRUE(m_driver.Launch(s_strReporter, m_strCommandLine));
         return m_driver.WaitForDialog();
     }
 
     // The reporter ended with IDOK's exit and the product restarted or not.
-    void ExpectClosed(bool bRestarted)
-    {
+    void ExpectClosed(bool bRestarted) {
         ASSERT_TRUE(m_driver.WaitForExit());
         EXPECT_EQ(m_driver.ExitCode(), 0u);
         EXPECT_EQ(ProbeStarted(), bRestarted);
@@ -198,9 +195,8 @@ protected:
     std::string m_strCommandLine;
 };
 
-TEST_F(Reporter, WithoutHandOffShowsNothingAndWritesNothing)
-{
-    for (const std::string& strCommandLine : { "\"" + s_strReporter + "\"", "\"" + s_strReporter + "\" " }) {
+TEST_F(Reporter, WithoutHandOffShowsNothingAndWritesNothing) {
+    for (const std::string& strCommandLine : {"\"" + s_strReporter + "\"", "\"" + s_strReporter + "\" "}) {
         CReporterDriver driver;
         ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
         EXPECT_EQ(driver.WaitForDialog(3000), nullptr);
@@ -210,14 +206,13 @@ TEST_F(Reporter, WithoutHandOffShowsNothingAndWritesNothing)
     }
 }
 
-TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
-{
-    HWND hDialog = Start({ { "crash file", "C:\\dumps\\crash.dmp" },
-                           { "except", "EXCEPTION_ACCESS_VIOLATION" },
-                           { "Version", "ignored" },
-                           { "code", s_strAnsiCode },
-                           { "addr", "0x0040A1B2" },
-                           { "version", "1.0.3" } });
+TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts) {
+    HWND hDialog = Start({{"crash file", "C:\\dumps\\crash.dmp"},
+                          {"except", "EXCEPTION_ACCESS_VIOLATION"},
+                          {"Version", "ignored"},
+                          {"code", s_strAnsiCode},
+                          {"addr", "0x0040A1B2"},
+                          {"version", "1.0.3"}});
     ASSERT_NE(hDialog, nullptr);
 
     EXPECT_EQ(m_driver.Title(), s_szTemplateTitle);
@@ -232,7 +227,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(m_driver.ControlText(IDC_RESTART_LABEL), L"重启Quilla批处理");
     EXPECT_EQ(m_driver.ControlText(IDC_EXCEPT), L"EXCEPTION_ACCESS_VIOLATION");
     EXPECT_EQ(m_driver.ControlText(IDC_ADDR), L"0x0040A1B2");
-    EXPECT_EQ(m_driver.ControlText(IDC_CODE), FromAnsi(s_strAnsiCode)); // "读取地址 0" in code page 936
+    EXPECT_EQ(m_driver.ControlText(IDC_CODE), FromAnsi(s_strAnsiCode));  // "读取地址 0" in code page 936
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_SEND));
     EXPECT_TRUE(m_driver.IsEnabled(IDC_CANCEL));
@@ -246,21 +241,24 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
 
     m_driver.Click(IDC_SEND);
     ExpectClosed(true);
-    EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{ s_szTemplateTitle, s_szSendingEn, s_szSentEn }));
+    EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{s_szTemplateTitle, s_szSendingEn, s_szSentEn}));
     // The title bar draws icon 128. (Wine answers WM_GETICON and WM_QUERYDRAGICON sent from
     // another process with 0 without asking the window, so only its own queries tell.)
     const std::vector<std::string> icons = m_driver.WindowEvents("icon:127:");
-    EXPECT_TRUE(std::any_of(icons.begin(), icons.end(),
-                            [](const std::string& str) { return str.size() > 4 && str.substr(str.size() - 4) == ":128"; }));
-    EXPECT_EQ(m_driver.WindowEvents("title:"), (std::vector<std::string>{ "title:Quilla Restart - Sending...", "title:Quilla Restart - Send complete" }));
+    EXPECT_TRUE(std::any_of(icons.begin(), icons.end(), [](const std::string& str) {
+        return str.size() > 4 && str.substr(str.size() - 4) == ":128";
+    }));
+    EXPECT_EQ(m_driver.WindowEvents("title:"),
+              (std::vector<std::string>{"title:Quilla Restart - Sending...", "title:Quilla Restart - Send complete"}));
     EXPECT_EQ(m_driver.WindowEvents("enable:"),
-              (std::vector<std::string>{ "enable:1000:0", "enable:1001:0", "enable:1000:1", "enable:1001:1" }));
+              (std::vector<std::string>{"enable:1000:0", "enable:1001:0", "enable:1000:1", "enable:1001:1"}));
     std::vector<std::string> cycle = m_driver.WindowEvents();
-    cycle.erase(std::remove_if(cycle.begin(), cycle.end(), [](const std::string& str) { return str.compare(0, 5, "icon:") == 0; }),
+    cycle.erase(std::remove_if(cycle.begin(), cycle.end(),
+                               [](const std::string& str) { return str.compare(0, 5, "icon:") == 0; }),
                 cycle.end());
     EXPECT_EQ(cycle,
-              (std::vector<std::string>{ "title:Quilla Restart - Sending...", "enable:1000:0", "enable:1001:0",
-                                         "title:Quilla Restart - Send complete", "enable:1000:1", "enable:1001:1" }));
+              (std::vector<std::string>{"title:Quilla Restart - Sending...", "enable:1000:0", "enable:1001:0",
+                                        "title:Quilla Restart - Send complete", "enable:1000:1", "enable:1001:1"}));
 
     const std::vector<std::string> output = m_driver.Output();
     // The hand-off trace, then the worker's one line: no report server listens in these tests.
@@ -274,8 +272,7 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts)
     EXPECT_EQ(output[9], "::HttpSendRequestEx failed.");
 }
 
-bool HasRed(const CClientShot& shot, const RECT& rect)
-{
+bool HasRed(const CClientShot& shot, const RECT& rect) {
     for (int y = std::max(0, int(rect.top)); y < std::min(shot.cy, int(rect.bottom)); ++y)
         for (int x = std::max(0, int(rect.left)); x < std::min(shot.cx, int(rect.right)); ++x)
             if (GetRValue(shot.At(x, y)) >= 200 && GetGValue(shot.At(x, y)) <= 80 && GetBValue(shot.At(x, y)) <= 80)
@@ -283,8 +280,7 @@ bool HasRed(const CClientShot& shot, const RECT& rect)
     return false;
 }
 
-TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
-{
+TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed) {
     ASSERT_NE(Start({}), nullptr);
     // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
     const COLORREF crSign = RGB(255, 204, 26);
@@ -292,7 +288,7 @@ TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
         CClientShot shot = m_driver.CaptureClient();
         return shot.cx > 100 && shot.cy > 140 && shot.At(25 + 20, 75 + 50) == crSign;
     }));
-    CReporterDriver::Pump(200); // the rest of the paint
+    CReporterDriver::Pump(200);  // the rest of the paint
     const CClientShot shot = m_driver.CaptureClient();
     ASSERT_GT(shot.cx, 100);
     ASSERT_GT(shot.cy, 140);
@@ -310,32 +306,30 @@ TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed)
     ExpectClosed(true);
 }
 
-TEST_F(Reporter, EmptyLngFileGivesChineseTitlesAndUntickedBoxNoRestart)
-{
-    ASSERT_NE(Start({ { "lngfile", "" } }), nullptr);
+TEST_F(Reporter, EmptyLngFileGivesChineseTitlesAndUntickedBoxNoRestart) {
+    ASSERT_NE(Start({{"lngfile", ""}}), nullptr);
     m_driver.Click(IDC_RESTART);
     EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return !m_driver.IsChecked(IDC_RESTART); }));
     m_driver.Click(IDC_SEND);
     ExpectClosed(false);
-    EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{ s_szTemplateTitle, s_szSendingCn, s_szSentCn }));
+    EXPECT_EQ(m_driver.Titles(), (std::vector<std::wstring>{s_szTemplateTitle, s_szSendingCn, s_szSentCn}));
 }
 
-TEST_F(Reporter, CancelEscapeAndCloseBoxRestartWhenTicked)
-{
+TEST_F(Reporter, CancelEscapeAndCloseBoxRestartWhenTicked) {
     struct Way {
         const char* pszName;
         void (*pfnClose)(CReporterDriver&);
     };
     const Way ways[] = {
-        { "cancel button", [](CReporterDriver& d) { d.Click(IDC_CANCEL); } },
-        { "Escape", [](CReporterDriver& d) { d.PressKey(VK_ESCAPE); } },
-        { "close box", [](CReporterDriver& d) { d.SysCommand(SC_CLOSE); } },
+        {"cancel button", [](CReporterDriver& d) { d.Click(IDC_CANCEL); }},
+        {"Escape", [](CReporterDriver& d) { d.PressKey(VK_ESCAPE); }},
+        {"close box", [](CReporterDriver& d) { d.SysCommand(SC_CLOSE); }},
     };
     for (const Way& way : ways) {
         SCOPED_TRACE(way.pszName);
         ::DeleteFileA((s_strProbe + ".started").c_str());
         CReporterDriver driver;
-        std::string strCommandLine = BuildHandOff(s_strReporter, { { "module", s_strProbe } });
+        std::string strCommandLine = BuildHandOff(s_strReporter, {{"module", s_strProbe}});
         ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
         ASSERT_NE(driver.WaitForDialog(), nullptr);
         way.pfnClose(driver);
@@ -347,18 +341,17 @@ TEST_F(Reporter, CancelEscapeAndCloseBoxRestartWhenTicked)
     }
 }
 
-TEST_F(Reporter, EnterClosesWithoutRestartEvenWhenTicked)
-{
+TEST_F(Reporter, EnterClosesWithoutRestartEvenWhenTicked) {
     ASSERT_NE(Start({}), nullptr);
     m_driver.FocusControl(IDC_RESTART);
-    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return m_driver.Focus() == ::GetDlgItem(m_driver.Dialog(), IDC_RESTART); }));
+    EXPECT_TRUE(
+        CReporterDriver::WaitUntil([&] { return m_driver.Focus() == ::GetDlgItem(m_driver.Dialog(), IDC_RESTART); }));
     m_driver.PressKey(VK_RETURN);
     ExpectClosed(false);
     EXPECT_TRUE(m_driver.IsChecked(IDC_RESTART) || !::IsWindow(m_driver.Dialog()));
 }
 
-TEST_F(Reporter, UnquotedPathShowsEmptyFieldsAndCancelWithoutBoxDoesNotRestart)
-{
+TEST_F(Reporter, UnquotedPathShowsEmptyFieldsAndCancelWithoutBoxDoesNotRestart) {
     const std::string strCommandLine = s_strReporter;
     ASSERT_TRUE(m_driver.Launch(s_strReporter, strCommandLine));
     ASSERT_NE(m_driver.WaitForDialog(), nullptr);
@@ -368,7 +361,7 @@ TEST_F(Reporter, UnquotedPathShowsEmptyFieldsAndCancelWithoutBoxDoesNotRestart)
     m_driver.Click(IDC_RESTART);
     m_driver.Click(IDC_CANCEL);
     ExpectClosed(false);
-    EXPECT_EQ(m_driver.Output(), (std::vector<std::string>{ strCommandLine, "" }));
+    EXPECT_EQ(m_driver.Output(), (std::vector<std::string>{strCommandLine, ""}));
 }
 
-} // namespace
+}  // namespace

@@ -20,21 +20,19 @@ namespace {
 
 const std::string s_strReporter = CanonicalProgramPath(ToWindowsPath(CRASHREPORT_EXE));
 const std::string s_strProbe = CanonicalProgramPath(ToWindowsPath(RESTART_PROBE_EXE));
-const USHORT s_nReportPort = REPORT_PORT; // the port compiled into the test build's report URL
+const USHORT s_nReportPort = REPORT_PORT;  // the port compiled into the test build's report URL
 
 enum { IDC_SEND = 1000, IDC_CANCEL = 1001, IDC_RESTART = 1005 };
 
 const wchar_t s_szSendingEn[] = L"Quilla Restart - Sending...";
 const wchar_t s_szSentEn[] = L"Quilla Restart - Send complete";
 
-bool ProbeStarted()
-{
+bool ProbeStarted() {
     return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Every byte value, in an order that is not a plain ramp.
-std::string BinaryCrashBytes(size_t cb)
-{
+std::string BinaryCrashBytes(size_t cb) {
     std::string str(cb, '\0');
     unsigned n = 12345;
     for (size_t i = 0; i < cb; ++i) {
@@ -44,9 +42,10 @@ std::string BinaryCrashBytes(size_t cb)
     return str;
 }
 
-std::string ExpectedBody(const std::string& strBoundary, const std::string& strPath, const std::string& strMime,
-                         const std::string& strBytes)
-{
+std::string ExpectedBody(const std::string& strBoundary,
+                         const std::string& strPath,
+                         const std::string& strMime,
+                         const std::string& strBytes) {
     return "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + strPath +
            "\"\r\nContent-Type: " + strMime + "\r\n\r\n" + strBytes + "\r\n--" + strBoundary + "--\r\n";
 }
@@ -54,15 +53,14 @@ std::string ExpectedBody(const std::string& strBoundary, const std::string& strP
 class Upload : public ::testing::Test {
 protected:
     // Starts a reporter for this crash file and version, presses send and waits for the end.
-    void SendReport(const std::string& strCrashFile, const std::string& strVersion = "4.2.0")
-    {
+    void SendReport(const std::string& strCrashFile, const std::string& strVersion = "4.2.0") {
         ::DeleteFileA((s_strProbe + ".started").c_str());
         m_pDriver = std::make_unique<CReporterDriver>();
         CReporterDriver& driver = *m_pDriver;
-        m_strCommandLine = BuildHandOff(s_strReporter, { { "module", s_strProbe },
-                                                         { "crash file", strCrashFile },
-                                                         { "except", "EXCEPTION_ACCESS_VIOLATION" },
-                                                         { "version", strVersion } });
+        m_strCommandLine = BuildHandOff(s_strReporter, {{"module", s_strProbe},
+                                                        {"crash file", strCrashFile},
+                                                        {"except", "EXCEPTION_ACCESS_VIOLATION"},
+                                                        {"version", strVersion}});
         ASSERT_TRUE(driver.Launch(s_strReporter, m_strCommandLine));
         ASSERT_NE(driver.WaitForDialog(), nullptr);
         driver.Click(IDC_SEND);
@@ -73,8 +71,7 @@ protected:
     }
 
     // The worker's one line: whatever follows the hand-off trace (command line, remainder, entries).
-    std::string WorkerOutput() const
-    {
+    std::string WorkerOutput() const {
         const std::vector<std::string> output = m_pDriver->Output();
         EXPECT_EQ(output.size(), 7u);
         return output.size() == 7 ? output.back() : std::string();
@@ -84,12 +81,12 @@ protected:
     std::string m_strCommandLine;
 };
 
-TEST_F(Upload, SendsTheCrashFileByteForByteAndDumpsTheAnswer)
-{
+TEST_F(Upload, SendsTheCrashFileByteForByteAndDumpsTheAnswer) {
     CTestServer server(s_nReportPort);
     CAnswer answer;
-    answer.AddHeader("Server", "receiver/1.0").AddHeader("X-Powered-By", "tests").AddHeader("Content-Type",
-                                                                                           "text/plain");
+    answer.AddHeader("Server", "receiver/1.0")
+        .AddHeader("X-Powered-By", "tests")
+        .AddHeader("Content-Type", "text/plain");
     answer.sBody = "report stored";
     server.Script(answer);
 
@@ -109,21 +106,21 @@ TEST_F(Upload, SendsTheCrashFileByteForByteAndDumpsTheAnswer)
     EXPECT_EQ(req.Header("Content-Length"), std::to_string(req.Body().size()));
     EXPECT_EQ(req.cbExtra, 0u);
     EXPECT_TRUE(req.Body() ==
-                ExpectedBody(strBoundary, crash.Path(), "application/octet-stream", strBytes)); // 300 KiB: no dump
+                ExpectedBody(strBoundary, crash.Path(), "application/octet-stream", strBytes));  // 300 KiB: no dump
 
-    EXPECT_EQ(WorkerOutput(), "200 OK\r\n"
-                              "Server: receiver/1.0\r\n"
-                              "X-Powered-By: tests\r\n"
-                              "Content-Length: 13\r\n"
-                              "Connection: close\r\n"
-                              "Content-Type: text/plain\r\n"
-                              "\r\n"
-                              "report stored\r\n");
-    EXPECT_EQ(m_pDriver->Titles(), (std::vector<std::wstring>{ L"Quilla批处理", s_szSendingEn, s_szSentEn }));
+    EXPECT_EQ(WorkerOutput(),
+              "200 OK\r\n"
+              "Server: receiver/1.0\r\n"
+              "X-Powered-By: tests\r\n"
+              "Content-Length: 13\r\n"
+              "Connection: close\r\n"
+              "Content-Type: text/plain\r\n"
+              "\r\n"
+              "report stored\r\n");
+    EXPECT_EQ(m_pDriver->Titles(), (std::vector<std::wstring>{L"Quilla批处理", s_szSendingEn, s_szSentEn}));
 }
 
-TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences)
-{
+TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences) {
     const std::string strLong = [] {
         std::string str;
         for (int i = 0; str.size() < 25000; ++i)
@@ -139,23 +136,48 @@ TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences)
         std::string strExpected;
     };
     const std::vector<Case> cases = {
-        { "capital TEXT/HTML", "HTTP/1.1 200 OK", { { "Content-Type", "TEXT/HTML" } }, "<b>ok</b>", false,
-          "200 OK\r\nContent-Length: 9\r\nConnection: close\r\nContent-Type: TEXT/HTML\r\n\r\n<b>ok</b>\r\n" },
-        { "charset parameter", "HTTP/1.1 200 OK", { { "Content-Type", "text/plain; charset=gbk" } }, "x", false,
-          "200 OK\r\nContent-Length: 1\r\nConnection: close\r\nContent-Type: text/plain; charset=gbk\r\n\r\nx\r\n" },
-        { "json is not text", "HTTP/1.1 200 OK", { { "Content-Type", "application/json" } }, "{\"a\":1}", false,
-          "200 OK\r\nContent-Length: 7\r\nConnection: close\r\nContent-Type: application/json\r\n\r\n\r\n" },
-        { "no content type", "HTTP/1.1 200 OK", {}, "hidden", false,
-          "200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\n\r\n" },
-        { "error status, cookies, spelling", "HTTP/1.1 500 Internal Server Error",
-          { { "Set-Cookie", "a=1" }, { "set-cookie", "b=2" }, { "CACHE-CONTROL", "private" },
-            { "Expires", "0" }, { "Content-Type", "text/plain" } },
-          "boom", false,
-          "500 Internal Server Error\r\nContent-Length: 4\r\nSet-Cookie: a=1\r\nExpires: 0\r\n"
-          "Cache-control: private\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nboom\r\n" },
-        { "long chunked text", "HTTP/1.1 200 OK", { { "Content-Type", "text/plain" } }, strLong, true,
-          "200 OK\r\nConnection: close\r\nTransfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n" + strLong +
-              "\r\n" },
+        {"capital TEXT/HTML",
+         "HTTP/1.1 200 OK",
+         {{"Content-Type", "TEXT/HTML"}},
+         "<b>ok</b>",
+         false,
+         "200 OK\r\nContent-Length: 9\r\nConnection: close\r\nContent-Type: TEXT/HTML\r\n\r\n<b>ok</b>\r\n"},
+        {"charset parameter",
+         "HTTP/1.1 200 OK",
+         {{"Content-Type", "text/plain; charset=gbk"}},
+         "x",
+         false,
+         "200 OK\r\nContent-Length: 1\r\nConnection: close\r\nContent-Type: text/plain; charset=gbk\r\n\r\nx\r\n"},
+        {"json is not text",
+         "HTTP/1.1 200 OK",
+         {{"Content-Type", "application/json"}},
+         "{\"a\":1}",
+         false,
+         "200 OK\r\nContent-Length: 7\r\nConnection: close\r\nContent-Type: application/json\r\n\r\n\r\n"},
+        {"no content type",
+         "HTTP/1.1 200 OK",
+         {},
+         "hidden",
+         false,
+         "200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\n\r\n"},
+        {"error status, cookies, spelling",
+         "HTTP/1.1 500 Internal Server Error",
+         {{"Set-Cookie", "a=1"},
+          {"set-cookie", "b=2"},
+          {"CACHE-CONTROL", "private"},
+          {"Expires", "0"},
+          {"Content-Type", "text/plain"}},
+         "boom",
+         false,
+         "500 Internal Server Error\r\nContent-Length: 4\r\nSet-Cookie: a=1\r\nExpires: 0\r\n"
+         "Cache-control: private\r\nConnection: close\r\nContent-Type: text/plain\r\n\r\nboom\r\n"},
+        {"long chunked text",
+         "HTTP/1.1 200 OK",
+         {{"Content-Type", "text/plain"}},
+         strLong,
+         true,
+         "200 OK\r\nConnection: close\r\nTransfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n" + strLong +
+             "\r\n"},
     };
 
     CTempFile crash("MDMP small crash", ".dmp");
@@ -175,12 +197,11 @@ TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences)
     }
 }
 
-TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds)
-{
+TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds) {
     CTempFile crash(BinaryCrashBytes(200 * 1024), ".dmp");
     {
         SCOPED_TRACE("server down");
-        SendReport(crash.Path()); // nothing listens on the report port
+        SendReport(crash.Path());  // nothing listens on the report port
         const std::string strLine = WorkerOutput();
         EXPECT_TRUE(strLine == "::HttpSendRequestEx failed." || strLine == "::InternetConnect failed.") << strLine;
     }
@@ -200,8 +221,7 @@ TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds)
     }
 }
 
-TEST_F(Upload, MissingCrashFileSendsAnEmptyPart)
-{
+TEST_F(Upload, MissingCrashFileSendsAnEmptyPart) {
     CTestServer server(s_nReportPort);
     CAnswer answer;
     answer.AddHeader("Content-Type", "text/plain");
@@ -217,8 +237,7 @@ TEST_F(Upload, MissingCrashFileSendsAnEmptyPart)
     EXPECT_EQ(WorkerOutput().substr(0, 8), "200 OK\r\n");
 }
 
-TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts)
-{
+TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts) {
     CTestServer server(s_nReportPort);
     CAnswer answer;
     answer.nStallAfterBody = 1000;
@@ -226,14 +245,14 @@ TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts)
     server.Script(answer);
     CTempFile crash(BinaryCrashBytes(4 * 1024 * 1024), ".dmp");
 
-    const std::string strCommandLine = BuildHandOff(s_strReporter, { { "module", s_strProbe },
-                                                                     { "crash file", crash.Path() } });
+    const std::string strCommandLine =
+        BuildHandOff(s_strReporter, {{"module", s_strProbe}, {"crash file", crash.Path()}});
     m_pDriver = std::make_unique<CReporterDriver>();
     CReporterDriver& driver = *m_pDriver;
     ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
     ASSERT_NE(driver.WaitForDialog(), nullptr);
     driver.Click(IDC_SEND);
-    CReporterDriver::Pump(1500); // the server has stopped reading: the upload hangs
+    CReporterDriver::Pump(1500);  // the server has stopped reading: the upload hangs
     EXPECT_FALSE(driver.IsEnabled(IDC_SEND));
     EXPECT_FALSE(driver.IsEnabled(IDC_CANCEL));
 
@@ -243,19 +262,18 @@ TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts)
     EXPECT_LT(::GetTickCount() - dwStart, 10000u);
     EXPECT_EQ(driver.ExitCode(), 0u);
     EXPECT_TRUE(ProbeStarted());
-    EXPECT_EQ(driver.Titles().back(), s_szSendingEn); // closed while sending, no ended title
+    EXPECT_EQ(driver.Titles().back(), s_szSendingEn);  // closed while sending, no ended title
 }
 
 // Run by offline.sh inside a network namespace without interfaces; skipped elsewhere.
-TEST(Offline, NoRequestIsMadeAndTheDialogStillEnds)
-{
+TEST(Offline, NoRequestIsMadeAndTheDialogStillEnds) {
     if (!::GetEnvironmentVariableA("QUILLA_EXPECT_OFFLINE", nullptr, 0))
         GTEST_SKIP() << "needs a machine without network (offline.sh)";
     ::DeleteFileA((s_strProbe + ".started").c_str());
     CTempFile crash("MDMP", ".dmp");
     CReporterDriver driver;
-    ASSERT_TRUE(driver.Launch(s_strReporter, BuildHandOff(s_strReporter, { { "module", s_strProbe },
-                                                                           { "crash file", crash.Path() } })));
+    ASSERT_TRUE(driver.Launch(s_strReporter,
+                              BuildHandOff(s_strReporter, {{"module", s_strProbe}, {"crash file", crash.Path()}})));
     ASSERT_NE(driver.WaitForDialog(), nullptr);
     driver.Click(IDC_SEND);
     ASSERT_TRUE(driver.WaitForExit(30000));
@@ -265,4 +283,4 @@ TEST(Offline, NoRequestIsMadeAndTheDialogStillEnds)
     EXPECT_EQ(driver.Output().size(), 4u);
 }
 
-} // namespace
+}  // namespace

@@ -7,14 +7,12 @@
 
 #include <stdio.h>
 
-static BOOL IsDialog(HWND hWnd)
-{
+static BOOL IsDialog(HWND hWnd) {
     WCHAR szClass[16] = L"";
     return hWnd && GetClassNameW(hWnd, szClass, 16) && lstrcmpW(szClass, L"#32770") == 0;
 }
 
-__declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, LPARAM lParam)
-{
+__declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
     if (nCode == HC_ACTION) {
         const CWPRETSTRUCT* pMsg = (const CWPRETSTRUCT*)lParam;
         char szText[1024];
@@ -32,7 +30,8 @@ __declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, 
             if (pMsg->lResult && (HICON)pMsg->lResult == hIcon)
                 snprintf(szText, sizeof(szText), "\1icon:%u:%u:128", pMsg->message, (unsigned)pMsg->wParam);
             else
-                snprintf(szText, sizeof(szText), "\1icon:%u:%u:%p", pMsg->message, (unsigned)pMsg->wParam, (void*)pMsg->lResult);
+                snprintf(szText, sizeof(szText), "\1icon:%u:%u:%p", pMsg->message, (unsigned)pMsg->wParam,
+                         (void*)pMsg->lResult);
             OutputDebugStringA(szText);
         }
     }

@@ -6,8 +6,7 @@
 #include <gtest/gtest.h>
 
 template <class E = Tavon::httpclientexceptionA, class F>
-E CatchError(F&& f)
-{
+E CatchError(F&& f) {
     try {
         f();
     } catch (const E& e) {

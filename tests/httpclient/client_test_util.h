@@ -21,8 +21,7 @@ struct CRun {
 };
 
 // Steps until the response comes back; a runaway context fails the test instead of hanging it.
-inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 100000)
-{
+inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 100000) {
     CRun run;
     for (size_t i = 0; i < nMaxSteps; ++i) {
         CHttpPostStatA before;
@@ -47,8 +46,7 @@ struct CError {
 };
 
 template <class F>
-CError Catch(F&& f)
-{
+CError Catch(F&& f) {
     CError err;
     try {
         f();
@@ -62,8 +60,7 @@ CError Catch(F&& f)
 }
 
 // Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
-inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine)
-{
+inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine) {
     for (size_t i = 0;; ++i) {
         TestSupport::CRecordedRequest req = srv.WaitRequest(i);
         if (req.RequestLine() == sRequestLine)
@@ -72,8 +69,7 @@ inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv
 }
 
 // The whole request as the server saw it must be exactly what was declared.
-inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected)
-{
+inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected) {
     EXPECT_TRUE(req.bComplete);
     EXPECT_EQ(req.cbExtra, 0u);
     EXPECT_EQ(req.Header("Content-Length"), std::to_string(sExpected.size()));
@@ -82,8 +78,8 @@ inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std:
     const auto diff = std::mismatch(sBody.begin(), sBody.end(), sExpected.begin(), sExpected.end());
     EXPECT_TRUE(diff.first == sBody.end() && diff.second == sExpected.end())
         << "bodies differ at byte " << (diff.first - sBody.begin()) << " of " << sBody.size() << " / "
-        << sExpected.size() << "; received from there: "
-        << ::testing::PrintToString(sBody.substr(diff.first - sBody.begin(), 120));
+        << sExpected.size()
+        << "; received from there: " << ::testing::PrintToString(sBody.substr(diff.first - sBody.begin(), 120));
 }
 
-} // namespace ClientTest
+}  // namespace ClientTest

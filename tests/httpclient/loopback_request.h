@@ -12,8 +12,7 @@
 namespace TestSupport {
 
 template <class Exc, class F>
-Exc CatchAs(F f)
-{
+Exc CatchAs(F f) {
     try {
         f();
     } catch (const Exc& e) {
@@ -26,19 +25,17 @@ Exc CatchAs(F f)
 struct CLoopbackRequest {
     Tavon::CScopedInternetHandle hInternet, hConnection, hRequest;
 
-    CLoopbackRequest(const CTestServer& srv, const char* szObject)
-    {
+    CLoopbackRequest(const CTestServer& srv, const char* szObject) {
         using Tavon::CHttpToolA;
         hInternet.Reset(CHttpToolA::OpenInternet("QuillaTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-        hConnection.Reset(CHttpToolA::OpenConnection(hInternet.Get(), srv.Host().c_str(), srv.Port(), nullptr,
-                                                     nullptr));
+        hConnection.Reset(
+            CHttpToolA::OpenConnection(hInternet.Get(), srv.Host().c_str(), srv.Port(), nullptr, nullptr));
         hRequest.Reset(CHttpToolA::OpenRequest(hConnection.Get(), "POST", szObject,
                                                INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, nullptr));
     }
 
     // Declares the whole body, writes it in the given pieces and ends the request.
-    void Post(const std::string& sBody, const std::vector<size_t>& pieces = {})
-    {
+    void Post(const std::string& sBody, const std::vector<size_t>& pieces = {}) {
         using Tavon::CHttpToolA;
         CHttpToolA::SendRequestEx(hRequest.Get(), static_cast<DWORD>(sBody.size()));
         size_t off = 0;
@@ -54,4 +51,4 @@ struct CLoopbackRequest {
     }
 };
 
-} // namespace TestSupport
+}  // namespace TestSupport

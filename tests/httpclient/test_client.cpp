@@ -8,16 +8,14 @@ using namespace TestSupport;
 
 namespace {
 
-std::string Bytes(size_t cb)
-{
+std::string Bytes(size_t cb) {
     std::string s(cb, '\0');
     for (size_t i = 0; i < cb; ++i)
         s[i] = char((i * 7 + 1) & 0xFF);  // binary, so it is sniffed as application/octet-stream
     return s;
 }
 
-std::string MimeOf(const std::string& sPath)
-{
+std::string MimeOf(const std::string& sPath) {
     HANDLE h = CHttpToolA::OpenFile(sPath.c_str());
     CHeapPtr<char> sz(CHttpToolA::GetMimeType(h, CP_ACP));
     if (h != INVALID_HANDLE_VALUE)
@@ -27,14 +25,11 @@ std::string MimeOf(const std::string& sPath)
 
 struct CPart {
     CPart(std::string n, std::string v, std::string p = "", std::string m = "")
-        : sName(std::move(n)), sValue(std::move(v)), sPath(std::move(p)), sMime(std::move(m))
-    {
-    }
+        : sName(std::move(n)), sValue(std::move(v)), sPath(std::move(p)), sMime(std::move(m)) {}
     std::string sName, sValue, sPath, sMime;  // sPath set: a file part
 };
 
-std::string Multipart(const std::string& B, const std::vector<CPart>& parts)
-{
+std::string Multipart(const std::string& B, const std::vector<CPart>& parts) {
     if (parts.empty())
         return "\r\n--" + B + "--\r\n";
     std::string s;
@@ -51,8 +46,7 @@ std::string Multipart(const std::string& B, const std::vector<CPart>& parts)
 
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
 // client holds it open; returns false when not running under Wine.
-bool UnixTruncate(const std::string& sPath, DWORD cbSize)
-{
+bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     typedef char*(CDECL * PFN)(LPCWSTR);
     auto pfn = reinterpret_cast<PFN>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
@@ -72,8 +66,7 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize)
 class Upload : public ::testing::Test {
 protected:
     // Uploads with nDesired and checks declared == received == expected; returns the step sizes.
-    std::vector<DWORD> Check(CHttpClientA& client, DWORD nDesired, const std::vector<CPart>& parts)
-    {
+    std::vector<DWORD> Check(CHttpClientA& client, DWORD nDesired, const std::vector<CPart>& parts) {
         const std::string sPath = "/up" + std::to_string(++m_nUpload);
         client.StartUpload(m_srv.Url(sPath).c_str());
         CRun run = Drive(client, nDesired);
@@ -83,8 +76,7 @@ protected:
         return run.steps;
     }
     // A failed start or step leaves nothing active and no file open, and the client works again.
-    void ExpectReleased(CHttpClientA& client, const std::string& sPath)
-    {
+    void ExpectReleased(CHttpClientA& client, const std::string& sPath) {
         CHttpPostStatA stat;
         client.GetPostStat(stat);
         EXPECT_FALSE(stat.IsActive());
@@ -98,10 +90,9 @@ protected:
     int m_nUpload = 0;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(Upload, WorkedExampleByteForByte)
-{
+TEST_F(Upload, WorkedExampleByteForByte) {
     CreateDirectoryA("C:\\crash", nullptr);
     const std::string sPath = "C:\\crash\\report.dmp";
     ASSERT_TRUE(WriteBytes(sPath, Bytes(1000)));
@@ -136,11 +127,10 @@ TEST_F(Upload, WorkedExampleByteForByte)
     const std::string B = req.Boundary();
     EXPECT_EQ(B.size(), 43u);
     EXPECT_EQ(B.substr(0, 10), "----MIRAS-");
-    const std::string sExpected = "--" + B + "\r\n" + "Content-Disposition: form-data; name=\"comment\"\r\n\r\n" +
-                                  "hello\r\n" + "--" + B + "\r\n" +
-                                  "Content-Disposition: form-data; name=\"file\"; filename=\"C:\\crash\\report.dmp\"\r\n" +
-                                  "Content-Type: application/octet-stream\r\n\r\n" + Bytes(1000) + "\r\n" + "--" + B +
-                                  "--\r\n";
+    const std::string sExpected =
+        "--" + B + "\r\n" + "Content-Disposition: form-data; name=\"comment\"\r\n\r\n" + "hello\r\n" + "--" + B +
+        "\r\n" + "Content-Disposition: form-data; name=\"file\"; filename=\"C:\\crash\\report.dmp\"\r\n" +
+        "Content-Type: application/octet-stream\r\n\r\n" + Bytes(1000) + "\r\n" + "--" + B + "--\r\n";
     EXPECT_EQ(sExpected.size(), 1321u);
     ExpectExactBody(req, sExpected);
 
@@ -159,8 +149,7 @@ TEST_F(Upload, WorkedExampleByteForByte)
     RemoveDirectoryA("C:\\crash");
 }
 
-TEST_F(Upload, DeclaredEqualsReceivedForEveryShape)
-{
+TEST_F(Upload, DeclaredEqualsReceivedForEveryShape) {
     {
         CHttpClientA client;
         EXPECT_EQ(Check(client, 1024, {}), (std::vector<DWORD>{51}));
@@ -192,19 +181,17 @@ TEST_F(Upload, DeclaredEqualsReceivedForEveryShape)
         client.AddParam("big", big.c_str(), HTTPCLIENT_PARAM_FILE);
         client.AddParam("empty", empty.c_str(), HTTPCLIENT_PARAM_FILE);
         client.AddParam("gone", sMissing.c_str(), HTTPCLIENT_PARAM_FILE);
-        const std::vector<DWORD> steps =
-            Check(client, nDesired,
-                  {{"big", Bytes(150000), big.Path(), MimeOf(big.Path())},
-                   {"empty", "", empty.Path(), MimeOf(empty.Path())},
-                   {"gone", "", sMissing, "application/octet-stream"}});
+        const std::vector<DWORD> steps = Check(client, nDesired,
+                                               {{"big", Bytes(150000), big.Path(), MimeOf(big.Path())},
+                                                {"empty", "", empty.Path(), MimeOf(empty.Path())},
+                                                {"gone", "", sMissing, "application/octet-stream"}});
         const size_t nChunks = (150000 + nDesired - 1) / nDesired;
         EXPECT_EQ(steps.size(), 1 + nChunks + 1 + 1 + 1);
         EXPECT_EQ(steps[nChunks], 150000 - (nChunks - 1) * nDesired + 2);
     }
 }
 
-TEST_F(Upload, Utf8NamesAndPathsFromCodePage936)
-{
+TEST_F(Upload, Utf8NamesAndPathsFromCodePage936) {
     const std::string sPath = TempPath("\xD6\xD0.bin");  // U+4E2D in code page 936
     ASSERT_TRUE(WriteBytes(sPath, Bytes(10)));
     CHttpClientA client;
@@ -221,8 +208,7 @@ TEST_F(Upload, Utf8NamesAndPathsFromCodePage936)
     EXPECT_TRUE(RemoveFile(sPath));
 }
 
-TEST_F(Upload, RequestOpeningRules)
-{
+TEST_F(Upload, RequestOpeningRules) {
     CHttpClientA client;
     const std::string sRoot = m_srv.Url("");  // http://127.0.0.1:<port>
     struct {
@@ -255,11 +241,10 @@ TEST_F(Upload, RequestOpeningRules)
     EXPECT_EQ(Catch([&] { client.AddRequestHeader("content-length", "2"); }).dwCode, 0u);
 }
 
-TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest)
-{
+TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest) {
     HINTERNET hInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
-    HINTERNET hConnection = InternetConnectA(hInternet, "127.0.0.1", m_srv.Port(), nullptr, nullptr,
-                                             INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET hConnection =
+        InternetConnectA(hInternet, "127.0.0.1", m_srv.Port(), nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     ASSERT_TRUE(hConnection);
     CTempFile file(Bytes(5000));
     {
@@ -284,8 +269,7 @@ TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest)
     EXPECT_TRUE(InternetCloseHandle(hInternet));
 }
 
-TEST_F(Upload, FailedStartsCloseEverything)
-{
+TEST_F(Upload, FailedStartsCloseEverything) {
     CHttpClientA client;
     std::string sPath = TempPath();
     ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
@@ -324,8 +308,7 @@ TEST_F(Upload, FailedStartsCloseEverything)
     ExpectReleased(client, sPath);
 }
 
-TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused)
-{
+TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
     const std::string sHuge = TempPath(".huge");
     ASSERT_TRUE(MakeSparseFile(sHuge, 0x100000000ull + 10));
     CHttpClientA client;
@@ -345,8 +328,7 @@ TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused)
     EXPECT_EQ(m_srv.RequestCount(), 2u);  // only the two checks of ExpectReleased reached the server
 }
 
-TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext)
-{
+TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     CHttpClientA client;
     const std::string sPath = TempPath();
 

@@ -17,8 +17,7 @@ namespace {
 
 // Encodes into a buffer of exactly the announced length + 1 followed by a sentinel.
 template <class Len, class Enc>
-std::string Encode(Len len, Enc enc)
-{
+std::string Encode(Len len, Enc enc) {
     const DWORD n = len();
     std::vector<char> buf(n + 5, 'x');
     std::memcpy(&buf[n + 1], "\xA5\x5A\xA5\x5A", 4);
@@ -28,14 +27,12 @@ std::string Encode(Len len, Enc enc)
     return buf.data();
 }
 
-std::string Utf8(const char* sz, UINT cp)
-{
+std::string Utf8(const char* sz, UINT cp) {
     return Encode([&] { return CHttpEncoderA::Utf8EncodeLen(sz, cp); },
                   [&](char* p) { CHttpEncoderA::Utf8Encode(p, sz, cp); });
 }
 
-std::string Url(const char* sz, BOOL bUtf8, UINT cp)
-{
+std::string Url(const char* sz, BOOL bUtf8, UINT cp) {
     if (!bUtf8 && sz) {
         EXPECT_EQ(_UrlEncodeLen(sz), CHttpEncoderA::UrlEncodeLenA(sz, FALSE, cp));
     }
@@ -44,8 +41,7 @@ std::string Url(const char* sz, BOOL bUtf8, UINT cp)
 }
 
 // Undoes the form encoding and insists that only letters and digits went unescaped.
-std::string UrlDecode(const std::string& s)
-{
+std::string UrlDecode(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '%' && i + 2 < s.size() && isxdigit(s[i + 1]) && !islower(s[i + 1]) && isxdigit(s[i + 2]) &&
@@ -61,8 +57,7 @@ std::string UrlDecode(const std::string& s)
 }
 
 // The platform's conversion of the whole string at once.
-std::string PlatformUtf8(const std::string& s, UINT cp)
-{
+std::string PlatformUtf8(const std::string& s, UINT cp) {
     std::wstring w(s.size() + 1, L'\0');
     MultiByteToWideChar(cp, 0, s.c_str(), -1, &w[0], static_cast<int>(w.size()));
     std::string out(4 * w.size(), '\0');
@@ -71,30 +66,34 @@ std::string PlatformUtf8(const std::string& s, UINT cp)
 }
 
 // A read of the guard page ends the run at once instead of waiting on the crash dialog.
-LONG WINAPI FailOnGuardPage(EXCEPTION_POINTERS*)
-{
+LONG WINAPI FailOnGuardPage(EXCEPTION_POINTERS*) {
     std::fputs("read past the terminator\n", stderr);
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Encoder, ExamplesInCodePages1252And936)
-{
+TEST(Encoder, ExamplesInCodePages1252And936) {
     const struct {
         const char* szIn;
         UINT cp;
         BOOL bUtf8;
         const char* szOut;
     } rows[] = {
-        {"a b&c", 1252, FALSE, "a+b%26c"},   {"a b&c", 936, TRUE, "a+b%26c"},
-        {"50%", 1252, FALSE, "50%25"},       {"x-y_z.~", 936, FALSE, "x%2Dy%5Fz%2E%7E"},
-        {"1+1*", 1252, TRUE, "1%2B1%2A"},    {"\xE9", 1252, FALSE, "%E9"},
-        {"\xE9", 1252, TRUE, "%C3%A9"},      {"\xD6\xD0", 936, TRUE, "%E4%B8%AD"},
-        {"\xD6\xD0", 936, FALSE, "%D6%D0"},  {"\x80", 1252, TRUE, "%E2%82%AC"},
-        {"", 936, TRUE, ""},                 {nullptr, 936, TRUE, ""},
+        {"a b&c", 1252, FALSE, "a+b%26c"},
+        {"a b&c", 936, TRUE, "a+b%26c"},
+        {"50%", 1252, FALSE, "50%25"},
+        {"x-y_z.~", 936, FALSE, "x%2Dy%5Fz%2E%7E"},
+        {"1+1*", 1252, TRUE, "1%2B1%2A"},
+        {"\xE9", 1252, FALSE, "%E9"},
+        {"\xE9", 1252, TRUE, "%C3%A9"},
+        {"\xD6\xD0", 936, TRUE, "%E4%B8%AD"},
+        {"\xD6\xD0", 936, FALSE, "%D6%D0"},
+        {"\x80", 1252, TRUE, "%E2%82%AC"},
+        {"", 936, TRUE, ""},
+        {nullptr, 936, TRUE, ""},
     };
     for (const auto& r : rows)
         EXPECT_EQ(Url(r.szIn, r.bUtf8, r.cp), r.szOut) << r.szOut << " cp " << r.cp << " utf8 " << r.bUtf8;
@@ -107,8 +106,7 @@ TEST(Encoder, ExamplesInCodePages1252And936)
     EXPECT_EQ(CHttpEncoderA::AnsiEncodeLen(nullptr, 936), 0u);
 }
 
-TEST(Encoder, RandomBytesEncodeToTheAnnouncedLengthAndDecodeBack)
-{
+TEST(Encoder, RandomBytesEncodeToTheAnnouncedLengthAndDecodeBack) {
     // In 936 this includes invalid pairs and lone lead bytes: whatever the platform makes of
     // them, the announced lengths must be what is written.
     std::mt19937 rng(61206);
@@ -134,8 +132,7 @@ TEST(Encoder, RandomBytesEncodeToTheAnnouncedLengthAndDecodeBack)
     }
 }
 
-TEST(Encoder, LoneLeadByteAtTheEndOfAGuardedPage)
-{
+TEST(Encoder, LoneLeadByteAtTheEndOfAGuardedPage) {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     BYTE* pBase = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * si.dwPageSize, MEM_COMMIT, PAGE_READWRITE));
@@ -155,8 +152,7 @@ TEST(Encoder, LoneLeadByteAtTheEndOfAGuardedPage)
     VirtualFree(pBase, 0, MEM_RELEASE);
 }
 
-TEST(Encoder, FailuresCarryTheirCodesAndTexts)
-{
+TEST(Encoder, FailuresCarryTheirCodesAndTexts) {
     char buf[8];
     const std::pair<const char*, std::function<void()>> args[] = {
         {"CHttpEncoderA::_AnsiCharToUtf8Char: szUtf8Char and szAnsiChar can not be NULL.",
@@ -186,8 +182,7 @@ TEST(Encoder, FailuresCarryTheirCodesAndTexts)
     EXPECT_STREQ(buf, "");
 }
 
-TEST(Encoder, LengthSumsThatWouldWrapAreRefused)
-{
+TEST(Encoder, LengthSumsThatWouldWrapAreRefused) {
     // No string here is long enough to wrap 32 bits, so the sums are continued from near the limit.
     EXPECT_EQ(CHttpEncoderA::_Utf8EncodeLenFrom(0xFFFFFFFDu, "\xE9", 1252), 0xFFFFFFFFu);
     EXPECT_EQ(CHttpEncoderA::_UrlEncodeLenFrom(0xFFFFFFF9u, "\xE9", TRUE, 1252), 0xFFFFFFFFu);

@@ -8,8 +8,7 @@
 
 using namespace Tavon;
 
-TEST(Errors, StockTextsByGroupAndIndex)
-{
+TEST(Errors, StockTextsByGroupAndIndex) {
     EXPECT_STREQ(GetStockMessage(0), "Not specified");
     EXPECT_STREQ(GetStockMessage(113), "An interger divide by zero exception has been occurred.");
     EXPECT_STREQ(GetStockMessage(114), "The file (%s) aleady exists.");
@@ -25,8 +24,7 @@ TEST(Errors, StockTextsByGroupAndIndex)
     EXPECT_STREQ(GetStockMessageW(1234), L"user-defined error message");
 }
 
-TEST(Errors, ThrowRoutinesCarryCodeLastErrorAndText)
-{
+TEST(Errors, ThrowRoutinesCarryCodeLastErrorAndText) {
     auto e = CatchError([] { ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY); });
     EXPECT_EQ(e.GetErrorCode(), 102u);
     EXPECT_EQ(e.GetWin32LastError(), 0u);
@@ -46,8 +44,7 @@ TEST(Errors, ThrowRoutinesCarryCodeLastErrorAndText)
     EXPECT_STREQ(e.GetErrorMessage(), "OpenFile (::CreateFile) failed (\"%s%n%d\").");
 }
 
-TEST(Errors, FormattedMessageIsCutAt511Characters)
-{
+TEST(Errors, FormattedMessageIsCutAt511Characters) {
     const std::string path(600, 'x');
     auto e = CatchError([&] { ThrowErrorFmt(603, 0, path.c_str()); });
     const std::string msg = e.GetErrorMessage();
@@ -60,8 +57,7 @@ TEST(Errors, FormattedMessageIsCutAt511Characters)
     EXPECT_EQ(w.GetWin32LastError(), 7u);
 }
 
-TEST(Errors, MissingMessageReadsNull)
-{
+TEST(Errors, MissingMessageReadsNull) {
     httpclientexceptionA a(nullptr, 5, 6);
     EXPECT_STREQ(a.GetErrorMessage(), "NULL");
     httpclientexceptionW w(nullptr, 5, 6);
@@ -71,8 +67,7 @@ TEST(Errors, MissingMessageReadsNull)
     EXPECT_STREQ(ew.what(), "errmsg_exceptionW");
 }
 
-TEST(Errors, CopiesOwnTheirMessage)
-{
+TEST(Errors, CopiesOwnTheirMessage) {
     auto* src = new httpclientexceptionA("boom", 408, 12030);
     httpclientexceptionA copy(*src);
     delete src;
@@ -83,8 +78,7 @@ TEST(Errors, CopiesOwnTheirMessage)
     EXPECT_STREQ(copy.GetErrorMessage(), "boom");
 }
 
-TEST(Errors, ForeignExceptionsBecomeLibraryCodes)
-{
+TEST(Errors, ForeignExceptionsBecomeLibraryCodes) {
     EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(534)); }).GetErrorCode(), 112u);
     EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(HTTPCLIENT_SAFEINT_DIVIDE_BY_ZERO)); }).GetErrorCode(),
               113u);

@@ -12,18 +12,16 @@ using namespace Tavon;
 
 namespace {
 
-std::string Names(const CHttpClientMapA& map)
-{
+std::string Names(const CHttpClientMapA& map) {
     std::string out;
     for (const auto& e : map)
         out += std::string(e.szName) + " ";
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Map, OrderFoldsAsciiCaseAndKeepsOrderOfAdding)
-{
+TEST(Map, OrderFoldsAsciiCaseAndKeepsOrderOfAdding) {
     CHttpClientMapA map;
     for (const char* n : {"b", "A", "a", "B", "version", "file", "Data", "abc", "ab", "Ax", "_x", "\xD6\xD0"})
         map.Add(n);
@@ -31,8 +29,7 @@ TEST(Map, OrderFoldsAsciiCaseAndKeepsOrderOfAdding)
     EXPECT_EQ(Names(map), "_x A a ab abc Ax b B Data file version \xD6\xD0 ");
 }
 
-TEST(Map, LookupCountsAndIndexesWithinOneName)
-{
+TEST(Map, LookupCountsAndIndexesWithinOneName) {
     CHttpClientMapA map;
     map.Add("Accept", "one", 7);
     map.Add("Other", "x");
@@ -53,8 +50,7 @@ TEST(Map, LookupCountsAndIndexesWithinOneName)
     EXPECT_EQ(it->dwFlag, 9u);
 }
 
-TEST(Map, RemoveAllByNameIncludingItsOwnStoredName)
-{
+TEST(Map, RemoveAllByNameIncludingItsOwnStoredName) {
     CHttpClientMapA map;
     EXPECT_FALSE(map.RemoveAll());
     map.Add("Host", "a");
@@ -72,8 +68,7 @@ TEST(Map, RemoveAllByNameIncludingItsOwnStoredName)
     EXPECT_EQ(map.Count(), 0u);
 }
 
-TEST(Map, OwnsCopiesAndTakesOverHeapStrings)
-{
+TEST(Map, OwnsCopiesAndTakesOverHeapStrings) {
     CHttpClientMapA map;
     char* szName = static_cast<char*>(std::malloc(5));
     std::strcpy(szName, "Name");
@@ -86,8 +81,7 @@ TEST(Map, OwnsCopiesAndTakesOverHeapStrings)
     EXPECT_STREQ(map.Get("TEMP"), "temp");
 }
 
-TEST(Map, NullNamesAreArgumentErrorsAndChangeNothing)
-{
+TEST(Map, NullNamesAreArgumentErrorsAndChangeNothing) {
     CHttpClientMapA map;
     const std::pair<const char*, void (*)(CHttpClientMapA&)> cases[] = {
         {"Add", [](CHttpClientMapA& m) { m.Add(nullptr, "v"); }},

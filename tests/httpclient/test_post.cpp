@@ -8,8 +8,7 @@ namespace {
 
 class Post : public ::testing::Test {
 protected:
-    CRun Send(CHttpClientA& client, DWORD nDesired, const std::string& sExpected)
-    {
+    CRun Send(CHttpClientA& client, DWORD nDesired, const std::string& sExpected) {
         const std::string sPath = "/form" + std::to_string(++m_nPost);
         client.StartPost(m_srv.Url(sPath).c_str());
         CRun run = Drive(client, nDesired);
@@ -23,10 +22,9 @@ protected:
     int m_nPost = 0;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(Post, FreshClientHasNoContext)
-{
+TEST_F(Post, FreshClientHasNoContext) {
     CHttpClientA client;
     CHttpPostStatA stat;
     client.GetPostStat(stat);
@@ -36,8 +34,7 @@ TEST_F(Post, FreshClientHasNoContext)
     EXPECT_FALSE(stat.IsActive());
 }
 
-TEST_F(Post, WorkedExample)
-{
+TEST_F(Post, WorkedExample) {
     CHttpClientA client;
     client.AddParam("b", "x&y");
     client.AddParam("a", "1 2");
@@ -69,8 +66,7 @@ TEST_F(Post, WorkedExample)
     EXPECT_EQ(Catch([&] { client.ProceedStep(1024); }).dwCode, HTTPCLIENT_ERR_POST_NOT_STARTED);
 }
 
-TEST_F(Post, BodyShapes)
-{
+TEST_F(Post, BodyShapes) {
     {
         CHttpClientA client;
         client.AddParam("n");
@@ -81,8 +77,7 @@ TEST_F(Post, BodyShapes)
         CHttpClientA client;
         client.AddParam("a%41", "x%20y", HTTPCLIENT_PARAM_ENCODEDNAME | HTTPCLIENT_PARAM_ENCODEDVALUE);
         client.AddParam("b%", "%", HTTPCLIENT_PARAM_FILE);
-        EXPECT_EQ(Send(client, 1, "a%41=x%20y&b%25=%25").steps,
-                  (std::vector<DWORD>{5, 1, 1, 1, 1, 1, 6, 1, 1, 1}));
+        EXPECT_EQ(Send(client, 1, "a%41=x%20y&b%25=%25").steps, (std::vector<DWORD>{5, 1, 1, 1, 1, 1, 6, 1, 1, 1}));
     }
     {
         CHttpClientA client;
@@ -106,8 +101,7 @@ TEST_F(Post, BodyShapes)
     }
 }
 
-TEST_F(Post, FailedWriteReleasesTheContext)
-{
+TEST_F(Post, FailedWriteReleasesTheContext) {
     CAnswer cut;
     cut.nCloseAfterBody = 10;
     m_srv.Script(cut);

@@ -11,8 +11,7 @@ using namespace Tavon;
 
 namespace {
 
-void ExpectInactive(CHttpPostStatA& s)
-{
+void ExpectInactive(CHttpPostStatA& s) {
     const std::pair<const char*, std::function<void()>> ops[] = {
         {"ActualTotalByte", [&] { s.ActualTotalByte(); }},
         {"ActualPostedByte", [&] { s.ActualPostedByte(); }},
@@ -38,10 +37,9 @@ void ExpectInactive(CHttpPostStatA& s)
     }
 }
 
-} // namespace
+}  // namespace
 
-TEST(PostStat, EntriesAndBytesAdvanceTheCounters)
-{
+TEST(PostStat, EntriesAndBytesAdvanceTheCounters) {
     CHttpPostStatA s;
     ExpectInactive(s);
     s._Activate(500, 30, 4, 1);
@@ -71,8 +69,7 @@ TEST(PostStat, EntriesAndBytesAdvanceTheCounters)
     ExpectInactive(s);
 }
 
-TEST(PostStat, CopiesAreIndependentOfTheirSource)
-{
+TEST(PostStat, CopiesAreIndependentOfTheirSource) {
     auto* src = new CHttpPostStatA;
     src->_Activate(100, 20, 2, 1);
     src->_StartNewEntry("file", 20, TRUE, "a.dmp");
@@ -95,8 +92,7 @@ TEST(PostStat, CopiesAreIndependentOfTheirSource)
     ExpectInactive(copy);
 }
 
-TEST(PostStat, WrappingCountersAreRefusedBeforeAnyChange)
-{
+TEST(PostStat, WrappingCountersAreRefusedBeforeAnyChange) {
     CHttpPostStatA s;
     s._Activate(0xFFFFFFFFu, 0xFFFFFFFFu, 1, 0);
     s._StartNewEntry("big", 0xFFFFFFFFu);

@@ -15,8 +15,7 @@ using namespace TestSupport;
 namespace {
 
 // Posts one byte and hands the ended request, with its connection and session, to a response.
-std::unique_ptr<CHttpResponseA> Respond(CTestServer& srv, const CAnswer& answer)
-{
+std::unique_ptr<CHttpResponseA> Respond(CTestServer& srv, const CAnswer& answer) {
     srv.Script(answer);
     CLoopbackRequest req(srv, "/r.php");
     req.Post("x");
@@ -25,8 +24,7 @@ std::unique_ptr<CHttpResponseA> Respond(CTestServer& srv, const CAnswer& answer)
     return std::make_unique<CHttpResponseA>(req.hInternet.Release(), hConnection, hRequest);
 }
 
-std::string ReadAll(CHttpResponseA& r, DWORD cbPiece)
-{
+std::string ReadAll(CHttpResponseA& r, DWORD cbPiece) {
     std::string out;
     std::string buf(cbPiece, '\0');
     DWORD cb;
@@ -35,16 +33,14 @@ std::string ReadAll(CHttpResponseA& r, DWORD cbPiece)
     return out;
 }
 
-bool IsOpen(HINTERNET h)
-{
+bool IsOpen(HINTERNET h) {
     DWORD dwType = 0, cb = sizeof dwType;
     return InternetQueryOptionA(h, INTERNET_OPTION_HANDLE_TYPE, &dwType, &cb) != FALSE;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Response, StatusHeadersAndBody)
-{
+TEST(Response, StatusHeadersAndBody) {
     CTestServer srv;
     CAnswer a;
     a.sStatusLine = "HTTP/1.1 201 Made It";
@@ -63,7 +59,7 @@ TEST(Response, StatusHeadersAndBody)
     EXPECT_STREQ(szFirst, "s=1; Path=/");
     EXPECT_STREQ(r->GetHeader("set-cookie", 1), "t=2");
     EXPECT_EQ(r->GetHeader("SET-COOKIE", 2), nullptr);
-    EXPECT_EQ(r->GetHeader("Set-Cookie", 0), szFirst);   // answered from what was loaded
+    EXPECT_EQ(r->GetHeader("Set-Cookie", 0), szFirst);  // answered from what was loaded
     EXPECT_STREQ(r->GetHeader("X-Empty"), "");
 
     EXPECT_EQ(r->GetHeader("X-Missing"), nullptr);
@@ -78,8 +74,7 @@ TEST(Response, StatusHeadersAndBody)
     EXPECT_EQ(r->ReadContent(&b, 1), 0u);
 }
 
-TEST(Response, BodyWithoutContentLength)
-{
+TEST(Response, BodyWithoutContentLength) {
     CTestServer srv;
     CAnswer chunked;
     chunked.sBody = std::string(5000, 'c') + std::string(1, '\0') + "end";
@@ -98,8 +93,7 @@ TEST(Response, BodyWithoutContentLength)
     EXPECT_EQ(ReadAll(*r, 3), "closed body");
 }
 
-TEST(Response, ArgumentErrorsInOrder)
-{
+TEST(Response, ArgumentErrorsInOrder) {
     CHttpResponseA r(nullptr, nullptr, nullptr);
     BYTE b;
     DWORD cb;
@@ -119,8 +113,7 @@ TEST(Response, ArgumentErrorsInOrder)
     EXPECT_EQ(text([&] { withHandle._LoadHeader(nullptr); }), "CHttpResponseT::_LoadHeader: szName can not be NULL.");
 }
 
-TEST(Response, DeleteClosesOnlyWhatItOwns)
-{
+TEST(Response, DeleteClosesOnlyWhatItOwns) {
     CTestServer srv;
     CLoopbackRequest req(srv, "/c");
     req.Post("x");

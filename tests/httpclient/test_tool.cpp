@@ -17,25 +17,22 @@ using namespace TestSupport;
 
 namespace {
 
-std::string Take(LPSTR sz)
-{
+std::string Take(LPSTR sz) {
     CHeapPtr<char> p(sz);
     return p ? std::string(p.get()) : std::string("<null>");
 }
 
-void ExpectArgError(const std::function<void()>& f, const char* szText)
-{
+void ExpectArgError(const std::function<void()>& f, const char* szText) {
     httpclientexceptionA e = CatchAs<httpclientexceptionA>(f);
     EXPECT_STREQ(e.GetErrorMessage(), szText);
     EXPECT_EQ(e.GetErrorCode(), 0u) << szText;
     EXPECT_EQ(e.GetWin32LastError(), 0u) << szText;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Tool, ArgumentErrorsComeFirstAndInOrder)
-{
-    HINTERNET h = reinterpret_cast<HINTERNET>(1);   // never reaches the platform
+TEST(Tool, ArgumentErrorsComeFirstAndInOrder) {
+    HINTERNET h = reinterpret_cast<HINTERNET>(1);  // never reaches the platform
     BYTE b = 0;
     DWORD n = 0;
     const std::vector<std::pair<std::function<void()>, const char*>> cases = {
@@ -91,8 +88,7 @@ TEST(Tool, ArgumentErrorsComeFirstAndInOrder)
     }
 }
 
-TEST(Tool, RequestGoesOutAsBuilt)
-{
+TEST(Tool, RequestGoesOutAsBuilt) {
     CTestServer srv;
     std::string body(70000, '\0');
     for (size_t i = 0; i < body.size(); ++i)
@@ -117,8 +113,7 @@ TEST(Tool, RequestGoesOutAsBuilt)
     EXPECT_TRUE(r.Body() == body);
 }
 
-TEST(Tool, ServerClosingMidBodyIsAFailure)
-{
+TEST(Tool, ServerClosingMidBodyIsAFailure) {
     CTestServer srv;
     CAnswer cut;
     cut.nCloseAfterBody = 1000;
@@ -135,21 +130,18 @@ TEST(Tool, ServerClosingMidBodyIsAFailure)
 namespace {
 DWORD g_cbPerCall;
 std::string g_sTaken;
-BOOL WINAPI TakeSome(HINTERNET, LPCVOID pv, DWORD cb, LPDWORD pcbWritten)
-{
+BOOL WINAPI TakeSome(HINTERNET, LPCVOID pv, DWORD cb, LPDWORD pcbWritten) {
     *pcbWritten = cb < g_cbPerCall ? cb : g_cbPerCall;
     g_sTaken.append(static_cast<const char*>(pv), *pcbWritten);
     return TRUE;
 }
-BOOL WINAPI Fail(HINTERNET, LPCVOID, DWORD, LPDWORD)
-{
+BOOL WINAPI Fail(HINTERNET, LPCVOID, DWORD, LPDWORD) {
     SetLastError(ERROR_INTERNET_CONNECTION_RESET);
     return FALSE;
 }
-} // namespace
+}  // namespace
 
-TEST(Tool, WriteLoopTakesTheTailAndNeverSpins)
-{
+TEST(Tool, WriteLoopTakesTheTailAndNeverSpins) {
     const std::string data = "0123456789abcdefghij";
     const BYTE* p = reinterpret_cast<const BYTE*>(data.data());
     HINTERNET h = reinterpret_cast<HINTERNET>(1);
@@ -159,7 +151,7 @@ TEST(Tool, WriteLoopTakesTheTailAndNeverSpins)
     CHttpToolA::_InternetWriteFile(h, p, static_cast<DWORD>(data.size()), TakeSome);
     EXPECT_EQ(g_sTaken, data);
 
-    g_cbPerCall = 0;   // success without progress
+    g_cbPerCall = 0;  // success without progress
     httpclientexceptionA e = CatchAs<httpclientexceptionA>(
         [&] { CHttpToolA::_InternetWriteFile(h, p, static_cast<DWORD>(data.size()), TakeSome); });
     EXPECT_EQ(e.GetErrorCode(), HTTPCLIENT_ERR_INTERNETWRITEFILE);
@@ -171,8 +163,7 @@ TEST(Tool, WriteLoopTakesTheTailAndNeverSpins)
     EXPECT_STREQ(e.GetErrorMessage(), "::InternetWriteFile failed.");
 }
 
-TEST(Tool, HeadersAndStatusTextOfTheResponse)
-{
+TEST(Tool, HeadersAndStatusTextOfTheResponse) {
     CTestServer srv;
     const std::string sLong(300, 'v');
     CAnswer a;
@@ -184,7 +175,7 @@ TEST(Tool, HeadersAndStatusTextOfTheResponse)
     HINTERNET h = req.hRequest.Get();
 
     EXPECT_EQ(Take(CHttpToolA::GetStatusText(h)), "Quite Fine Indeed");
-    EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "X-Long")), sLong);   // two queries: value longer than name
+    EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "X-Long")), sLong);  // two queries: value longer than name
 
     DWORD nIdx = 0;
     EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "set-cookie", &nIdx)), "a=1");
@@ -200,8 +191,7 @@ TEST(Tool, HeadersAndStatusTextOfTheResponse)
     EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "X-Missing")), "<null>");
 }
 
-TEST(Tool, ConnectionFailuresCarryTheLastError)
-{
+TEST(Tool, ConnectionFailuresCarryTheLastError) {
     CScopedInternetHandle hInet(CHttpToolA::OpenInternet("t", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     CScopedInternetHandle hConn(
         CHttpToolA::OpenConnection(hInet.Get(), "127.0.0.1", CTestServer::UnusedPort(), nullptr, nullptr));
@@ -216,8 +206,7 @@ TEST(Tool, ConnectionFailuresCarryTheLastError)
     CHttpToolA::CloseInternetHandle(hTwice);
 }
 
-TEST(Tool, FileSizeRefusesWhatDoesNotFit32Bits)
-{
+TEST(Tool, FileSizeRefusesWhatDoesNotFit32Bits) {
     CTempFile small("12345");
     HANDLE h = CHttpToolA::OpenFile(small.c_str());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -245,12 +234,11 @@ TEST(Tool, FileSizeRefusesWhatDoesNotFit32Bits)
     EXPECT_TRUE(RemoveFile(big));
 }
 
-TEST(Tool, MimeTypeSniffsAndRewinds)
-{
+TEST(Tool, MimeTypeSniffsAndRewinds) {
     CTempFile pdf("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Type /Catalog >>\nendobj\n");
     HANDLE h = CHttpToolA::OpenFile(pdf.c_str());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    SetFilePointer(h, 7, nullptr, FILE_BEGIN);   // the upload reads the file from its start afterwards
+    SetFilePointer(h, 7, nullptr, FILE_BEGIN);  // the upload reads the file from its start afterwards
     Take(CHttpToolA::GetMimeType(h));
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 0u);
     EXPECT_EQ(Take(CHttpToolA::GetMimeType(h)), "application/pdf");
@@ -269,8 +257,7 @@ TEST(Tool, MimeTypeSniffsAndRewinds)
     EXPECT_STREQ(e.GetErrorMessage(), "::ReadFile failed.");
 }
 
-TEST(Tool, UploadBoundariesAreWellFormedAndFresh)
-{
+TEST(Tool, UploadBoundariesAreWellFormedAndFresh) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         std::string b = Take(CHttpToolA::CreateUploadBoundary());
@@ -283,8 +270,7 @@ TEST(Tool, UploadBoundariesAreWellFormedAndFresh)
     EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(Tool, CodePageConversions)
-{
+TEST(Tool, CodePageConversions) {
     EXPECT_EQ(CHttpToolA::Unicode2Ansi(nullptr), nullptr);
     EXPECT_EQ(CHttpToolW::Unicode2Ansi(nullptr, 936), nullptr);
     EXPECT_EQ(CHttpToolW::Ansi2Unicode(nullptr), nullptr);
@@ -303,8 +289,7 @@ TEST(Tool, CodePageConversions)
     EXPECT_EQ(ew.GetWin32LastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST(Tool, ExceptionsCrossWidthsWithCodeAndLastError)
-{
+TEST(Tool, ExceptionsCrossWidthsWithCodeAndLastError) {
     httpclientexceptionA a = CatchAs<httpclientexceptionA>(
         [] { ThrowWideAsAnsi(httpclientexceptionW(L"::ReadFile failed.", HTTPCLIENT_ERR_READFILE, 38)); });
     EXPECT_STREQ(a.GetErrorMessage(), "::ReadFile failed.");

@@ -13,25 +13,22 @@ using namespace Tavon;
 
 namespace {
 
-std::string Take(CHAR* sz)
-{
+std::string Take(CHAR* sz) {
     std::string s = sz;
     std::free(sz);
     return s;
 }
 
-std::vector<DWORD> Parts(const char* szUrl, UINT cp)
-{
+std::vector<DWORD> Parts(const char* szUrl, UINT cp) {
     CHttpUrlAnalyzerA a;
     a.Analyze(szUrl, cp);
     return {a.SchemePos(), a.SchemeLen(), a.AddressPos(), a.AddressLen(), a.PortPos(),     a.PortLen(),
             a.ObjectPos(), a.ObjectLen(), a.QueryPos(),   a.QueryLen(),   a.FragmentPos(), a.FragmentLen()};
 }
 
-} // namespace
+}  // namespace
 
-TEST(UrlAnalyzer, WorkedExamples)
-{
+TEST(UrlAnalyzer, WorkedExamples) {
     const struct {
         const char* szUrl;
         UINT cp;
@@ -57,8 +54,7 @@ TEST(UrlAnalyzer, WorkedExamples)
         EXPECT_EQ(Parts(r.szUrl, r.cp), r.parts) << r.szUrl << " in " << r.cp;
 }
 
-TEST(UrlAnalyzer, ClientReadingOfExamples)
-{
+TEST(UrlAnalyzer, ClientReadingOfExamples) {
     const struct {
         const char* szUrl;
         INTERNET_PORT nPort;
@@ -86,10 +82,9 @@ TEST(UrlAnalyzer, ClientReadingOfExamples)
     }
 }
 
-TEST(UrlAnalyzer, BadUrlsAndMisuseGiveTheirErrors)
-{
-    for (const char* szUrl : {"http://h:99999999/", "http://h:70000", "http://h:80:90", "http://h:-1", "http://h: ",
-                              "http://h:0x10", "http://user:pw@h/"}) {
+TEST(UrlAnalyzer, BadUrlsAndMisuseGiveTheirErrors) {
+    for (const char* szUrl : {"http://h:99999999/", "http://h:70000", "http://h:80:90", "http://h:-1",
+                              "http://h: ", "http://h:0x10", "http://user:pw@h/"}) {
         CHttpUrlAnalyzerA a;
         a.Analyze(szUrl);
         auto e = CatchError([&] { a.GetPort(szUrl); });
@@ -120,8 +115,7 @@ TEST(UrlAnalyzer, BadUrlsAndMisuseGiveTheirErrors)
                  "CHttpUrlAnalyzerT::GetPort: szUrl can not be NULL.");
 }
 
-TEST(UrlAnalyzer, RandomUrlsSplitIntoContiguousPartsWithinTheString)
-{
+TEST(UrlAnalyzer, RandomUrlsSplitIntoContiguousPartsWithinTheString) {
     std::mt19937 rng(20261206);
     const char alphabet[] = ":/?#ab1 \x81\xB0\xFF";
     for (UINT cp : {1252u, 936u}) {

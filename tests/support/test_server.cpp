@@ -14,15 +14,13 @@ namespace TestSupport {
 namespace {
 
 const char kLoopback[] = "127.0.0.1";
-const DWORD kTick = 20;   // how often blocking waits look at the stop event
+const DWORD kTick = 20;  // how often blocking waits look at the stop event
 
-bool IEquals(const std::string& a, const std::string& b)
-{
+bool IEquals(const std::string& a, const std::string& b) {
     return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
-std::string Trim(const std::string& s)
-{
+std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
     if (b == std::string::npos)
         return "";
@@ -31,8 +29,7 @@ std::string Trim(const std::string& s)
 }
 
 struct WsaInit {
-    WsaInit()
-    {
+    WsaInit() {
         WSADATA wd;
         if (WSAStartup(MAKEWORD(2, 2), &wd) != 0)
             throw std::runtime_error("WSAStartup failed");
@@ -47,15 +44,13 @@ public:
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
     SOCKET Get() const { return m_s; }
-    void Close()
-    {
+    void Close() {
         if (m_s != INVALID_SOCKET)
             closesocket(m_s);
         m_s = INVALID_SOCKET;
     }
     // Closes with a reset, so the peer's next write fails instead of filling a dead buffer.
-    void Abort()
-    {
+    void Abort() {
         if (m_s == INVALID_SOCKET)
             return;
         linger l = {1, 0};
@@ -67,8 +62,7 @@ private:
     SOCKET m_s;
 };
 
-sockaddr_in LoopbackAddr(USHORT nPort)
-{
+sockaddr_in LoopbackAddr(USHORT nPort) {
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -76,26 +70,23 @@ sockaddr_in LoopbackAddr(USHORT nPort)
     return a;
 }
 
-size_t ParseContentLength(const std::string& sHead)
-{
+size_t ParseContentLength(const std::string& sHead) {
     CRecordedRequest r;
     r.sRaw = sHead;
     std::string v = r.Header("Content-Length");
     return v.empty() ? 0 : static_cast<size_t>(std::strtoul(v.c_str(), nullptr, 10));
 }
 
-} // namespace
+}  // namespace
 
 // ---- CRecordedRequest ------------------------------------------------------------------
 
-std::string CRecordedRequest::RequestLine() const
-{
+std::string CRecordedRequest::RequestLine() const {
     size_t e = sRaw.find("\r\n");
     return sRaw.substr(0, e);
 }
 
-std::string CRecordedRequest::HeaderBlock() const
-{
+std::string CRecordedRequest::HeaderBlock() const {
     size_t b = sRaw.find("\r\n");
     size_t e = sRaw.find("\r\n\r\n");
     if (b == std::string::npos || e == std::string::npos || e < b)
@@ -103,8 +94,7 @@ std::string CRecordedRequest::HeaderBlock() const
     return sRaw.substr(b + 2, e + 2 - (b + 2));
 }
 
-std::vector<std::string> CRecordedRequest::HeaderLines() const
-{
+std::vector<std::string> CRecordedRequest::HeaderLines() const {
     std::vector<std::string> lines;
     std::string block = HeaderBlock();
     size_t p = 0;
@@ -116,8 +106,7 @@ std::vector<std::string> CRecordedRequest::HeaderLines() const
     return lines;
 }
 
-size_t CRecordedRequest::HeaderCount(const std::string& sName) const
-{
+size_t CRecordedRequest::HeaderCount(const std::string& sName) const {
     size_t n = 0;
     for (const std::string& line : HeaderLines()) {
         size_t c = line.find(':');
@@ -127,8 +116,7 @@ size_t CRecordedRequest::HeaderCount(const std::string& sName) const
     return n;
 }
 
-std::string CRecordedRequest::Header(const std::string& sName, size_t nIdx) const
-{
+std::string CRecordedRequest::Header(const std::string& sName, size_t nIdx) const {
     for (const std::string& line : HeaderLines()) {
         size_t c = line.find(':');
         if (c != std::string::npos && IEquals(Trim(line.substr(0, c)), sName) && nIdx-- == 0)
@@ -137,14 +125,12 @@ std::string CRecordedRequest::Header(const std::string& sName, size_t nIdx) cons
     return "";
 }
 
-std::string CRecordedRequest::Body() const
-{
+std::string CRecordedRequest::Body() const {
     size_t e = sRaw.find("\r\n\r\n");
     return e == std::string::npos ? std::string() : sRaw.substr(e + 4);
 }
 
-std::string CRecordedRequest::Boundary() const
-{
+std::string CRecordedRequest::Boundary() const {
     std::string ct = Header("Content-Type");
     std::string lower = ct;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return (char)tolower(c); });
@@ -161,8 +147,7 @@ std::string CRecordedRequest::Boundary() const
 
 // ---- CTestServer -----------------------------------------------------------------------
 
-CTestServer::CTestServer(USHORT nPort)
-{
+CTestServer::CTestServer(USHORT nPort) {
     static WsaInit s_wsa;
     m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!m_hStop)
@@ -186,8 +171,7 @@ CTestServer::CTestServer(USHORT nPort)
     m_thread = std::thread([this] { _Run(); });
 }
 
-CTestServer::~CTestServer()
-{
+CTestServer::~CTestServer() {
     SetEvent(m_hStop);
     if (m_thread.joinable())
         m_thread.join();
@@ -195,56 +179,47 @@ CTestServer::~CTestServer()
     CloseHandle(m_hStop);
 }
 
-std::string CTestServer::Host() const
-{
+std::string CTestServer::Host() const {
     return kLoopback;
 }
 
-std::string CTestServer::Url(const std::string& sPath) const
-{
+std::string CTestServer::Url(const std::string& sPath) const {
     return "http://" + Host() + ":" + std::to_string(m_nPort) + sPath;
 }
 
-void CTestServer::Script(const CAnswer& answer)
-{
+void CTestServer::Script(const CAnswer& answer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_script.push_back(answer);
 }
 
-void CTestServer::SetDefault(const CAnswer& answer)
-{
+void CTestServer::SetDefault(const CAnswer& answer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_default = answer;
 }
 
-size_t CTestServer::RequestCount() const
-{
+size_t CTestServer::RequestCount() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests.size();
 }
 
-std::vector<CRecordedRequest> CTestServer::Requests() const
-{
+std::vector<CRecordedRequest> CTestServer::Requests() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
 }
 
-CRecordedRequest CTestServer::WaitRequest(size_t nIdx, DWORD dwTimeoutMs) const
-{
+CRecordedRequest CTestServer::WaitRequest(size_t nIdx, DWORD dwTimeoutMs) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return m_requests.size() > nIdx; }))
         throw std::runtime_error("test server: request " + std::to_string(nIdx) + " did not arrive");
     return m_requests[nIdx];
 }
 
-void CTestServer::ClearRequests()
-{
+void CTestServer::ClearRequests() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.clear();
 }
 
-USHORT CTestServer::UnusedPort()
-{
+USHORT CTestServer::UnusedPort() {
     static WsaInit s_wsa;
     CSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in a = LoopbackAddr(0);
@@ -252,16 +227,14 @@ USHORT CTestServer::UnusedPort()
     if (s.Get() == INVALID_SOCKET || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
         throw std::runtime_error("cannot bind on 127.0.0.1");
-    return ntohs(a.sin_port);   // bound but never listening, then released
+    return ntohs(a.sin_port);  // bound but never listening, then released
 }
 
-bool CTestServer::_Wait(DWORD dwMs) const
-{
+bool CTestServer::_Wait(DWORD dwMs) const {
     return WaitForSingleObject(m_hStop, dwMs) == WAIT_TIMEOUT;
 }
 
-int CTestServer::_Recv(SOCKET s, char* pBuf, int cbBuf) const
-{
+int CTestServer::_Recv(SOCKET s, char* pBuf, int cbBuf) const {
     for (;;) {
         if (!_Wait(0))
             return -1;
@@ -277,8 +250,7 @@ int CTestServer::_Recv(SOCKET s, char* pBuf, int cbBuf) const
     }
 }
 
-bool CTestServer::_Send(SOCKET s, const std::string& sData) const
-{
+bool CTestServer::_Send(SOCKET s, const std::string& sData) const {
     size_t off = 0;
     while (off < sData.size()) {
         int n = send(s, sData.data() + off, static_cast<int>(std::min<size_t>(sData.size() - off, 65536)), 0);
@@ -289,8 +261,7 @@ bool CTestServer::_Send(SOCKET s, const std::string& sData) const
     return true;
 }
 
-void CTestServer::_Record(CRecordedRequest&& req)
-{
+void CTestServer::_Record(CRecordedRequest&& req) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(std::move(req));
@@ -298,8 +269,7 @@ void CTestServer::_Record(CRecordedRequest&& req)
     m_cv.notify_all();
 }
 
-void CTestServer::_Run()
-{
+void CTestServer::_Run() {
     while (_Wait(0)) {
         fd_set rd;
         FD_ZERO(&rd);
@@ -315,8 +285,7 @@ void CTestServer::_Run()
         t.join();
 }
 
-void CTestServer::_Serve(SOCKET sRaw)
-{
+void CTestServer::_Serve(SOCKET sRaw) {
     CSocket s(sRaw);
     CRecordedRequest req;
     char buf[16384];
@@ -426,8 +395,7 @@ void CTestServer::_Serve(SOCKET sRaw)
 
 // ---- helpers ---------------------------------------------------------------------------
 
-std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo)
-{
+std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo) {
     if (sFrom.empty())
         return sText;
     for (size_t p = sText.find(sFrom); p != std::string::npos; p = sText.find(sFrom, p + sTo.size()))
@@ -435,19 +403,17 @@ std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::s
     return sText;
 }
 
-std::string TempPath(const std::string& sSuffix)
-{
+std::string TempPath(const std::string& sSuffix) {
     static std::atomic<unsigned> s_counter{0};
     char dir[MAX_PATH];
     DWORD n = GetTempPathA(MAX_PATH, dir);
     if (n == 0 || n >= MAX_PATH)
         throw std::runtime_error("GetTempPath failed");
-    return std::string(dir) + "qtest_" + std::to_string(GetCurrentProcessId()) + "_" +
-           std::to_string(GetTickCount()) + "_" + std::to_string(++s_counter) + sSuffix;
+    return std::string(dir) + "qtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount()) +
+           "_" + std::to_string(++s_counter) + sSuffix;
 }
 
-bool WriteBytes(const std::string& sPath, const std::string& sBytes)
-{
+bool WriteBytes(const std::string& sPath, const std::string& sBytes) {
     HANDLE h = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -457,8 +423,7 @@ bool WriteBytes(const std::string& sPath, const std::string& sBytes)
     return ok && cb == sBytes.size();
 }
 
-std::string ReadBytes(const std::string& sPath)
-{
+std::string ReadBytes(const std::string& sPath) {
     HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot open " + sPath);
@@ -471,14 +436,13 @@ std::string ReadBytes(const std::string& sPath)
     return out;
 }
 
-bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize)
-{
+bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize) {
     HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     DWORD cbRet = 0;
-    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cbRet, nullptr);   // best effort
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cbRet, nullptr);  // best effort
     LARGE_INTEGER li;
     li.QuadPart = static_cast<LONGLONG>(cbSize);
     BOOL ok = SetFilePointerEx(h, li, nullptr, FILE_BEGIN) && SetEndOfFile(h);
@@ -490,20 +454,17 @@ bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize)
     return ok;
 }
 
-bool RemoveFile(const std::string& sPath)
-{
+bool RemoveFile(const std::string& sPath) {
     return DeleteFileA(sPath.c_str()) || GetFileAttributesA(sPath.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-CTempFile::CTempFile(const std::string& sBytes, const std::string& sSuffix) : m_sPath(TempPath(sSuffix))
-{
+CTempFile::CTempFile(const std::string& sBytes, const std::string& sSuffix) : m_sPath(TempPath(sSuffix)) {
     if (!WriteBytes(m_sPath, sBytes))
         throw std::runtime_error("cannot write " + m_sPath);
 }
 
-CTempFile::~CTempFile()
-{
+CTempFile::~CTempFile() {
     RemoveFile(m_sPath);
 }
 
-} // namespace TestSupport
+}  // namespace TestSupport

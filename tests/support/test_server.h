@@ -32,20 +32,19 @@ namespace TestSupport {
 
 // How the server answers one request.
 struct CAnswer {
-    std::string sStatusLine = "HTTP/1.1 200 OK";          // without CRLF
+    std::string sStatusLine = "HTTP/1.1 200 OK";               // without CRLF
     std::vector<std::pair<std::string, std::string>> headers;  // sent in order, repeats allowed
-    std::string sBody;                                     // any bytes
-    bool bChunked = false;       // "Transfer-Encoding: chunked" instead of Content-Length
-    size_t cbChunk = 7;          // chunk size when chunked
-    bool bNoLength = false;      // neither Content-Length nor chunked: body ends at close
-    DWORD dwDelayMs = 0;         // wait after the request is read, before answering
-    long nStallAfterBody = -1;   // stop reading for dwStallMs after this many request body bytes
+    std::string sBody;                                         // any bytes
+    bool bChunked = false;                                     // "Transfer-Encoding: chunked" instead of Content-Length
+    size_t cbChunk = 7;                                        // chunk size when chunked
+    bool bNoLength = false;                                    // neither Content-Length nor chunked: body ends at close
+    DWORD dwDelayMs = 0;                                       // wait after the request is read, before answering
+    long nStallAfterBody = -1;  // stop reading for dwStallMs after this many request body bytes
     DWORD dwStallMs = 0;
-    long nCloseAfterBody = -1;   // reset the connection after this many request body bytes; no answer
-    long nSendBodyBytes = -1;    // send only this many bytes of sBody, then close
+    long nCloseAfterBody = -1;  // reset the connection after this many request body bytes; no answer
+    long nSendBodyBytes = -1;   // send only this many bytes of sBody, then close
 
-    CAnswer& AddHeader(const std::string& sName, const std::string& sValue)
-    {
+    CAnswer& AddHeader(const std::string& sName, const std::string& sValue) {
         headers.emplace_back(sName, sValue);
         return *this;
     }
@@ -54,17 +53,17 @@ struct CAnswer {
 // The bytes of one request exactly as received (request line, headers, body by its Content-Length).
 struct CRecordedRequest {
     std::string sRaw;
-    bool bComplete = false;      // the whole declared body arrived
-    size_t cbExtra = 0;          // bytes that were already waiting past the declared body
+    bool bComplete = false;  // the whole declared body arrived
+    size_t cbExtra = 0;      // bytes that were already waiting past the declared body
 
-    std::string RequestLine() const;                        // without CRLF
-    std::string HeaderBlock() const;                        // header lines, each ending in CRLF
-    std::vector<std::string> HeaderLines() const;           // without CRLF
-    size_t HeaderCount(const std::string& sName) const;     // case-insensitive name
+    std::string RequestLine() const;                                      // without CRLF
+    std::string HeaderBlock() const;                                      // header lines, each ending in CRLF
+    std::vector<std::string> HeaderLines() const;                         // without CRLF
+    size_t HeaderCount(const std::string& sName) const;                   // case-insensitive name
     std::string Header(const std::string& sName, size_t nIdx = 0) const;  // value trimmed; "" if absent
     bool HasHeader(const std::string& sName) const { return HeaderCount(sName) != 0; }
-    std::string Body() const;                               // bytes after the blank line
-    std::string Boundary() const;                           // boundary= of Content-Type, "" if none
+    std::string Body() const;      // bytes after the blank line
+    std::string Boundary() const;  // boundary= of Content-Type, "" if none
 };
 
 class CTestServer {
@@ -79,7 +78,7 @@ public:
     std::string Host() const;                               // "127.0.0.1"
     std::string Url(const std::string& sPath = "/") const;  // "http://127.0.0.1:<port><path>"
 
-    void Script(const CAnswer& answer);                     // queue an answer for the next request
+    void Script(const CAnswer& answer);  // queue an answer for the next request
     void SetDefault(const CAnswer& answer);
 
     size_t RequestCount() const;
@@ -94,8 +93,8 @@ public:
 private:
     void _Run();
     void _Serve(SOCKET s);
-    bool _Wait(DWORD dwMs) const;   // false when stopping
-    int _Recv(SOCKET s, char* pBuf, int cbBuf) const;   // >0 bytes, 0 closed, <0 error/stop
+    bool _Wait(DWORD dwMs) const;                      // false when stopping
+    int _Recv(SOCKET s, char* pBuf, int cbBuf) const;  // >0 bytes, 0 closed, <0 error/stop
     bool _Send(SOCKET s, const std::string& sData) const;
     void _Record(CRecordedRequest&& req);
 
@@ -103,7 +102,7 @@ private:
     USHORT m_nPort = 0;
     HANDLE m_hStop = nullptr;
     std::thread m_thread;
-    std::vector<std::thread> m_workers;   // touched by the accept thread only
+    std::vector<std::thread> m_workers;  // touched by the accept thread only
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;
     std::deque<CAnswer> m_script;
@@ -115,14 +114,14 @@ private:
 std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo);
 
 // Temp files. Paths are ANSI, under GetTempPathA.
-std::string TempPath(const std::string& sSuffix = ".tmp");       // a fresh, unused name
+std::string TempPath(const std::string& sSuffix = ".tmp");  // a fresh, unused name
 bool WriteBytes(const std::string& sPath, const std::string& sBytes);
 std::string ReadBytes(const std::string& sPath);
 // A file of cbSize bytes without writing them: marked sparse where the file system allows
 // (Wine ignores FSCTL_SET_SPARSE on some setups, but its SetEndOfFile still leaves a hole on
 // Linux file systems, so no disk space is used either way).
 bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize);
-bool RemoveFile(const std::string& sPath);                      // true if gone afterwards
+bool RemoveFile(const std::string& sPath);  // true if gone afterwards
 
 // Owns a temp file: created with the given bytes, deleted on destruction.
 class CTempFile {
@@ -138,4 +137,4 @@ private:
     std::string m_sPath;
 };
 
-} // namespace TestSupport
+}  // namespace TestSupport

@@ -7,8 +7,7 @@ using namespace TestSupport;
 
 namespace {
 
-SOCKET Connect(USHORT nPort)
-{
+SOCKET Connect(USHORT nPort) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
@@ -21,8 +20,7 @@ SOCKET Connect(USHORT nPort)
     return s;
 }
 
-std::string Exchange(USHORT nPort, const std::string& sRequest)
-{
+std::string Exchange(USHORT nPort, const std::string& sRequest) {
     SOCKET s = Connect(nPort);
     EXPECT_NE(s, INVALID_SOCKET);
     send(s, sRequest.data(), static_cast<int>(sRequest.size()), 0);
@@ -35,10 +33,9 @@ std::string Exchange(USHORT nPort, const std::string& sRequest)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(TestServer, RecordsRequestAndAnswersFromScript)
-{
+TEST(TestServer, RecordsRequestAndAnswersFromScript) {
     CTestServer srv;
     CAnswer a;
     a.sStatusLine = "HTTP/1.1 404 Gone Away";
@@ -49,8 +46,9 @@ TEST(TestServer, RecordsRequestAndAnswersFromScript)
     const std::string sent =
         "POST /x.php HTTP/1.1\r\nHost: h\r\ncontent-length: 5\r\nX-A:  v \r\n\r\n" + std::string("ab\0de", 5);
     std::string resp = Exchange(srv.Port(), sent);
-    const char want[] = "HTTP/1.1 404 Gone Away\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\n"
-                        "Connection: close\r\nContent-Length: 7\r\n\r\nbin\0ary";
+    const char want[] =
+        "HTTP/1.1 404 Gone Away\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\n"
+        "Connection: close\r\nContent-Length: 7\r\n\r\nbin\0ary";
     EXPECT_EQ(resp, std::string(want, sizeof want - 1));
 
     CRecordedRequest r = srv.WaitRequest(0);
@@ -67,8 +65,7 @@ TEST(TestServer, RecordsRequestAndAnswersFromScript)
               "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
 }
 
-TEST(TestServer, ChunkedCutAndRefused)
-{
+TEST(TestServer, ChunkedCutAndRefused) {
     CTestServer srv;
     CAnswer a;
     a.sBody = "0123456789";
@@ -90,8 +87,7 @@ TEST(TestServer, ChunkedCutAndRefused)
     EXPECT_EQ(Connect(CTestServer::UnusedPort()), INVALID_SOCKET);
 }
 
-TEST(TestServer, BoundaryAndFiles)
-{
+TEST(TestServer, BoundaryAndFiles) {
     CRecordedRequest r;
     r.sRaw = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=--XY-1\r\n\r\n----XY-1\r\n";
     EXPECT_EQ(r.Boundary(), "--XY-1");
@@ -114,8 +110,7 @@ TEST(TestServer, BoundaryAndFiles)
     EXPECT_TRUE(RemoveFile(big));
 }
 
-TEST(TestServer, DelayStallAndShortBody)
-{
+TEST(TestServer, DelayStallAndShortBody) {
     CTestServer srv;
     CAnswer a;
     a.nStallAfterBody = 2;
