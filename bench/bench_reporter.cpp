@@ -188,7 +188,8 @@ double BaselineUpload(CSink& sink, const std::string& strCrashFile) {
 }  // namespace
 
 int main() {
-    const std::string strReporter = CanonicalProgramPath(ToWindowsPath(CRASHREPORT_EXE));
+    // The shippable (stripped) exe of this build tree: the same code as dist/, with the loopback URL.
+    const std::string strReporter = CanonicalProgramPath(ToWindowsPath(SHIP_EXE));
     const std::string strBare = CanonicalProgramPath(ToWindowsPath(BARE_DIALOG_EXE));
     CSink sink(REPORT_PORT);  // the port of the build's report URL
     const std::string strCrashFile = MakeCrashFile();
@@ -222,7 +223,7 @@ int main() {
                 Runs(startBare, 1000).c_str());
     std::printf("  ratio                                       %8.2f   (target <= 1.20)\n", dStart / dBare);
     WIN32_FILE_ATTRIBUTE_DATA attr = {};
-    if (::GetFileAttributesExA(ToWindowsPath(SHIP_EXE).c_str(), GetFileExInfoStandard, &attr))
+    if (::GetFileAttributesExA(strReporter.c_str(), GetFileExInfoStandard, &attr))
         std::printf("Release exe (stripped): %lu bytes (limit 524288)\n", attr.nFileSizeLow);
     return 0;
 }

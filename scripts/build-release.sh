@@ -11,12 +11,12 @@ url="$1"
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
+rm -rf "$root/dist"   # never leave an exe for another URL behind a failed build
 bdir="$root/build-release"
 cmake -S "$root" -B "$bdir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=OFF -DQUILLA_REPORT_URL="$url" >/dev/null
 cmake --build "$bdir" --target crashreport_ship
-rm -rf "$root/dist"
 mkdir -p "$root/dist"
 cp "$bdir/ship/crashreport.exe" "$bdir/ship/crashreport.exe.debug" "$root/dist/"
 echo
