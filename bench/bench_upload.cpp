@@ -1,92 +1,22 @@
 // Upload throughput of the client against plain WinInet, and the client's peak working set.
-//
-// The receiving end is a sink on 127.0.0.1 that reads each request by its Content-Length and
-// throws the bytes away, so neither its memory nor its copying weighs on the figures.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
 #include <wininet.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client.h"
+#include "sink.h"
 
 using namespace Tavon;
 
 namespace {
-
-class CSink {
-public:
-    CSink() {
-        WSADATA wd;
-        WSAStartup(MAKEWORD(2, 2), &wd);
-        m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_s, 8) != 0) {
-            std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
-            std::exit(1);
-        }
-        int cb = sizeof a;
-        getsockname(m_s, reinterpret_cast<sockaddr*>(&a), &cb);
-        m_nPort = ntohs(a.sin_port);
-        m_thread = std::thread([this] { _Run(); });
-    }
-    ~CSink() {
-        m_bStop = true;
-        closesocket(m_s);
-        m_thread.join();
-        WSACleanup();
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/upload"; }
-    USHORT Port() const { return m_nPort; }
-
-private:
-    void _Run() {
-        std::vector<char> buf(1 << 16);
-        while (!m_bStop) {
-            SOCKET c = accept(m_s, nullptr, nullptr);
-            if (c == INVALID_SOCKET)
-                break;
-            std::string sHead;
-            size_t nEnd = std::string::npos;
-            int n = 0;
-            while (nEnd == std::string::npos && (n = recv(c, buf.data(), int(buf.size()), 0)) > 0) {
-                sHead.append(buf.data(), n);
-                nEnd = sHead.find("\r\n\r\n");
-            }
-            if (nEnd != std::string::npos) {
-                unsigned long long cbLeft = 0;
-                const size_t nLen = sHead.find("Content-Length:");
-                if (nLen != std::string::npos)
-                    cbLeft = std::strtoull(sHead.c_str() + nLen + 15, nullptr, 10);
-                const size_t cbHave = sHead.size() - (nEnd + 4);
-                cbLeft = cbLeft > cbHave ? cbLeft - cbHave : 0;
-                while (cbLeft && (n = recv(c, buf.data(), int(buf.size()), 0)) > 0)
-                    cbLeft -= (unsigned long long)n < cbLeft ? n : cbLeft;
-                static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
-                send(c, kAnswer, sizeof(kAnswer) - 1, 0);
-            }
-            shutdown(c, SD_SEND);
-            while (recv(c, buf.data(), int(buf.size()), 0) > 0) {
-            }
-            closesocket(c);
-        }
-    }
-
-    SOCKET m_s = INVALID_SOCKET;
-    USHORT m_nPort = 0;
-    std::atomic<bool> m_bStop{false};
-    std::thread m_thread;
-};
 
 std::string MakeFile(DWORD cbSize) {
     char szDir[MAX_PATH];

@@ -10,7 +10,7 @@ PKGS=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32:i386
     xvfb xauth x11-apps imagemagick
-    locales fonts-wqy-zenhei
+    locales fonts-wqy-zenhei fonts-wine
     googletest
     python3
 )

@@ -16,11 +16,16 @@ quilla_wine_fonts() {
     for name in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI"; do
         wine reg add "$key" /v "$name" /t REG_MULTI_SZ /d "wqy-zenhei.ttc,$face" /f >/dev/null 2>&1 || true
     done
+    # The title bar's buttons are glyphs of the symbol font Marlett (Debian's fonts-wine); without
+    # it they show as letters ("r" for the close box). Wine looks for it in the prefix's Fonts folder.
+    mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+    cp -f /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null ||
+        echo "warning: /usr/share/wine/fonts/marlett.ttf missing (fonts-wine): title bar buttons will show as letters" >&2
 }
 
 # Creates the prefix once; later calls return at once. Serialised so parallel tests cannot race.
 quilla_wine_prefix() {
-    [ -f "$WINEPREFIX/.quilla-ready" ] && [ -f "$WINEPREFIX/.quilla-fonts-1" ] && return 0
+    [ -f "$WINEPREFIX/.quilla-ready" ] && [ -f "$WINEPREFIX/.quilla-fonts-2" ] && return 0
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
@@ -33,10 +38,10 @@ quilla_wine_prefix() {
             wineserver -w
             touch "$WINEPREFIX/.quilla-ready"
         fi
-        if [ ! -f "$WINEPREFIX/.quilla-fonts-1" ]; then
+        if [ ! -f "$WINEPREFIX/.quilla-fonts-2" ]; then
             quilla_wine_fonts
             wineserver -w
-            touch "$WINEPREFIX/.quilla-fonts-1"
+            touch "$WINEPREFIX/.quilla-fonts-2"
         fi
     ) 9>"$WINEPREFIX.lock"
 }

@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Checks the shipped reporter: at most MAX_BYTES, no debug sections or symbols of its own, and a
+debug link naming EXE.debug beside it with that file's CRC, whose sections lie where the exe's do.
+Usage: check_ship.py OBJDUMP OBJCOPY EXE MAX_BYTES"""
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+
+def sections(objdump, path):
+    out = subprocess.run([objdump, "-h", path], check=True, capture_output=True, text=True).stdout
+    rows = re.findall(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s", out, re.M)
+    return {name: (int(size, 16), int(vma, 16)) for name, size, vma in rows}
+
+
+def main():
+    objdump, objcopy, exe, max_bytes = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    debug = exe + ".debug"
+    failures = []
+    size = os.path.getsize(exe)
+    if size > max_bytes:
+        failures.append(f"{exe} is {size} bytes, more than {max_bytes}")
+
+    exe_sections = sections(objdump, exe)
+    debug_sections = sections(objdump, debug)
+    leftovers = [name for name in exe_sections if name.startswith(".debug")]
+    if leftovers:
+        failures.append(f"{exe} still holds {', '.join(leftovers)}")
+    if not re.search(r"no symbols", subprocess.run([objdump, "-t", exe], capture_output=True, text=True).stdout):
+        failures.append(f"{exe} still holds a symbol table")
+    if ".debug_info" not in debug_sections:
+        failures.append(f"{debug} holds no .debug_info")
+    for name in (".text", ".rdata", ".data"):
+        if exe_sections.get(name) != debug_sections.get(name):
+            failures.append(f"{name} differs: exe {exe_sections.get(name)}, symbols {debug_sections.get(name)}")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        link = os.path.join(tmp, "debuglink")
+        subprocess.run([objcopy, "--dump-section", f".gnu_debuglink={link}", exe, os.path.join(tmp, "copy")],
+                       check=True, capture_output=True)
+        data = open(link, "rb").read()
+    name = data[:data.index(b"\0")].decode()
+    (crc,) = struct.unpack_from("<I", data, len(data) - 4)
+    if name != os.path.basename(debug):
+        failures.append(f"debug link names {name!r}, not {os.path.basename(debug)!r}")
+    actual = zlib.crc32(open(debug, "rb").read())
+    if crc != actual:
+        failures.append(f"debug link CRC {crc:08x} does not match {debug} ({actual:08x})")
+
+    for failure in failures:
+        print(failure)
+    if not failures:
+        print(f"{exe}: {size} bytes, debug link {name} crc {crc:08x}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
