@@ -7,6 +7,24 @@
 
 namespace Tavon {
 
+namespace {
+
+bool IsBlank(char ch) {
+    return ch == ' ' || ch == '\t';
+}
+
+char* CopyRange(const char* pBegin, const char* pEnd) {
+    const size_t cch = size_t(pEnd - pBegin);
+    char* sz = static_cast<char*>(std::malloc(cch + 1));
+    if (!sz)
+        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
+    std::memcpy(sz, pBegin, cch);
+    sz[cch] = '\0';
+    return sz;
+}
+
+}  // namespace
+
 template <class CharT>
 CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest)
     : m_hInternet(hInternet),
@@ -40,29 +58,39 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
 
+    // One query of the whole head: asking the platform for each occurrence by index costs time
+    // quadratic in the number of headers.
+    CHeapPtr<char> szRaw(CHttpToolA::GetRawHeaders(m_hRequest));
+    const size_t cchName = std::strlen(szName);
     return GuardSafeInt([&]() -> DWORD {
         DWORD nCount = 0;
         try {
-            DWORD nIdx = 0;
-            for (;;) {
-                const DWORD nIdxAsked = nIdx;
-                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest, szName, &nIdx));
-                if (!szValue)
-                    return nCount;
-                // Never ask for the same occurrence twice, whatever the platform did to the index.
-                if (nIdx <= nIdxAsked)
-                    nIdx = SafeAdd(nIdxAsked, 1);
-                nCount = SafeAdd(nCount, 1);
+            // Skips the status line; each entry is "name: value" ended by a NUL.
+            const char* p = szRaw.get();
+            for (p += std::strlen(p) + 1; *p; p += std::strlen(p) + 1) {
+                const char* pColon = std::strchr(p, ':');
+                if (!pColon)
+                    continue;
+                const char* pNameEnd = pColon;
+                while (pNameEnd > p && IsBlank(pNameEnd[-1]))
+                    --pNameEnd;
+                if (size_t(pNameEnd - p) != cchName || ::_strnicmp(p, szName, cchName) != 0)
+                    continue;
+                const char* pValue = pColon + 1;
+                while (IsBlank(*pValue))
+                    ++pValue;
+                const char* pValueEnd = pValue + std::strlen(pValue);
+                while (pValueEnd > pValue && IsBlank(pValueEnd[-1]))
+                    --pValueEnd;
 
-                const size_t cbName = std::strlen(szName) + 1;
-                CHeapPtr<CharT> szNameCopy(static_cast<CharT*>(std::malloc(cbName)));
-                if (!szNameCopy)
-                    ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-                std::memcpy(szNameCopy.get(), szName, cbName);
+                CHeapPtr<CharT> szValue(CopyRange(pValue, pValueEnd));
+                CHeapPtr<CharT> szNameCopy(CopyRange(szName, szName + cchName));
+                nCount = SafeAdd(nCount, 1);
                 m_mapHeader.AddPointerDirectly(szNameCopy.get(), szValue.get(), 0);
                 szNameCopy.release();
                 szValue.release();
             }
+            return nCount;
         } catch (...) {
             // A partial set of occurrences would answer later calls wrongly.
             m_mapHeader.RemoveAll(szName);

@@ -180,8 +180,16 @@ void CHttpToolA::_InternetWriteFile(HINTERNET hRequest,
 void CHttpToolA::EndRequest(HINTERNET hRequest) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::EndRequest: hRequest can not be NULL.", 0);
+    ::SetLastError(ERROR_SUCCESS);
     if (!::HttpEndRequestA(hRequest, nullptr, 0, 0))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPENDREQUEST, ::GetLastError());
+    // A receive timeout while waiting for the answer can end the request "successfully" without
+    // any status line; that is a failure, not an answer.
+    const DWORD dwEndErr = ::GetLastError();
+    DWORD dwStatus = 0, cb = sizeof dwStatus;
+    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr) ||
+        dwStatus == 0)
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPENDREQUEST, dwEndErr ? dwEndErr : ERROR_INTERNET_TIMEOUT);
 }
 
 void CHttpToolA::SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
@@ -249,6 +257,24 @@ LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
         ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
     std::memcpy(buf.get(), szName, cbName);
     if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_CUSTOM, buf.get(), &cbBuf, pnIdx))
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
+    return buf.release();
+}
+
+LPSTR CHttpToolA::GetRawHeaders(HINTERNET hRequest) {
+    if (!hRequest)
+        ThrowErrorMsg("CHttpToolA::GetRawHeaders: hRequest can not be NULL.", 0);
+    DWORD cbBuf = 0;
+    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_RAW_HEADERS, nullptr, &cbBuf, nullptr)) {
+        const DWORD dwErr = ::GetLastError();
+        if (dwErr != ERROR_INSUFFICIENT_BUFFER)
+            ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
+    }
+    // Room for the closing double NUL even if the platform asked for less.
+    CHeapPtr<char> buf(static_cast<LPSTR>(std::calloc(size_t(cbBuf) + 2, 1)));
+    if (!buf)
+        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
+    if (cbBuf && !::HttpQueryInfoA(hRequest, HTTP_QUERY_RAW_HEADERS, buf.get(), &cbBuf, nullptr))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
     return buf.release();
 }
