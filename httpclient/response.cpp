@@ -7,24 +7,6 @@
 
 namespace Tavon {
 
-namespace {
-
-bool IsBlank(char ch) {
-    return ch == ' ' || ch == '\t';
-}
-
-char* CopyRange(const char* pBegin, const char* pEnd) {
-    const size_t cch = size_t(pEnd - pBegin);
-    char* sz = static_cast<char*>(std::malloc(cch + 1));
-    if (!sz)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    std::memcpy(sz, pBegin, cch);
-    sz[cch] = '\0';
-    return sz;
-}
-
-}  // namespace
-
 template <class CharT>
 CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest)
     : m_hInternet(hInternet),
@@ -46,46 +28,39 @@ template <class CharT>
 const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::GetHeader: szName can not be NULL.", 0);
-    if (m_mapHeader.Count(szName) == 0 && _LoadHeader(szName) == 0)
+    // Only as far as asked: each occurrence is a scan of the whole head by the platform, so
+    // loading all of a header repeated n times would cost n scans for the first one.
+    if (m_mapHeader.Count(szName) <= nIdx && _LoadHeader(szName, nIdx) <= nIdx)
         return nullptr;
     return m_mapHeader.Get(szName, nIdx);
 }
 
 template <class CharT>
-DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
+DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName, DWORD nLast) {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.", 0);
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
 
-    // One query of the whole head: asking the platform for each occurrence by index costs time
-    // quadratic in the number of headers.
-    CHeapPtr<char> szRaw(CHttpToolA::GetRawHeaders(m_hRequest));
-    const size_t cchName = std::strlen(szName);
     return GuardSafeInt([&]() -> DWORD {
-        DWORD nCount = 0;
+        DWORD nCount = m_mapHeader.Count(szName);
         try {
-            // Skips the status line; each entry is "name: value" ended by a NUL.
-            const char* p = szRaw.get();
-            for (p += std::strlen(p) + 1; *p; p += std::strlen(p) + 1) {
-                const char* pColon = std::strchr(p, ':');
-                if (!pColon)
-                    continue;
-                const char* pNameEnd = pColon;
-                while (pNameEnd > p && IsBlank(pNameEnd[-1]))
-                    --pNameEnd;
-                if (size_t(pNameEnd - p) != cchName || ::_strnicmp(p, szName, cchName) != 0)
-                    continue;
-                const char* pValue = pColon + 1;
-                while (IsBlank(*pValue))
-                    ++pValue;
-                const char* pValueEnd = pValue + std::strlen(pValue);
-                while (pValueEnd > pValue && IsBlank(pValueEnd[-1]))
-                    --pValueEnd;
-
-                CHeapPtr<CharT> szValue(CopyRange(pValue, pValueEnd));
-                CHeapPtr<CharT> szNameCopy(CopyRange(szName, szName + cchName));
+            DWORD nIdx = nCount;
+            while (nCount <= nLast) {
+                const DWORD nIdxAsked = nIdx;
+                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest, szName, &nIdx));
+                if (!szValue)
+                    return nCount;
+                // Never ask for the same occurrence twice, whatever the platform did to the index.
+                if (nIdx <= nIdxAsked)
+                    nIdx = SafeAdd(nIdxAsked, 1);
                 nCount = SafeAdd(nCount, 1);
+
+                const size_t cbName = std::strlen(szName) + 1;
+                CHeapPtr<CharT> szNameCopy(static_cast<CharT*>(std::malloc(cbName)));
+                if (!szNameCopy)
+                    ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
+                std::memcpy(szNameCopy.get(), szName, cbName);
                 m_mapHeader.AddPointerDirectly(szNameCopy.get(), szValue.get(), 0);
                 szNameCopy.release();
                 szValue.release();

@@ -28,8 +28,9 @@ public:
     // The next piece of the body; 0 at its end.
     DWORD ReadContent(BYTE* pbyBuff, DWORD cbBuff);
 
-    // Loads every occurrence of one header; caches all of them or none.
-    DWORD _LoadHeader(const CharT* szName);
+    // Loads the occurrences of one header not loaded yet, up to index nLast; returns how many are
+    // loaded then. Keeps all of them or, on failure, none.
+    DWORD _LoadHeader(const CharT* szName, DWORD nLast = 0xFFFFFFFF);
 
 private:
     CHttpClientMapT<CharT> m_mapHeader;

@@ -261,24 +261,6 @@ LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
     return buf.release();
 }
 
-LPSTR CHttpToolA::GetRawHeaders(HINTERNET hRequest) {
-    if (!hRequest)
-        ThrowErrorMsg("CHttpToolA::GetRawHeaders: hRequest can not be NULL.", 0);
-    DWORD cbBuf = 0;
-    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_RAW_HEADERS, nullptr, &cbBuf, nullptr)) {
-        const DWORD dwErr = ::GetLastError();
-        if (dwErr != ERROR_INSUFFICIENT_BUFFER)
-            ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
-    }
-    // Room for the closing double NUL even if the platform asked for less.
-    CHeapPtr<char> buf(static_cast<LPSTR>(std::calloc(size_t(cbBuf) + 2, 1)));
-    if (!buf)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    if (cbBuf && !::HttpQueryInfoA(hRequest, HTTP_QUERY_RAW_HEADERS, buf.get(), &cbBuf, nullptr))
-        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
-    return buf.release();
-}
-
 // ---- files -----------------------------------------------------------------------------
 
 HANDLE CHttpToolA::OpenFile(LPCSTR szFilePath) {

@@ -92,8 +92,6 @@ public:
     static LPSTR GetStatusText(HINTERNET hRequest);
     // Null when the response has no such header (or no further occurrence at *pnIdx).
     static LPSTR GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx = nullptr);
-    // Status line and every header line, each ended by a NUL, the whole ended by a second NUL.
-    static LPSTR GetRawHeaders(HINTERNET hRequest);
     // "----MIRAS-" + 32 lower-case hex digits + "-"; null when no GUID or memory is available.
     static LPSTR CreateUploadBoundary();
     static LPSTR Unicode2Ansi(LPCWSTR szStr, UINT CodePage = CP_ACP);
