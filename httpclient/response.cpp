@@ -1,7 +1,11 @@
 #include "response.h"
 
+#include <process.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "tool.h"
 
@@ -15,13 +19,43 @@ CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection
       m_dwStatus(0),
       m_szStatusText(nullptr) {}
 
+namespace {
+
+// Children before parents: request, connection, session.
+struct CHandlesToClose {
+    HINTERNET ah[3];
+};
+
+unsigned __stdcall CloseHandlesProc(void* pParam) {
+    std::unique_ptr<CHandlesToClose> pHandles(static_cast<CHandlesToClose*>(pParam));
+    for (HINTERNET& h : pHandles->ah)
+        CHttpToolA::CloseInternetHandle(h);
+    return 0;
+}
+
+}  // namespace
+
 template <class CharT>
 CHttpResponseT<CharT>::~CHttpResponseT() {
-    // Children before parents: request, connection, session.
-    CHttpToolA::CloseInternetHandle(m_hRequest);
-    CHttpToolA::CloseInternetHandle(m_hConnection);
-    CHttpToolA::CloseInternetHandle(m_hInternet);
     std::free(m_szStatusText);
+    CHandlesToClose handles = {{m_hRequest, m_hConnection, m_hInternet}};
+    // Closing a request whose answer was not read to its end makes the platform read the rest
+    // first, for as long as the server keeps sending: that goes on on a thread of its own, and
+    // the delete waits for it only briefly.
+    if (m_hRequest) {
+        if (auto* pHandles = new (std::nothrow) CHandlesToClose(handles)) {
+            const HANDLE hThread =
+                reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, CloseHandlesProc, pHandles, 0, nullptr));
+            if (hThread) {
+                ::WaitForSingleObject(hThread, HTTPCLIENT_CLOSE_WAIT_MS);
+                ::CloseHandle(hThread);
+                return;
+            }
+            delete pHandles;
+        }
+    }
+    for (HINTERNET& h : handles.ah)
+        CHttpToolA::CloseInternetHandle(h);
 }
 
 template <class CharT>

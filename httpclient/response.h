@@ -9,6 +9,10 @@
 
 namespace Tavon {
 
+// How long deleting a response waits for the platform to close its handles; past that they are
+// closed in the background (the platform may be reading the rest of an endless answer).
+inline constexpr DWORD HTTPCLIENT_CLOSE_WAIT_MS = 2000;
+
 template <class CharT>
 class CHttpResponseT {
 public:

@@ -113,7 +113,7 @@ TEST(Hostile, DeletingTheResponseToAnEndlessAnswerReturnsSoon) {
     CAnswer endless;
     endless.AddHeader("Content-Type", "text/plain");
     endless.bChunked = endless.bEndless = true;
-    endless.sBody = std::string(4096, 'e');
+    endless.sBody = std::string(65536, 'e');
     srv.Script(endless);
 
     CHttpClientA client;
