@@ -32,6 +32,33 @@ const char* const kDumpedHeaders[] = {
 };
 
 const DWORD kReadBuffSize = 10240;  // one chunk plus its NUL
+// Beyond this the answer is neither kept nor read: the debugger takes only ~64 KB of one output
+// call anyway, and an endless answer must not keep the worker or its memory growing.
+const DWORD kMaxDumpedBody = 1024 * 1024;
+
+#ifdef REPORT_TIMEOUT_MS
+const DWORD kConnectTimeout = REPORT_TIMEOUT_MS, kTransferTimeout = REPORT_TIMEOUT_MS;
+#else
+const DWORD kConnectTimeout = Tavon::HTTPCLIENT_DEF_CONNECT_TIMEOUT;
+const DWORD kTransferTimeout = Tavon::HTTPCLIENT_DEF_SEND_TIMEOUT;
+#endif
+
+// The version as a query value: bytes that would end the request line or the value, or split
+// it into further parameters, are percent-encoded; every other byte goes as it always has.
+std::string QueryValue(LPCSTR szValue) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string str;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(szValue); *p; ++p) {
+        if (*p <= 0x20 || *p == 0x7F || *p == '#' || *p == '&') {
+            str += '%';
+            str += kHex[*p >> 4];
+            str += kHex[*p & 0xF];
+        } else {
+            str += static_cast<char>(*p);
+        }
+    }
+    return str;
+}
 
 // Status line, the listed headers, an empty line, the body when it is text, an empty line.
 std::string DumpResponse(Tavon::CHttpResponseA& response) {
@@ -47,10 +74,13 @@ std::string DumpResponse(Tavon::CHttpResponseA& response) {
                                                    reinterpret_cast<const unsigned char*>("text/"), 5) == 0;
 
     BYTE abyBuff[kReadBuffSize];
-    for (;;) {
-        const DWORD cbRead = response.ReadContent(abyBuff, kReadBuffSize - 1);
+    for (DWORD cbTotal = 0; cbTotal < kMaxDumpedBody;) {
+        const DWORD cbWant =
+            kMaxDumpedBody - cbTotal < kReadBuffSize - 1 ? kMaxDumpedBody - cbTotal : kReadBuffSize - 1;
+        const DWORD cbRead = response.ReadContent(abyBuff, cbWant);
         if (cbRead == 0)
             break;
+        cbTotal += cbRead;
         if (bIsText) {
             abyBuff[cbRead] = 0;
             strDump += reinterpret_cast<const char*>(abyBuff);  // up to the first NUL of the chunk
@@ -63,11 +93,14 @@ void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const 
     try {
         client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
         client.SetUseUtf8(FALSE);
+        client.SetTimeouts(kConnectTimeout, kTransferTimeout, kTransferTimeout);
         client.AddParam("file", strCrashFile, Tavon::HTTPCLIENT_PARAM_FILE);
 
-        // The version goes in unchanged, as the server has always received it.
-        const std::string strUrl = std::string(REPORT_URL) + "?version=" + static_cast<LPCSTR>(strVersion);
-        client.StartUpload(strUrl.c_str(), FALSE);
+        const std::string strUrl = std::string(REPORT_URL) + "?version=" + QueryValue(strVersion);
+        // No cookies: the reporter has no use for them, and the platform's cookie store is slow
+        // with many and replays them on the next report.
+        client.StartUploadEx(nullptr, nullptr, strUrl.c_str(),
+                             Tavon::HTTPCLIENT_REQUEST_FLAGS_NOCACHE | INTERNET_FLAG_NO_COOKIES);
 
         std::unique_ptr<Tavon::CHttpResponseA> pResponse;
         while (!pResponse)

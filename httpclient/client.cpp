@@ -180,6 +180,13 @@ void CHttpClientT<CharT>::SetProxyAccount(const CharT* szUserName, const CharT* 
 }
 
 template <class CharT>
+void CHttpClientT<CharT>::SetTimeouts(DWORD dwConnectMs, DWORD dwSendMs, DWORD dwReceiveMs) {
+    m_dwConnectTimeout = dwConnectMs;
+    m_dwSendTimeout = dwSendMs;
+    m_dwReceiveTimeout = dwReceiveMs;
+}
+
+template <class CharT>
 void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szValue) {
     if (!szName)
         ThrowArgError("AddRequestHeader", "szName can not be NULL.");
@@ -190,9 +197,11 @@ void CHttpClientT<CharT>::AddRequestHeader(const CharT* szName, const CharT* szV
         ThrowArgError("AddRequestHeader", "szName can not contain CR, LF or ':'.");
     if (HasAnyOf(szValue, "\r\n"))
         ThrowArgError("AddRequestHeader", "szValue can not contain CR or LF.");
-    // The body length is the client's to declare; a second one would make the request ambiguous.
-    if (lstrcmpiA(szName, "Content-Length") == 0 || lstrcmpiA(szName, "Transfer-Encoding") == 0)
-        ThrowArgError("AddRequestHeader", "szName can not be Content-Length or Transfer-Encoding.");
+    // The body's length and type are the client's to declare; a second one would make the request
+    // ambiguous, and a caller's type sent first would hide the boundary from the server.
+    if (lstrcmpiA(szName, "Content-Length") == 0 || lstrcmpiA(szName, "Transfer-Encoding") == 0 ||
+        lstrcmpiA(szName, "Content-Type") == 0)
+        ThrowArgError("AddRequestHeader", "szName can not be Content-Length, Transfer-Encoding or Content-Type.");
     m_mapRequestHeader.Add(szName, szValue);
 }
 
@@ -299,7 +308,22 @@ void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs,
         hs.hConnection.Borrow(hConnection);
     else
         hs.hConnection.Own(OpenConnection(hs.hInternet.Get(), szUrl, szUsrName, szUsrPwd));
-    hs.hRequest.Reset(OpenRequest(hs.hConnection.Get(), "POST", szUrl, dwFlags, szReferer));
+    // A redirect followed by the platform would resend without the body (or with an empty one) and
+    // hide the loss behind the final answer: the caller gets the 3xx itself.
+    hs.hRequest.Reset(
+        OpenRequest(hs.hConnection.Get(), "POST", szUrl, dwFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, szReferer));
+    // Only the request handle's timeouts take effect; the session's are ignored on some platforms.
+    const struct {
+        DWORD dwOption;
+        DWORD dwMs;
+    } aTimeout[] = {
+        {INTERNET_OPTION_CONNECT_TIMEOUT, m_dwConnectTimeout},
+        {INTERNET_OPTION_SEND_TIMEOUT, m_dwSendTimeout},
+        {INTERNET_OPTION_RECEIVE_TIMEOUT, m_dwReceiveTimeout},
+    };
+    for (auto timeout : aTimeout)
+        if (timeout.dwMs)
+            CHttpToolA::SetInternetOption(hs.hRequest.Get(), timeout.dwOption, &timeout.dwMs, sizeof timeout.dwMs);
 }
 
 template <class CharT>

@@ -36,6 +36,10 @@ inline constexpr char HTTPCLIENT_FIXED_UPLOAD_CONTTYPE[] =
     "multipart/form-data; boundary=----TAVON-FB3B405B7EAE495aB0C0295C54D4E096-";
 inline constexpr char HTTPCLIENT_POST_CONTTYPE[] = "application/x-www-form-urlencoded";
 inline constexpr DWORD HTTPCLIENT_READ_BUFF_SIZE = 57344;
+// Milliseconds a context may wait for the connection, and for any progress sending or receiving.
+inline constexpr DWORD HTTPCLIENT_DEF_CONNECT_TIMEOUT = 30000;
+inline constexpr DWORD HTTPCLIENT_DEF_SEND_TIMEOUT = 60000;
+inline constexpr DWORD HTTPCLIENT_DEF_RECEIVE_TIMEOUT = 60000;
 
 namespace ClientImpl {
 
@@ -98,6 +102,8 @@ public:
     BOOL SetStrictFileCheck(BOOL bStrict);
     UINT SetAnsiCodePage(UINT nAnsiCodePage);
     void SetProxyAccount(const CharT* szUserName, const CharT* szPassword);
+    // Applied to the request of each later start; 0 leaves the platform's own (possibly none).
+    void SetTimeouts(DWORD dwConnectMs, DWORD dwSendMs, DWORD dwReceiveMs);
 
     // Extra request headers, sent by every start after the cache header.
     void AddRequestHeader(const CharT* szName, const CharT* szValue = nullptr);
@@ -208,6 +214,9 @@ private:
     DWORD m_dwInternetFlags = 0;
     CHeapPtr<CharT> m_szProxyUserName;
     CHeapPtr<CharT> m_szProxyPassword;
+    DWORD m_dwConnectTimeout = HTTPCLIENT_DEF_CONNECT_TIMEOUT;
+    DWORD m_dwSendTimeout = HTTPCLIENT_DEF_SEND_TIMEOUT;
+    DWORD m_dwReceiveTimeout = HTTPCLIENT_DEF_RECEIVE_TIMEOUT;
     CHttpPostStatT<CharT> m_objInitialStat;
     CHttpPostStatT<CharT> m_objPostStat;
     std::unique_ptr<ClientImpl::CUploadFile[]> m_aFile;  // one per file parameter, in parameter order

@@ -1,7 +1,11 @@
 #include "response.h"
 
+#include <process.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "tool.h"
 
@@ -15,36 +19,68 @@ CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection
       m_dwStatus(0),
       m_szStatusText(nullptr) {}
 
+namespace {
+
+// Children before parents: request, connection, session.
+struct CHandlesToClose {
+    HINTERNET ah[3];
+};
+
+unsigned __stdcall CloseHandlesProc(void* pParam) {
+    std::unique_ptr<CHandlesToClose> pHandles(static_cast<CHandlesToClose*>(pParam));
+    for (HINTERNET& h : pHandles->ah)
+        CHttpToolA::CloseInternetHandle(h);
+    return 0;
+}
+
+}  // namespace
+
 template <class CharT>
 CHttpResponseT<CharT>::~CHttpResponseT() {
-    // Children before parents: request, connection, session.
-    CHttpToolA::CloseInternetHandle(m_hRequest);
-    CHttpToolA::CloseInternetHandle(m_hConnection);
-    CHttpToolA::CloseInternetHandle(m_hInternet);
     std::free(m_szStatusText);
+    CHandlesToClose handles = {{m_hRequest, m_hConnection, m_hInternet}};
+    // Closing a request whose answer was not read to its end makes the platform read the rest
+    // first, for as long as the server keeps sending: that goes on on a thread of its own, and
+    // the delete waits for it only briefly.
+    if (m_hRequest) {
+        if (auto* pHandles = new (std::nothrow) CHandlesToClose(handles)) {
+            const HANDLE hThread =
+                reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, CloseHandlesProc, pHandles, 0, nullptr));
+            if (hThread) {
+                ::WaitForSingleObject(hThread, HTTPCLIENT_CLOSE_WAIT_MS);
+                ::CloseHandle(hThread);
+                return;
+            }
+            delete pHandles;
+        }
+    }
+    for (HINTERNET& h : handles.ah)
+        CHttpToolA::CloseInternetHandle(h);
 }
 
 template <class CharT>
 const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::GetHeader: szName can not be NULL.", 0);
-    if (m_mapHeader.Count(szName) == 0 && _LoadHeader(szName) == 0)
+    // Only as far as asked: each occurrence is a scan of the whole head by the platform, so
+    // loading all of a header repeated n times would cost n scans for the first one.
+    if (m_mapHeader.Count(szName) <= nIdx && _LoadHeader(szName, nIdx) <= nIdx)
         return nullptr;
     return m_mapHeader.Get(szName, nIdx);
 }
 
 template <class CharT>
-DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
+DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName, DWORD nLast) {
     if (!m_hRequest)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.", 0);
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
 
     return GuardSafeInt([&]() -> DWORD {
-        DWORD nCount = 0;
+        DWORD nCount = m_mapHeader.Count(szName);
         try {
-            DWORD nIdx = 0;
-            for (;;) {
+            DWORD nIdx = nCount;
+            while (nCount <= nLast) {
                 const DWORD nIdxAsked = nIdx;
                 CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest, szName, &nIdx));
                 if (!szValue)
@@ -63,6 +99,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
                 szNameCopy.release();
                 szValue.release();
             }
+            return nCount;
         } catch (...) {
             // A partial set of occurrences would answer later calls wrongly.
             m_mapHeader.RemoveAll(szName);

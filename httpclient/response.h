@@ -9,6 +9,10 @@
 
 namespace Tavon {
 
+// How long deleting a response waits for the platform to close its handles; past that they are
+// closed in the background (the platform may be reading the rest of an endless answer).
+inline constexpr DWORD HTTPCLIENT_CLOSE_WAIT_MS = 2000;
+
 template <class CharT>
 class CHttpResponseT {
 public:
@@ -28,8 +32,9 @@ public:
     // The next piece of the body; 0 at its end.
     DWORD ReadContent(BYTE* pbyBuff, DWORD cbBuff);
 
-    // Loads every occurrence of one header; caches all of them or none.
-    DWORD _LoadHeader(const CharT* szName);
+    // Loads the occurrences of one header not loaded yet, up to index nLast; returns how many are
+    // loaded then. Keeps all of them or, on failure, none.
+    DWORD _LoadHeader(const CharT* szName, DWORD nLast = 0xFFFFFFFF);
 
 private:
     CHttpClientMapT<CharT> m_mapHeader;

@@ -180,8 +180,16 @@ void CHttpToolA::_InternetWriteFile(HINTERNET hRequest,
 void CHttpToolA::EndRequest(HINTERNET hRequest) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::EndRequest: hRequest can not be NULL.", 0);
+    ::SetLastError(ERROR_SUCCESS);
     if (!::HttpEndRequestA(hRequest, nullptr, 0, 0))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPENDREQUEST, ::GetLastError());
+    // A receive timeout while waiting for the answer can end the request "successfully" without
+    // any status line; that is a failure, not an answer.
+    const DWORD dwEndErr = ::GetLastError();
+    DWORD dwStatus = 0, cb = sizeof dwStatus;
+    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr) ||
+        dwStatus == 0)
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPENDREQUEST, dwEndErr ? dwEndErr : ERROR_INTERNET_TIMEOUT);
 }
 
 void CHttpToolA::SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {

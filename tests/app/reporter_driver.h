@@ -51,6 +51,7 @@ public:
     // Waits for the reporter and every process it started to end. FALSE on time-out.
     bool WaitForExit(DWORD nTimeoutMs = 10000);
     DWORD ExitCode() const { return m_dwExitCode; }
+    HANDLE Process() const { return m_hProcess; }  // null before Launch
     // Processes started in the job so far, the reporter included.
     DWORD ProcessesStarted() const;
 

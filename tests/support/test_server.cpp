@@ -369,6 +369,14 @@ void CTestServer::_Serve(SOCKET sRaw) {
     std::string body = ans.sBody;
     if (ans.bChunked) {
         out += "Transfer-Encoding: chunked\r\n\r\n";
+        if (ans.bEndless) {
+            char len[16];
+            snprintf(len, sizeof len, "%zx\r\n", body.size());
+            const std::string chunk = len + body + "\r\n";
+            for (bool bOk = _Send(s.Get(), out); bOk && !body.empty() && _Wait(0);)
+                bOk = _Send(s.Get(), chunk);
+            return;
+        }
         std::string chunked;
         size_t cb = ans.cbChunk ? ans.cbChunk : 1;
         for (size_t p = 0; p < body.size(); p += cb) {
@@ -383,6 +391,11 @@ void CTestServer::_Serve(SOCKET sRaw) {
         if (!ans.bNoLength)
             out += "Content-Length: " + std::to_string(ans.sBody.size()) + "\r\n";
         out += "\r\n";
+    }
+    if (ans.bStallAfterHead) {
+        if (_Send(s.Get(), out))
+            _Wait(INFINITE);
+        return;
     }
     if (ans.nSendBodyBytes >= 0 && static_cast<size_t>(ans.nSendBodyBytes) < body.size())
         body.resize(static_cast<size_t>(ans.nSendBodyBytes));

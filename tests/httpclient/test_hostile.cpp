@@ -1,0 +1,174 @@
+// The client against servers that misbehave: redirects, silence, stalls, endless or huge answers.
+// Every case must end with an answer the caller sees or the library's error, within the timeouts.
+#include "client_test_util.h"
+
+#include <cstdio>
+
+using namespace ClientTest;
+using namespace TestSupport;
+
+namespace {
+
+const DWORD kTimeoutMs = 2000;
+const DWORD kBoundMs = kTimeoutMs + 20000;  // generous: the machine may be busy
+
+struct CTimer {
+    DWORD dwStart = ::GetTickCount();
+    DWORD Ms() const { return ::GetTickCount() - dwStart; }
+};
+
+void StartSmallUpload(CHttpClientA& client, const CTestServer& srv, DWORD dwExtraFlags = 0) {
+    client.SetTimeouts(kTimeoutMs, kTimeoutMs, kTimeoutMs);
+    client.AddParam("v", "report");
+    client.StartUploadEx(nullptr, nullptr, srv.Url("/up.php").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE | dwExtraFlags);
+}
+
+bool IsActive(CHttpClientA& client) {
+    CHttpPostStatA stat;
+    client.GetPostStat(stat);
+    return stat.IsActive();
+}
+
+}  // namespace
+
+TEST(Hostile, RedirectsComeBackToTheCallerAndNothingIsResent) {
+    const char* const aszStatus[] = {"301 Moved Permanently", "302 Found", "303 See Other", "307 Temporary Redirect",
+                                     "308 Permanent Redirect"};
+    for (const char* szStatus : aszStatus) {
+        SCOPED_TRACE(szStatus);
+        CTestServer srv;
+        CAnswer redirect;
+        redirect.sStatusLine = std::string("HTTP/1.1 ") + szStatus;
+        redirect.AddHeader("Location", srv.Url("/moved.php"));
+        srv.Script(redirect);  // a followed redirect would get the default 200
+
+        CHttpClientA client;
+        StartSmallUpload(client, srv);
+        CRun run = Drive(client, 1024);
+        ASSERT_TRUE(run.response);
+        EXPECT_EQ(run.response->GetStatus(), DWORD(std::atoi(szStatus)));
+        ASSERT_NE(run.response->GetHeader("Location"), nullptr);
+        EXPECT_EQ(std::string(run.response->GetHeader("Location")), srv.Url("/moved.php"));
+        // A followed redirect is sent before the platform hands back any answer.
+        EXPECT_EQ(srv.RequestCount(), 1u);
+        const CRecordedRequest req = srv.WaitRequest(0);
+        EXPECT_EQ(req.RequestLine(), "POST /up.php HTTP/1.1");
+        EXPECT_TRUE(req.bComplete);
+        EXPECT_NE(req.Body().find("report"), std::string::npos);
+    }
+}
+
+TEST(Hostile, ASilentServerEndsTheStepWithAnErrorWithinTheTimeout) {
+    struct {
+        const char* szCase;
+        CAnswer answer;
+        DWORD dwCode;
+    } aCase[3];
+    aCase[0].szCase = "never reads the body";
+    aCase[0].answer.nStallAfterBody = 0;
+    aCase[0].answer.dwStallMs = INFINITE;
+    aCase[0].dwCode = HTTPCLIENT_ERR_INTERNETWRITEFILE;
+    aCase[1].szCase = "reads everything, never answers";
+    aCase[1].answer.dwDelayMs = INFINITE;
+    aCase[1].dwCode = HTTPCLIENT_ERR_HTTPENDREQUEST;
+    aCase[2].szCase = "answers the head, never the body";
+    aCase[2].answer.bStallAfterHead = true;
+    aCase[2].answer.sBody = std::string(100, 'x');
+    aCase[2].dwCode = HTTPCLIENT_ERR_INTERNETREADFILE;
+
+    CTempFile big(std::string(), ".bin");
+    ASSERT_TRUE(MakeSparseFile(big.Path(), 64u << 20));  // more than any socket buffer takes
+    for (auto& c : aCase) {
+        SCOPED_TRACE(c.szCase);
+        CTestServer srv;
+        srv.Script(c.answer);
+        CHttpClientA client;
+        client.SetTimeouts(kTimeoutMs, kTimeoutMs, kTimeoutMs);
+        if (c.dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE)
+            client.AddParam("file", big.c_str(), HTTPCLIENT_PARAM_FILE);
+        else
+            client.AddParam("v", "report");
+        client.StartUpload(srv.Url("/up.php").c_str());
+
+        const CTimer timer;
+        const CError err = Catch([&] {
+            CRun run = Drive(client, 65536);
+            if (run.response) {
+                BYTE buf[4096];
+                while (run.response->ReadContent(buf, sizeof buf)) {
+                }
+            }
+        });
+        std::printf("[ figure ] %s: error %lu (last error %lu) after %lu ms\n", c.szCase, err.dwCode, err.dwLastError,
+                    timer.Ms());
+        EXPECT_EQ(err.dwCode, c.dwCode);
+        EXPECT_NE(err.dwLastError, 0u);
+        EXPECT_LT(timer.Ms(), kBoundMs);
+        EXPECT_FALSE(IsActive(client));
+    }
+}
+
+TEST(Hostile, DeletingTheResponseToAnEndlessAnswerReturnsSoon) {
+    CTestServer srv;
+    CAnswer endless;
+    endless.AddHeader("Content-Type", "text/plain");
+    endless.bChunked = endless.bEndless = true;
+    endless.sBody = std::string(65536, 'e');
+    srv.Script(endless);
+
+    CHttpClientA client;
+    StartSmallUpload(client, srv);
+    CRun run = Drive(client, 1024);
+    ASSERT_TRUE(run.response);
+    BYTE buf[10240];
+    DWORD cbTotal = 0;
+    while (cbTotal < (1u << 20))
+        cbTotal += run.response->ReadContent(buf, sizeof buf);
+    EXPECT_EQ(buf[0], 'e');
+
+    const CTimer timer;
+    run.response.reset();
+    std::printf("[ figure ] deleting the response to an endless answer: %lu ms\n", timer.Ms());
+    EXPECT_LT(timer.Ms(), kBoundMs);
+}
+
+TEST(Hostile, TheFirstOfManyRepeatsOfAHeaderIsFoundQuickly) {
+    CTestServer srv;
+    CAnswer many;
+    const DWORD kRepeats = 10000;
+    for (DWORD i = 0; i < kRepeats; ++i)
+        many.AddHeader("Set-Cookie", "c" + std::to_string(i) + "=" + std::to_string(i));
+    many.AddHeader("X-Spaced", "  padded value");
+    srv.Script(many);
+
+    CHttpClientA client;
+    StartSmallUpload(client, srv, INTERNET_FLAG_NO_COOKIES);
+    CTimer timer;
+    CRun run = Drive(client, 1024);
+    ASSERT_TRUE(run.response);
+    std::printf("[ figure ] an answer of %lu Set-Cookie headers: %lu ms\n", kRepeats, timer.Ms());
+
+    timer = CTimer();
+    EXPECT_STREQ(run.response->GetHeader("set-cookie", 0), "c0=0");
+    std::printf("[ figure ] the first of them: %lu ms\n", timer.Ms());
+    EXPECT_STREQ(run.response->GetHeader("Set-Cookie", 1), "c1=1");
+    EXPECT_STREQ(run.response->GetHeader("Set-Cookie", 0), "c0=0");
+    EXPECT_STREQ(run.response->GetHeader("X-Spaced"), "padded value");
+    EXPECT_EQ(run.response->GetHeader("Cookie"), nullptr);
+}
+
+TEST(Hostile, TheBodyTypeIsTheClientsToDeclare) {
+    CHttpClientA client;
+    for (const char* szName : {"Content-Type", "content-TYPE"}) {
+        const CError err = Catch([&] { client.AddRequestHeader(szName, "text/plain"); });
+        EXPECT_EQ(err.dwCode, HTTPCLIENT_ERR_NOT_SPECIFIED);
+    }
+    CTestServer srv;
+    client.AddRequestHeader("Content-Language", "en");
+    StartSmallUpload(client, srv);
+    CRun run = Drive(client, 1024);
+    ASSERT_TRUE(run.response);
+    const CRecordedRequest req = srv.WaitRequest(0);
+    EXPECT_EQ(req.HeaderCount("Content-Type"), 1u);
+    EXPECT_EQ(req.Header("Content-Type").substr(0, 30), "multipart/form-data; boundary=");
+}
