@@ -140,20 +140,23 @@ TEST(Https, SecureAndOnPort443) {
 }
 
 // The account reaches the proxy (else squid answers 407) and never the server, also not when
-// the request goes there directly.
+// the request goes there directly or bypasses the proxy.
 TEST(Proxy, AccountGoesToTheProxyOnly) {
-    for (const bool bProxy : {true, false}) {
-        SCOPED_TRACE(bProxy ? "through the authenticating proxy" : "direct");
+    enum { kProxy, kDirect, kBypassed };
+    for (const int nWay : {kProxy, kDirect, kBypassed}) {
+        SCOPED_TRACE(nWay);
         CTestServer srv;
         CHttpClientA client;
-        if (bProxy)
-            client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, s_strAuthProxy.c_str());
-        else
+        if (nWay == kDirect)
             client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_DIRECT);
+        else
+            client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, s_strAuthProxy.c_str(),
+                                      nWay == kBypassed ? "<local>;*.0.0.1" : nullptr);
         client.SetProxyAccount(s_strUser.c_str(), s_strPass.c_str());
         ExpectUploadAndPost(client, srv, "http://127.0.0.1:" + std::to_string(srv.Port()));
         ASSERT_EQ(srv.RequestCount(), 2u);
         for (const CRecordedRequest& req : srv.Requests()) {
+            EXPECT_EQ(req.HasHeader("Via"), nWay == kProxy);
             EXPECT_FALSE(req.HasHeader("Proxy-Authorization"));
             EXPECT_EQ(req.sRaw.find(s_strPass), std::string::npos);
         }
@@ -266,15 +269,12 @@ TEST_F(Reporter, RefusedCertificatesEndTheDialogAsUsual) {
 }
 
 // The reporter takes the system's proxy settings: set in this prefix copy for this case only.
+// It has no proxy account: the authenticating proxy's refusal is dumped like any answer.
 TEST_F(Reporter, FollowsTheSystemProxy) {
     const char szKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     HKEY hKey = nullptr;
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, szKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr),
               ERROR_SUCCESS);
-    const DWORD dwEnable = 1;
-    ::RegSetValueExA(hKey, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwEnable), sizeof(dwEnable));
-    ::RegSetValueExA(hKey, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(s_strProxy.c_str()),
-                     DWORD(s_strProxy.size() + 1));
     struct CRestore {
         HKEY hKey;
         ~CRestore() {
@@ -283,14 +283,32 @@ TEST_F(Reporter, FollowsTheSystemProxy) {
             ::RegCloseKey(hKey);
         }
     } restore{hKey};
-
-    CTestServer srv(PLAIN_REPORT_PORT);
-    srv.SetDefault(Stored());
-    const std::string strBytes = Bytes(100 * 1024);
-    CTempFile crash(strBytes, ".dmp");
-    SendReport(crash.Path(), s_strPlainReporter);
-    ExpectDelivered(srv, crash, strBytes, true);
-    EXPECT_NE(srv.WaitRequest(0).Header("Via").find("squid"), std::string::npos);
+    const auto UseProxy = [&](const std::string& strProxy) {
+        const DWORD dwEnable = 1;
+        ::RegSetValueExA(hKey, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwEnable), sizeof(dwEnable));
+        ::RegSetValueExA(hKey, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(strProxy.c_str()),
+                         DWORD(strProxy.size() + 1));
+    };
+    {
+        SCOPED_TRACE("open proxy");
+        UseProxy(s_strProxy);
+        CTestServer srv(PLAIN_REPORT_PORT);
+        srv.SetDefault(Stored());
+        const std::string strBytes = Bytes(100 * 1024);
+        CTempFile crash(strBytes, ".dmp");
+        SendReport(crash.Path(), s_strPlainReporter);
+        ExpectDelivered(srv, crash, strBytes, true);
+        EXPECT_NE(srv.WaitRequest(0).Header("Via").find("squid"), std::string::npos);
+    }
+    {
+        SCOPED_TRACE("authenticating proxy");
+        UseProxy(s_strAuthProxy);
+        CTestServer srv(PLAIN_REPORT_PORT);
+        CTempFile crash(Bytes(10 * 1024), ".dmp");
+        SendReport(crash.Path(), s_strPlainReporter);
+        EXPECT_EQ(WorkerOutput().substr(0, 35), "407 Proxy Authentication Required\r\n");
+        EXPECT_EQ(srv.RequestCount(), 0u);
+    }
 }
 
 }  // namespace
