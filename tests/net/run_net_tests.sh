@@ -22,43 +22,13 @@ cleanup() {
 trap cleanup EXIT
 
 # ---- certificates: a CA trusted in the copy, one that is not, and leaves signed by them ----
-cd "$work"
-cat >ca.cnf <<CNF
-[ca]
-default_ca = tca
-[tca]
-database = $work/index.txt
-new_certs_dir = $work
-serial = $work/serial
-default_md = sha256
-policy = any
-copy_extensions = copy
-unique_subject = no
-[any]
-commonName = supplied
-CNF
-: >index.txt
-echo 01 >serial
-quiet() { "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; "$@"; exit 1; }; }
-make_ca() {
-    quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 2 -subj "/CN=$2" \
-        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
-}
-# make_leaf NAME CA HOST START END
-make_leaf() {
-    quiet openssl req -new -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$3" \
-        -addext "subjectAltName=DNS:$3"
-    quiet openssl ca -batch -notext -config ca.cnf -cert "$2.pem" -keyfile "$2.key" -in "$1.csr" -out "$1.pem" \
-        -startdate "$4" -enddate "$5"
-}
-now=$(date -u +%s)
-stamp() { date -u -d "@$1" +%Y%m%d%H%M%SZ; }
-make_ca ca "Quilla Test CA"
-make_ca stranger "Quilla Stranger CA"
-make_leaf valid ca localhost "$(stamp $((now - 3600)))" "$(stamp $((now + 86400)))"
-make_leaf expired ca localhost 20200101000000Z 20200201000000Z
-make_leaf otherhost ca other.example "$(stamp $((now - 3600)))" "$(stamp $((now + 86400)))"
-make_leaf untrusted stranger localhost "$(stamp $((now - 3600)))" "$(stamp $((now + 86400)))"
+. "$scripts/tls-env.sh"
+quilla_make_ca "$work" ca "Quilla Test CA"
+quilla_make_ca "$work" stranger "Quilla Stranger CA"
+quilla_make_leaf "$work" valid ca localhost
+quilla_make_leaf "$work" expired ca localhost 20200101000000Z 20200201000000Z
+quilla_make_leaf "$work" otherhost ca other.example
+quilla_make_leaf "$work" untrusted stranger localhost
 
 # ---- the prefix copy, trusting the test CA ----
 export QUILLA_BUILD_DIR="$build"
@@ -66,12 +36,8 @@ export QUILLA_BUILD_DIR="$build"
 quilla_wine_prefix
 cp -a "$build/wineprefix" "$work/prefix"
 export WINEPREFIX="$work/prefix"
-openssl x509 -in ca.pem -outform DER -out ca.der
-thumb=$(openssl x509 -in ca.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr a-f A-F)
-blob=$(python3 -c 'import sys,struct; d=open(sys.argv[1],"rb").read(); print((struct.pack("<III",0x20,1,len(d))+d).hex())' ca.der)
 wineserver -p 60
-wine reg add "HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\$thumb" \
-    /v Blob /t REG_BINARY /d "$blob" /f >/dev/null 2>&1
+quilla_trust_ca "$work/ca.pem"
 wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f >/dev/null 2>&1 || true
 
 # ---- squid on two free loopback ports ----
@@ -86,7 +52,8 @@ wait_port() {  # PORT PID: true once something accepts on PORT, false if PID end
     done
     return 1
 }
-mkdir squid
+mkdir "$work/squid"
+cd "$work"
 proxy_user=reporter proxy_pass="pw-$RANDOM$RANDOM"
 printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >squid/htpasswd
 ncsa=/usr/lib/squid/basic_ncsa_auth
