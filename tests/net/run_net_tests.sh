@@ -70,7 +70,6 @@ cache_log $work/squid/cache.log
 cache_store_log none
 coredump_dir $work/squid
 cache deny all
-cache_mem 4 MB
 pinger_enable off
 cache_effective_user proxy
 hosts_file /etc/hosts
@@ -84,6 +83,8 @@ http_access allow openport
 http_access allow authport account
 http_access deny all
 via on
+# squid 5.7 drops a client whose request body outruns a slower server by more than this buffer.
+client_request_buffer_max_size 64 MB
 tcp_outgoing_address 127.0.0.2
 forwarded_for delete
 # After a 407 the body that follows is read as the next request: do not wait long on it.

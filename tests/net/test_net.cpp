@@ -3,7 +3,9 @@
 // run_net_tests.sh sets up the peers and passes their ports in the environment.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -309,6 +311,63 @@ TEST_F(Reporter, FollowsTheSystemProxy) {
         EXPECT_EQ(WorkerOutput().substr(0, 35), "407 Proxy Authentication Required\r\n");
         EXPECT_EQ(srv.RequestCount(), 0u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Figures, not checks: run by scripts/run-bench.sh with QUILLA_NET_BENCH=1.
+TEST(Bench, ThirtyTwoMiB) {
+    if (Env("QUILLA_NET_BENCH").empty())
+        GTEST_SKIP() << "set QUILLA_NET_BENCH=1";
+    const std::string strFile = TestSupport::TempPath(".dmp");
+    ASSERT_TRUE(TestSupport::MakeSparseFile(strFile, 32ull << 20));
+    const auto Time = [](const std::function<void()>& fn) {
+        LARGE_INTEGER f, a, b;
+        ::QueryPerformanceFrequency(&f);
+        ::QueryPerformanceCounter(&a);
+        fn();
+        ::QueryPerformanceCounter(&b);
+        return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
+    };
+    struct Way {
+        const char* szName;
+        bool bHttps;
+        const std::string* pProxy;
+    };
+    for (const Way& w : {Way{"plain HTTP", false, nullptr}, Way{"HTTPS", true, nullptr},
+                         Way{"HTTP through squid", false, &s_strProxy}}) {
+        CTestServer srv;
+        Route("valid", srv);
+        CHttpClientA client;
+        if (w.pProxy)
+            client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, w.pProxy->c_str());
+        else
+            client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_DIRECT);
+        client.AddParam("file", strFile.c_str(), HTTPCLIENT_PARAM_FILE);
+        const std::string strUrl =
+            w.bHttps ? HttpsUrl("/up.php") : "http://127.0.0.1:" + std::to_string(srv.Port()) + "/up.php";
+        const double dSec = Time([&] {
+            client.StartUpload(strUrl.c_str());
+            Drive(client, HTTPCLIENT_READ_BUFF_SIZE);
+        });
+        EXPECT_TRUE(srv.WaitRequest(0, 60000).bComplete);
+        std::printf("32 MiB, %-20s %6.2f s  %6.1f MiB/s\n", w.szName, dSec, 32 / dSec);
+    }
+    for (const CRefusal& c : s_aRefusals) {
+        CTestServer srv;
+        Route(c.szCert, srv);
+        CHttpClientA client;
+        const double dSec = Time([&] {
+            try {
+                client.StartPost(HttpsUrl("/post.php").c_str());
+            } catch (const httpclientexceptionA&) {
+            }
+        });
+        std::printf("refused, %-10s %6.0f ms\n", c.szCert, dSec * 1000);
+    }
+    TestSupport::RemoveFile(strFile);
 }
 
 }  // namespace
