@@ -8,6 +8,7 @@ certificates and between servers of its own without restarting the front.
 Usage: tls_front.py DIR PORT ROUTE_FILE
 Writes DIR/front.ready once listening."""
 import os
+import select
 import socket
 import ssl
 import sys
@@ -25,20 +26,27 @@ def context_for(name):
     return contexts[name]
 
 
-def pump(src, dst):
+def relay(tls, back):
+    # One thread per connection does every TLS call: an SSL object must not read in one thread
+    # while another writes on it.
     try:
         while True:
-            data = src.recv(65536)
-            if not data:
-                break
-            dst.sendall(data)
-    except OSError:
+            if not tls.pending():
+                readable, _, _ = select.select([tls, back], [], [])
+            else:
+                readable = [tls]
+            if tls in readable:
+                data = tls.recv(65536)
+                if not data:
+                    break
+                back.sendall(data)
+            if back in readable:
+                data = back.recv(65536)
+                if not data:
+                    break
+                tls.sendall(data)
+    except (OSError, ssl.SSLError):
         pass
-    for s in (src, dst):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
 
 
 def serve(raw, peer):
@@ -67,10 +75,7 @@ def serve(raw, peer):
     except OSError:
         tls.close()
         return
-    t = threading.Thread(target=pump, args=(back, tls), daemon=True)
-    t.start()
-    pump(tls, back)
-    t.join()
+    relay(tls, back)
     tls.close()
     back.close()
 
