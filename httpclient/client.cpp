@@ -109,8 +109,7 @@ bool UsesHttpProxy(HINTERNET hInternet, const char* szHost) {
         return false;
     // "http=host:port https=..." names a proxy per scheme; a plain name serves every scheme.
     if (std::strchr(szProxy, '=')) {
-        const std::string strList = std::string(" ") + szProxy;
-        std::string strLower = strList;
+        std::string strLower = std::string(" ") + szProxy;
         for (char& c : strLower)
             c = char(std::tolower(BYTE(c)));
         if (strLower.find(" http=") == std::string::npos && strLower.find(";http=") == std::string::npos)
