@@ -73,6 +73,7 @@ cache deny all
 pinger_enable off
 cache_effective_user proxy
 hosts_file /etc/hosts
+dns_nameservers 127.0.0.1
 auth_param basic program $ncsa $work/squid/htpasswd
 auth_param basic children 2
 auth_param basic realm quilla-test
