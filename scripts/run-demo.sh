@@ -63,7 +63,9 @@ python3 -c 'import sys; sys.stdout.buffer.write(b"MDMP\x93\xa7" + bytes(i * 7 % 
 python3 scripts/report_receiver.py --port "$port" --store "$demo/reports" "${receiver_args[@]}" \
     >"$demo/receiver.log" 2>&1 &
 receiver=$!
-trap 'kill $receiver 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true' EXIT
+# The https run's prefix copy (the only one trusting the demo CA) goes with the demo.
+trap 'kill $receiver 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true
+      [ "$scheme" = http ] || rm -rf "$demo/wineprefix"' EXIT
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
     sleep 0.1
