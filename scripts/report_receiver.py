@@ -4,12 +4,13 @@
 Each report is stored in its own folder below the storage directory:
   <n>-<version>/<uploaded file name>   the crash file, byte for byte
   <n>-<version>/request.txt           request line and headers as received
-Answers with a short text/plain body. Loopback only.
+Answers with a short text/plain body. Loopback only. With --cert and --key it speaks HTTPS.
 """
 import argparse
 import http.server
 import os
 import re
+import ssl
 import sys
 import threading
 import urllib.parse
@@ -96,10 +97,18 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--port", type=int, default=18080)
     ap.add_argument("--store", default="reports")
+    ap.add_argument("--cert", help="PEM certificate chain: serve HTTPS")
+    ap.add_argument("--key", help="PEM private key of --cert")
     args = ap.parse_args()
     server = ReceiverServer(("127.0.0.1", args.port), args.store)
-    print("receiver: listening on http://127.0.0.1:%d/vorlex.php, storing in %s"
-          % (args.port, os.path.abspath(args.store)), flush=True)
+    scheme = "http"
+    if args.cert:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.cert, args.key)
+        server.socket = ctx.wrap_socket(server.socket, server_side=True)
+        scheme = "https"
+    print("receiver: listening on %s://127.0.0.1:%d/vorlex.php, storing in %s"
+          % (scheme, args.port, os.path.abspath(args.store)), flush=True)
     server.serve_forever()
 
 

@@ -13,3 +13,7 @@ run=(bash scripts/wine-session.sh bash -c 'bash scripts/wine-run.sh "$1/bench/be
 # The reporter's dialog needs a display; one for the whole session, like the tests.
 [ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}")
 "${run[@]}"
+# 32 MiB over plain HTTP, HTTPS and through a proxy, and how long refused certificates take.
+QUILLA_NET_BENCH=1 bash scripts/wine-session.sh bash tests/net/run_net_tests.sh \
+    "$QUILLA_BUILD_DIR/tests/net/test_net.exe" "$QUILLA_BUILD_DIR" \
+    "$(sed -n 's/^QUILLA_TEST_HTTPS_PORT:STRING=//p' "$QUILLA_BUILD_DIR/CMakeCache.txt")" --gtest_filter='Bench.*'

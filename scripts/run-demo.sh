@@ -5,11 +5,19 @@
 # press "发送报告" yourself; without one it runs under Xvfb, leaves a screenshot of the dialog
 # in build/demo/ and presses the button itself. Ends by printing where the stored report is and
 # the reporter's debugger output.
+# The report goes over HTTPS to https://localhost with a throwaway CA that only the demo's own
+# copy of the prefix trusts; --http sends it over plain HTTP instead.
 #   QUILLA_DEMO_LOCALE=zh_CN.UTF-8 bash scripts/run-demo.sh   runs it under ANSI code page 936.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-port=18080   # the report URL that scripts/build.sh compiles in
+scheme=https
+for arg in "$@"; do
+    case "$arg" in
+        --http) scheme=http ;;
+        *) echo "usage: run-demo.sh [--http]" >&2; exit 2 ;;
+    esac
+done
 
 if [ -z "${QUILLA_DEMO_INNER:-}" ]; then
     bash scripts/setup.sh
@@ -26,17 +34,38 @@ export QUILLA_BUILD_DIR="$root/build"
 quilla_wine_prefix
 locale_name="${QUILLA_DEMO_LOCALE:-C.UTF-8}"
 demo="$QUILLA_BUILD_DIR/demo"
-rm -rf "$demo/reports" "$demo/output.txt"
+rm -rf "$demo/reports" "$demo/output.txt" "$demo/tls" "$demo/wineprefix"
 mkdir -p "$demo"
+receiver_args=()
+if [ "$scheme" = http ]; then
+    # The port of the report URL compiled in (scripts/build.sh: 18080).
+    port=$(sed -n 's|^QUILLA_REPORT_URL:STRING=http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$QUILLA_BUILD_DIR/CMakeCache.txt")
+    reporter="$QUILLA_BUILD_DIR/app/crashreport.exe"
+else
+    # The test build's https reporter, and a CA of the demo's own trusted in a copy of the prefix.
+    port=$(sed -n 's/^QUILLA_TEST_HTTPS_PORT:STRING=//p' "$QUILLA_BUILD_DIR/CMakeCache.txt")
+    reporter="$QUILLA_BUILD_DIR/tests/net/https/crashreport.exe"
+    . scripts/tls-env.sh
+    mkdir -p "$demo/tls"
+    quilla_make_ca "$demo/tls" ca "Quilla Demo CA"
+    quilla_make_leaf "$demo/tls" localhost ca localhost
+    cp -a "$WINEPREFIX" "$demo/wineprefix"
+    export WINEPREFIX="$demo/wineprefix"
+    quilla_trust_ca "$demo/tls/ca.pem"
+    receiver_args=(--cert "$demo/tls/localhost.pem" --key "$demo/tls/localhost.key")
+fi
 to_win() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 # A sample crash file: a minidump signature and 64 KiB of every byte value.
 python3 -c 'import sys; sys.stdout.buffer.write(b"MDMP\x93\xa7" + bytes(i * 7 % 256 for i in range(65536)))' \
     >"$demo/crash.dmp"
 
-python3 scripts/report_receiver.py --port "$port" --store "$demo/reports" >"$demo/receiver.log" 2>&1 &
+python3 scripts/report_receiver.py --port "$port" --store "$demo/reports" "${receiver_args[@]}" \
+    >"$demo/receiver.log" 2>&1 &
 receiver=$!
-trap 'kill $receiver 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true' EXIT
+# The https run's prefix copy (the only one trusting the demo CA) goes with the demo.
+trap 'kill $receiver 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true
+      [ "$scheme" = http ] || rm -rf "$demo/wineprefix"' EXIT
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
     sleep 0.1
@@ -60,7 +89,7 @@ fi
 sim=("$QUILLA_BUILD_DIR/tests/app/crash_sim.exe" --output "$(to_win "$demo/output.txt")")
 [ "$QUILLA_DEMO_INNER" = headless ] && sim+=(--send-after 4000)
 LC_ALL="$locale_name" wine explorer /desktop=Quilla,720x400 \
-    "${sim[@]}" "$QUILLA_BUILD_DIR/app/crashreport.exe" "${entries[@]}" >/dev/null 2>&1 &
+    "${sim[@]}" "$reporter" "${entries[@]}" >/dev/null 2>&1 &
 
 if [ "$QUILLA_DEMO_INNER" = headless ]; then
     sleep 3
@@ -77,7 +106,7 @@ sleep 0.5
 
 echo
 if stored=$(ls -d "$demo"/reports/*/ 2>/dev/null | tail -n 1) && [ -n "$stored" ]; then
-    echo "The report server stored the report in: $stored"
+    echo "The report server ($scheme port $port) stored the report in: $stored"
     ls -l "$stored"
     file=$(ls "$stored" | grep -v '^request.txt$' | head -n 1)
     if cmp -s "$demo/crash.dmp" "$stored/$file"; then

@@ -13,6 +13,7 @@ PKGS=(
     locales fonts-wqy-zenhei fonts-wine
     googletest
     python3
+    openssl squid
 )
 
 missing=()
@@ -27,6 +28,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The proxy tests run a squid of their own; Debian's package may start its service on install.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet squid 2>/dev/null; then
+    $SUDO systemctl disable --now squid >/dev/null 2>&1 || true
+elif [ -x /etc/init.d/squid ] && /etc/init.d/squid status >/dev/null 2>&1; then
+    $SUDO /etc/init.d/squid stop >/dev/null 2>&1 || true
 fi
 
 # Code page 936 runs need the zh_CN.UTF-8 glibc locale.
