@@ -8,8 +8,7 @@ if [ $# -ne 1 ]; then
     exit 2
 fi
 url="$1"
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+. "$(dirname "$0")/prelude.sh"
 bash scripts/setup.sh
 rm -rf "$root/dist"   # never leave an exe for another URL behind a failed build
 bdir="$root/build-release"

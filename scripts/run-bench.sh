@@ -2,16 +2,12 @@
 # Builds the benchmarks and runs them under Wine: client throughput with ProceedStep(1024) and
 # ProceedStep(57344) against plain WinInet in 64 KiB writes, and peak working set; then the
 # reporter end to end (upload, start to dialog, shipped size).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-bash scripts/setup.sh
-export QUILLA_BUILD_DIR="$root/build"
-bash scripts/build.sh "$QUILLA_BUILD_DIR"
+. "$(dirname "$0")/prelude.sh"
+quilla_setup_and_build
 run=(bash scripts/wine-session.sh bash -c 'bash scripts/wine-run.sh "$1/bench/bench_upload.exe" &&
     echo && bash scripts/wine-run.sh "$1/bench/bench_reporter.exe"' - "$QUILLA_BUILD_DIR")
 # The reporter's dialog needs a display; one for the whole session, like the tests.
-[ -n "${DISPLAY:-}" ] || run=(xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}")
+[ -n "${DISPLAY:-}" ] || run=(quilla_with_display "${run[@]}")
 "${run[@]}"
 # 32 MiB over plain HTTP, HTTPS and through a proxy, and how long refused certificates take.
 QUILLA_NET_BENCH=1 bash scripts/wine-session.sh bash tests/net/run_net_tests.sh \

@@ -8,9 +8,7 @@
 # The report goes over HTTPS to https://localhost with a throwaway CA that only the demo's own
 # copy of the prefix trusts; --http sends it over plain HTTP instead.
 #   QUILLA_DEMO_LOCALE=zh_CN.UTF-8 bash scripts/run-demo.sh   runs it under ANSI code page 936.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+. "$(dirname "$0")/prelude.sh"
 scheme=https
 for arg in "$@"; do
     case "$arg" in
@@ -20,16 +18,14 @@ for arg in "$@"; do
 done
 
 if [ -z "${QUILLA_DEMO_INNER:-}" ]; then
-    bash scripts/setup.sh
-    export QUILLA_BUILD_DIR="$root/build"
-    bash scripts/build.sh "$QUILLA_BUILD_DIR"
+    quilla_setup_and_build
     if [ -z "${DISPLAY:-}" ]; then
-        QUILLA_DEMO_INNER=headless exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+        QUILLA_DEMO_INNER=headless quilla_with_display bash "$root/scripts/run-demo.sh" "$@"
+        exit
     fi
     export QUILLA_DEMO_INNER=display
 fi
 
-export QUILLA_BUILD_DIR="$root/build"
 . scripts/wine-env.sh
 quilla_wine_prefix
 locale_name="${QUILLA_DEMO_LOCALE:-C.UTF-8}"
