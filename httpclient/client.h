@@ -9,18 +9,12 @@
 
 #include "errors.h"
 #include "map.h"
+#include "multipart.h"
 #include "poststat.h"
 #include "response.h"
 #include "tool.h"
 
 namespace Tavon {
-
-// Flag bits stored beside each form parameter.
-enum : DWORD {
-    HTTPCLIENT_PARAM_FILE = 0x1,
-    HTTPCLIENT_PARAM_ENCODEDNAME = 0x2,
-    HTTPCLIENT_PARAM_ENCODEDVALUE = 0x4,
-};
 
 // Request flags of StartUpload / StartPost without and with the cache.
 enum : DWORD {
@@ -35,7 +29,6 @@ inline constexpr char HTTPCLIENT_FIXED_BOUNDARY[] = "----TAVON-FB3B405B7EAE495aB
 inline constexpr char HTTPCLIENT_FIXED_UPLOAD_CONTTYPE[] =
     "multipart/form-data; boundary=----TAVON-FB3B405B7EAE495aB0C0295C54D4E096-";
 inline constexpr char HTTPCLIENT_POST_CONTTYPE[] = "application/x-www-form-urlencoded";
-inline constexpr DWORD HTTPCLIENT_READ_BUFF_SIZE = 57344;
 
 namespace ClientImpl {
 
@@ -69,13 +62,6 @@ public:
 private:
     CScopedInternetHandle m_hOwned;
     HINTERNET m_hBorrowed = nullptr;
-};
-
-// A file parameter of an upload as measured at the start.
-struct CUploadFile {
-    CScopedFileHandle hFile;
-    CHeapPtr<char> szMimeType;
-    DWORD dwSize = 0;
 };
 
 }  // namespace ClientImpl
@@ -152,6 +138,7 @@ public:
 private:
     using MapValue = typename CHttpClientMapT<CharT>::MapValue;
     struct CContextHandles;
+    class CRequestSink;
 
     BOOL _IsActive() const noexcept { return m_objPostStat.IsActive(); }
     void _RefuseIfActive(const char* szOp) const;
@@ -174,22 +161,10 @@ private:
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
 
-    // The multipart body is described once; the start measures it and the steps write it.
-    template <class F>
-    void _EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const;
-    template <class F>
-    void _EachClosingPiece(F&& fnPiece) const;
-    DWORD _PieceLen(const CharT* sz, BOOL bUserText) const;
-    template <class E>
-    DWORD _PiecesLen(E&& fnEach) const;
-    template <class E>
-    void _WritePieces(E&& fnEach);
-    // The URL-encoded body, likewise.
+    // The URL-encoded body: the start measures each wire form, the steps make it again.
     DWORD _PostWireLen(const CharT* szStr, BOOL bRaw) const;
     const CharT* _PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen, CHeapPtr<CharT>& szOwned) const;
 
-    void _StepUploadBegin(const MapValue& param);
-    void _StepUploadContinue(DWORD nDesired);
     void _StepPostBegin(const MapValue& param);
     void _StepPostContinue(DWORD nDesired);
 
@@ -210,15 +185,13 @@ private:
     CHeapPtr<CharT> m_szProxyPassword;
     CHttpPostStatT<CharT> m_objInitialStat;
     CHttpPostStatT<CharT> m_objPostStat;
-    std::unique_ptr<ClientImpl::CUploadFile[]> m_aFile;  // one per file parameter, in parameter order
-    DWORD m_nFile = 0;
+    CMultipartPlanA m_objUploadPlan;
     const CharT* m_szCurrValue = nullptr;
     CHeapPtr<CharT> m_szCurrValueOwned;  // m_szCurrValue when it is the client's own copy
     ClientImpl::CContextHandle m_hInternet;
     ClientImpl::CContextHandle m_hConnection;
     CScopedInternetHandle m_hRequest;
     BOOL m_bIsPost = TRUE;
-    CHeapPtr<BYTE> m_pbyReadBuff;
 };
 
 typedef CHttpClientT<char> CHttpClientA;

@@ -282,6 +282,15 @@ DWORD CHttpToolA::GetFileSize(HANDLE hFile, LPCSTR szFilePath) {
     return dwLow;
 }
 
+DWORD CHttpToolA::ReadFile(HANDLE hFile, BYTE* pbyBuff, DWORD cbBuff) {
+    if (!pbyBuff)
+        ThrowErrorMsg("CHttpToolA::ReadFile: pbyBuff can not be NULL.", 0);
+    DWORD cbRead = 0;
+    if (!::ReadFile(hFile, pbyBuff, cbBuff, &cbRead, nullptr))
+        ThrowErrorFmt(HTTPCLIENT_ERR_READFILE, ::GetLastError());
+    return cbRead;
+}
+
 // ---- MIME type, boundary ---------------------------------------------------------------
 
 LPSTR CHttpToolA::GetMimeType(HANDLE hFile, UINT CodePage) {

@@ -88,6 +88,8 @@ public:
     static HANDLE OpenFile(LPCSTR szFilePath);
     // Files of 4 GiB or more raise 605 naming the file (last error ERROR_FILE_TOO_LARGE).
     static DWORD GetFileSize(HANDLE hFile, LPCSTR szFilePath);
+    // The bytes read into pbyBuff; fewer than cbBuff only at the end of the file. Failure: 602.
+    static DWORD ReadFile(HANDLE hFile, BYTE* pbyBuff, DWORD cbBuff);
     static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
     static LPSTR GetStatusText(HINTERNET hRequest);
     // Null when the response has no such header (or no further occurrence at *pnIdx).
