@@ -9,20 +9,10 @@ namespace Tavon {
 
 template <class CharT>
 CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest)
-    : m_hInternet(hInternet),
-      m_hConnection(hConnection),
-      m_hRequest(hRequest),
-      m_dwStatus(0),
-      m_szStatusText(nullptr) {}
+    : m_hInternet(hInternet), m_hConnection(hConnection), m_hRequest(hRequest) {}
 
 template <class CharT>
-CHttpResponseT<CharT>::~CHttpResponseT() {
-    // Children before parents: request, connection, session.
-    CHttpToolA::CloseInternetHandle(m_hRequest);
-    CHttpToolA::CloseInternetHandle(m_hConnection);
-    CHttpToolA::CloseInternetHandle(m_hInternet);
-    std::free(m_szStatusText);
-}
+CHttpResponseT<CharT>::~CHttpResponseT() = default;
 
 template <class CharT>
 const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
@@ -35,7 +25,7 @@ const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.", 0);
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
@@ -46,7 +36,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
             DWORD nIdx = 0;
             for (;;) {
                 const DWORD nIdxAsked = nIdx;
-                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest, szName, &nIdx));
+                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest.Get(), szName, &nIdx));
                 if (!szValue)
                     return nCount;
                 // Never ask for the same occurrence twice, whatever the platform did to the index.
@@ -73,52 +63,39 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::GetStatus() {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetStatus: m_hRequest can not be NULL.", 0);
     if (m_dwStatus != 0)
         return m_dwStatus;
-    DWORD cb = sizeof m_dwStatus;
-    DWORD dwStatus = 0;
-    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr))
-        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
-    m_dwStatus = dwStatus;
+    m_dwStatus = CHttpToolA::GetStatusCode(m_hRequest.Get());
     return m_dwStatus;
 }
 
 template <class CharT>
 const CharT* CHttpResponseT<CharT>::GetStatusText() {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetStatusText: m_hRequest can not be NULL.", 0);
     if (!m_szStatusText)
-        m_szStatusText = CHttpToolA::GetStatusText(m_hRequest);
-    return m_szStatusText;
+        m_szStatusText.reset(CHttpToolA::GetStatusText(m_hRequest.Get()));
+    return m_szStatusText.get();
 }
 
 template <class CharT>
 BOOL CHttpResponseT<CharT>::GetContentLength(DWORD& cbContLen) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetContentLength: m_hRequest can not be NULL.", 0);
-    DWORD cb = sizeof cbContLen;
-    if (::HttpQueryInfoA(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &cbContLen, &cb, nullptr))
-        return TRUE;
-    DWORD dwErr = ::GetLastError();
-    if (dwErr == ERROR_HTTP_HEADER_NOT_FOUND)
-        return FALSE;
-    ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
+    return CHttpToolA::GetContentLength(m_hRequest.Get(), cbContLen);
 }
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::ReadContent(BYTE* pbyBuff, DWORD cbBuff) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
     if (!pbyBuff)
         ThrowErrorMsg("CHttpResponseT::ReadContent: pbyBuff can not be NULL.", 0);
     if (cbBuff == 0)
         ThrowErrorMsg("CHttpResponseT::ReadContent: cbBuff can not be zero.", 0);
-    DWORD cbRead = 0;
-    if (!::InternetReadFile(m_hRequest, pbyBuff, cbBuff, &cbRead))
-        ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETREADFILE, ::GetLastError());
-    return cbRead;
+    return CHttpToolA::InternetReadFile(m_hRequest.Get(), pbyBuff, cbBuff);
 }
 
 template class CHttpResponseT<char>;

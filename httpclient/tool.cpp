@@ -214,6 +214,30 @@ LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest) {
     return buf.release();
 }
 
+DWORD CHttpToolA::GetStatusCode(HINTERNET hRequest) {
+    DWORD dwStatus = 0, cb = sizeof dwStatus;
+    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr))
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
+    return dwStatus;
+}
+
+BOOL CHttpToolA::GetContentLength(HINTERNET hRequest, DWORD& cbContLen) {
+    DWORD cb = sizeof cbContLen;
+    if (::HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &cbContLen, &cb, nullptr))
+        return TRUE;
+    const DWORD dwErr = ::GetLastError();
+    if (dwErr == ERROR_HTTP_HEADER_NOT_FOUND)
+        return FALSE;
+    ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
+}
+
+DWORD CHttpToolA::InternetReadFile(HINTERNET hRequest, BYTE* pbyBuff, DWORD cbBuff) {
+    DWORD cbRead = 0;
+    if (!::InternetReadFile(hRequest, pbyBuff, cbBuff, &cbRead))
+        ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETREADFILE, ::GetLastError());
+    return cbRead;
+}
+
 LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
     if (!hRequest)
         ThrowErrorMsg("CHttpToolA::GetHeader: hRequest can not be NULL.", 0);

@@ -92,6 +92,11 @@ public:
     static DWORD ReadFile(HANDLE hFile, BYTE* pbyBuff, DWORD cbBuff);
     static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
     static LPSTR GetStatusText(HINTERNET hRequest);
+    static DWORD GetStatusCode(HINTERNET hRequest);
+    // FALSE when the response has no Content-Length.
+    static BOOL GetContentLength(HINTERNET hRequest, DWORD& cbContLen);
+    // The next bytes of the response body; 0 at its end.
+    static DWORD InternetReadFile(HINTERNET hRequest, BYTE* pbyBuff, DWORD cbBuff);
     // Null when the response has no such header (or no further occurrence at *pnIdx).
     static LPSTR GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx = nullptr);
     // "----MIRAS-" + 32 lower-case hex digits + "-"; null when no GUID or memory is available.
