@@ -15,21 +15,7 @@ namespace {
 // Every exception that leaves a start or a step is the library's narrow one.
 template <class F>
 decltype(auto) ClientBoundary(F&& f) {
-    try {
-        return f();
-    } catch (const httpclientexceptionA&) {
-        throw;
-    } catch (const httpclientexceptionW& e) {
-        ThrowWideAsAnsi(e);
-    } catch (const SafeIntException& e) {
-        ThrowSafeIntError(e);
-    } catch (const std::bad_alloc&) {
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    } catch (const std::exception& e) {
-        ThrowErrorMsg(e.what(), HTTPCLIENT_ERR_STD_EXCEPTION);
-    } catch (...) {
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
-    }
+    return GuardBoundary<HTTPCLIENT_CONVERT_ALL | HTTPCLIENT_CONVERT_BAD_ALLOC>(f);
 }
 
 [[noreturn]] void ThrowArgError(const char* szOp, const char* szWhat) {
@@ -56,23 +42,17 @@ struct CHttpClientT<CharT>::CContextHandles {
 
 template <class CharT>
 CHttpClientT<CharT>::CHttpClientT() {
+    // Without a boundary of its own the client uploads with the fixed one.
     try {
         m_szBoundary.reset(CHttpToolA::CreateUploadBoundary());
+        if (m_szBoundary)
+            m_szUploadContType =
+                HeapStrJoin(HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX, DWORD(sizeof HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX - 1),
+                            m_szBoundary.get(), DWORD(HeapStrLen(m_szBoundary.get())));
     } catch (...) {
-        m_szBoundary.reset();
     }
-    if (!m_szBoundary)
-        return;
-    const size_t cchBoundary = std::strlen(m_szBoundary.get());
-    const size_t cchPrefix = sizeof(HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX) - 1;
-    CharT* szContType = static_cast<CharT*>(std::malloc(cchPrefix + cchBoundary + 1));
-    if (!szContType) {
+    if (!m_szUploadContType)
         m_szBoundary.reset();
-        return;
-    }
-    std::memcpy(szContType, HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX, cchPrefix);
-    std::memcpy(szContType + cchPrefix, m_szBoundary.get(), cchBoundary + 1);
-    m_szUploadContType.reset(szContType);
     m_szBoundaryA = m_szBoundary.get();
 }
 

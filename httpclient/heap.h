@@ -71,4 +71,16 @@ CHeapPtr<CharT> HeapStrAlloc(DWORD nLen) {
     return p;
 }
 
+// szFirst's first nFirst characters followed by szRest's first nRest, terminated.
+template <class CharT>
+CHeapPtr<CharT> HeapStrJoin(const CharT* szFirst, DWORD nFirst, const CharT* szRest, DWORD nRest) {
+    CHeapPtr<CharT> p = HeapStrAlloc<CharT>(SafeAdd(nFirst, nRest));
+    if (nFirst)
+        std::memcpy(p.get(), szFirst, nFirst * sizeof(CharT));
+    if (nRest)
+        std::memcpy(p.get() + nFirst, szRest, nRest * sizeof(CharT));
+    p.get()[nFirst + nRest] = CharT(0);
+    return p;
+}
+
 }  // namespace Tavon

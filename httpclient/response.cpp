@@ -30,7 +30,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
 
-    return GuardSafeInt([&]() -> DWORD {
+    return GuardBoundary([&]() -> DWORD {
         DWORD nCount = 0;
         try {
             DWORD nIdx = 0;
@@ -44,11 +44,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName) {
                     nIdx = SafeAdd(nIdxAsked, 1);
                 nCount = SafeAdd(nCount, 1);
 
-                const size_t cbName = std::strlen(szName) + 1;
-                CHeapPtr<CharT> szNameCopy(static_cast<CharT*>(std::malloc(cbName)));
-                if (!szNameCopy)
-                    ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-                std::memcpy(szNameCopy.get(), szName, cbName);
+                CHeapPtr<CharT> szNameCopy = HeapStrDup(szName);
                 m_mapHeader.AddPointerDirectly(szNameCopy.get(), szValue.get(), 0);
                 szNameCopy.release();
                 szValue.release();

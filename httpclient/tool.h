@@ -118,8 +118,4 @@ public:
     static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
 };
 
-// Carry an exception across the two character widths; code and last error always survive.
-[[noreturn]] void ThrowWideAsAnsi(const httpclientexceptionW& e);
-[[noreturn]] void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError);
-
 }  // namespace Tavon
