@@ -61,6 +61,7 @@ void CMultipartPlanA::Clear() noexcept {
     m_nPosted = 0;
     m_bClosed = FALSE;
     m_pbyReadBuff.reset();
+    m_nBuffPos = m_nBuffEnd = m_nFileRead = 0;
 }
 
 void CMultipartPlanA::_MeasureFile(CPart& part, BOOL bStrictFileCheck, UINT nCodePage) {
@@ -164,6 +165,7 @@ void CMultipartPlanA::Step(DWORD nDesired, CBodySinkA& sink) {
         sink.Write(part.szHeader.get(), part.nHeader, FALSE);
         m_bInPart = TRUE;
         m_nPosted = 0;
+        m_nBuffPos = m_nBuffEnd = m_nFileRead = 0;
         sink.BeginPart(part.szName, part.nValue, part.bFile, part.szPath);
         if (part.nValue == 0)
             _EndPart(sink);
@@ -187,18 +189,34 @@ void CMultipartPlanA::_EndPart(CBodySinkA& sink) {
 }
 
 void CMultipartPlanA::_WriteFileBytes(CPart& part, DWORD n, CBodySinkA& sink) {
+    // The step that completes the file checks first that it still has its declared size: a file
+    // that grew or shrank after the last block was read would otherwise go out unnoticed.
+    if (m_nPosted + n == part.nValue && CHttpToolA::GetFileSize(part.hFile.Get(), part.szPath) != part.nValue)
+        ThrowError(HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+    while (n) {
+        if (m_nBuffPos == m_nBuffEnd)
+            _ReadAhead(part);
+        const DWORD nAvail = m_nBuffEnd - m_nBuffPos;
+        const DWORD nChunk = n < nAvail ? n : nAvail;
+        sink.Write(reinterpret_cast<const char*>(m_pbyReadBuff.get() + m_nBuffPos), nChunk, TRUE);
+        m_nBuffPos += nChunk;
+        n -= nChunk;
+    }
+}
+
+void CMultipartPlanA::_ReadAhead(CPart& part) {
     if (!m_pbyReadBuff) {
         m_pbyReadBuff.reset(static_cast<BYTE*>(std::malloc(HTTPCLIENT_READ_BUFF_SIZE)));
         if (!m_pbyReadBuff)
             ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
     }
-    while (n) {
-        const DWORD nChunk = n < HTTPCLIENT_READ_BUFF_SIZE ? n : HTTPCLIENT_READ_BUFF_SIZE;
-        if (CHttpToolA::ReadFile(part.hFile.Get(), m_pbyReadBuff.get(), nChunk) != nChunk)
-            ThrowError(HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
-        sink.Write(reinterpret_cast<const char*>(m_pbyReadBuff.get()), nChunk, TRUE);
-        n -= nChunk;
-    }
+    const DWORD nUnread = part.nValue - m_nFileRead;
+    const DWORD nBlock = nUnread < HTTPCLIENT_READ_BUFF_SIZE ? nUnread : HTTPCLIENT_READ_BUFF_SIZE;
+    m_nBuffPos = m_nBuffEnd = 0;
+    if (CHttpToolA::ReadFile(part.hFile.Get(), m_pbyReadBuff.get(), nBlock) != nBlock)
+        ThrowError(HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+    m_nBuffEnd = nBlock;
+    m_nFileRead += nBlock;
 }
 
 }  // namespace Tavon

@@ -71,6 +71,7 @@ private:
     void _MeasureFile(CPart& part, BOOL bStrictFileCheck, UINT nCodePage);
     void _EndPart(CBodySinkA& sink);
     void _WriteFileBytes(CPart& part, DWORD n, CBodySinkA& sink);
+    void _ReadAhead(CPart& part);
 
     std::unique_ptr<CPart[]> m_aPart;
     DWORD m_nPart = 0;
@@ -86,7 +87,11 @@ private:
     DWORD m_nPosted = 0;
     BOOL m_bClosed = FALSE;
 
+    // The current file is read a buffer-full at a time and handed out from here, whatever the step size.
     CHeapPtr<BYTE> m_pbyReadBuff;  // allocated at the first file byte, HTTPCLIENT_READ_BUFF_SIZE bytes
+    DWORD m_nBuffPos = 0;          // next byte to hand out
+    DWORD m_nBuffEnd = 0;          // bytes the buffer holds
+    DWORD m_nFileRead = 0;         // bytes of the current file read so far
 };
 
 }  // namespace Tavon
