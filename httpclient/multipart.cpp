@@ -49,6 +49,39 @@ CHeapPtr<char> WireText(const char* sz, BOOL bUseUtf8, UINT nCodePage, DWORD& nL
 
 const char kPartEnd[] = "\r\n";
 
+// A name or file name inside a quoted header parameter: '"', CR and LF are percent-encoded as
+// browsers do, so no name can close the quotes early or start a header line of its own. The
+// wire form is UTF-8 or an ANSI code page, where these bytes are never part of a longer character.
+bool IsUnsafeInQuotes(char c) {
+    return c == '"' || c == '\r' || c == '\n';
+}
+
+CHeapPtr<char> HeaderParamText(const char* sz, BOOL bUseUtf8, UINT nCodePage, DWORD& nLen) {
+    CHeapPtr<char> szWire = WireText(sz, bUseUtf8, nCodePage, nLen);
+    DWORD nUnsafe = 0;
+    for (DWORD i = 0; i < nLen; ++i)
+        nUnsafe += IsUnsafeInQuotes(szWire.get()[i]) ? 1 : 0;
+    if (nUnsafe == 0)
+        return szWire;
+    const DWORD nEscaped = SafeAdd(nLen, SafeAdd(nUnsafe, nUnsafe));
+    CHeapPtr<char> szEscaped = HeapStrAlloc(nEscaped);
+    char* p = szEscaped.get();
+    for (DWORD i = 0; i < nLen; ++i) {
+        const char c = szWire.get()[i];
+        if (IsUnsafeInQuotes(c)) {
+            static const char kHex[] = "0123456789ABCDEF";
+            *p++ = '%';
+            *p++ = kHex[(c >> 4) & 0xF];
+            *p++ = kHex[c & 0xF];
+        } else {
+            *p++ = c;
+        }
+    }
+    *p = '\0';
+    nLen = nEscaped;
+    return szEscaped;
+}
+
 }  // namespace
 
 void CMultipartPlanA::Clear() noexcept {
@@ -100,13 +133,13 @@ void CMultipartPlanA::Build(const CHttpClientMapA& mapParam,
         part.szName = param.szName;
         part.bFile = (param.dwFlag & HTTPCLIENT_PARAM_FILE) != 0;
         DWORD nName = 0;
-        CHeapPtr<char> szName = WireText(param.szName, bUseUtf8, nCodePage, nName);
+        CHeapPtr<char> szName = HeaderParamText(param.szName, bUseUtf8, nCodePage, nName);
         if (part.bFile) {
             ++nFile;
             part.szPath = param.szValue;
             _MeasureFile(part, bStrictFileCheck, nCodePage);
             DWORD nPath = 0;
-            CHeapPtr<char> szPath = WireText(part.szPath, bUseUtf8, nCodePage, nPath);
+            CHeapPtr<char> szPath = HeaderParamText(part.szPath, bUseUtf8, nCodePage, nPath);
             part.szHeader = Join({Lit("--"),
                                   boundary,
                                   Lit("\r\nContent-Disposition: form-data; name=\""),

@@ -383,3 +383,17 @@ TEST_F(Upload, AFileChangingWhileItIsReadAheadIsRefused) {
         ExpectReleased(client, sPath);
     }
 }
+
+TEST_F(Upload, QuotesAndLineBreaksInNamesArePercentEncoded) {
+    // Unescaped, the first name turns a text field into an uploaded file and the path adds a header line.
+    const std::string sPath = "C:\\no\\such\r\nX-Evil: 1\\\"x\".bin";
+    for (BOOL bUtf8 : {FALSE, TRUE}) {
+        CHttpClientA client;
+        client.SetUseUtf8(bUtf8);
+        client.AddParam("note\"; filename=\"evil.exe", "a \"quoted\"\r\nvalue");
+        client.AddParam("up", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
+        Check(client, 1024,
+              {{"note%22; filename=%22evil.exe", "a \"quoted\"\r\nvalue"},
+               {"up", "", "C:\\no\\such%0D%0AX-Evil: 1\\%22x%22.bin", "application/octet-stream"}});
+    }
+}
