@@ -306,8 +306,7 @@ void CHttpClientT<CharT>::_ReleasePostResponse(HINTERNET& hInternet, HINTERNET& 
     hConnection = m_hConnection.Release();
     hRequest = m_hRequest.Release();
     m_objUploadPlan.Clear();
-    m_szCurrValueOwned.reset();
-    m_szCurrValue = nullptr;
+    m_objPostPlan.Clear();
     m_objPostStat._Reset();
 }
 
@@ -451,7 +450,7 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet,
     });
 }
 
-// The client's request as the sink of the upload plan: every write checked against the declared length.
+// The client's request as the sink of both body plans: every write checked against the declared length.
 template <class CharT>
 class CHttpClientT<CharT>::CRequestSink final : public CBodySinkA {
 public:
@@ -485,27 +484,6 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired
 // ---- the URL-encoded body ----
 
 template <class CharT>
-DWORD CHttpClientT<CharT>::_PostWireLen(const CharT* szStr, BOOL bRaw) const {
-    if (!szStr)
-        return 0;
-    return bRaw ? DWORD(std::strlen(szStr)) : CHttpEncoderA::UrlEncodeLenA(szStr, m_bUseUtf8, m_nAnsiCodePage);
-}
-
-template <class CharT>
-const CharT* CHttpClientT<CharT>::_PostWireForm(const CharT* szStr,
-                                                BOOL bRaw,
-                                                DWORD nLen,
-                                                CHeapPtr<CharT>& szOwned) const {
-    if (bRaw)
-        return szStr;
-    if (nLen == 0)
-        return nullptr;
-    szOwned = HeapStrAlloc(nLen);
-    CHttpEncoderA::UrlEncodeA(szOwned.get(), szStr, m_bUseUtf8, m_nAnsiCodePage);
-    return szOwned.get();
-}
-
-template <class CharT>
 void CHttpClientT<CharT>::StartPost(const CharT* szUrl, BOOL bUseCache) {
     StartPostEx(nullptr, nullptr, szUrl, bUseCache ? HTTPCLIENT_REQUEST_FLAGS_CACHE : HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
 }
@@ -521,30 +499,19 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet,
     ClientBoundary([&] {
         _ReleaseAndClose();
 
-        // The same wire forms the steps write: "&" between pairs, name, "=", value.
-        DWORD nBody = 0, nValues = 0, nFirstSize = 0;
-        const MapValue* pFirst = nullptr;
-        for (const MapValue& param : m_mapParam) {
-            const DWORD nValue = _PostWireLen(param.szValue, param.dwFlag & HTTPCLIENT_PARAM_ENCODEDVALUE);
-            if (pFirst)
-                nBody = SafeAdd(nBody, 1);
-            nBody = SafeAdd(nBody, _PostWireLen(param.szName, param.dwFlag & HTTPCLIENT_PARAM_ENCODEDNAME));
-            nBody = SafeAdd(nBody, 1);
-            nBody = SafeAdd(nBody, nValue);
-            nValues = SafeAdd(nValues, nValue);
-            if (!pFirst) {
-                pFirst = &param;
-                nFirstSize = nValue;
-            }
-        }
-
+        m_objPostPlan.Build(m_mapParam, m_bUseUtf8, m_nAnsiCodePage);
         CContextHandles hs;
-        _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
-        _AddRequestHeaders(hs.hRequest.Get(), HTTPCLIENT_POST_CONTTYPE);
-        CHttpToolA::SendRequestEx(hs.hRequest.Get(), nBody);
-
-        m_objPostStat._Activate(nBody, nValues, m_mapParam.Count(), 0);
-        _StoreContext(hs, TRUE, pFirst, nFirstSize);
+        try {
+            _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+            _AddRequestHeaders(hs.hRequest.Get(), HTTPCLIENT_POST_CONTTYPE);
+            CHttpToolA::SendRequestEx(hs.hRequest.Get(), m_objPostPlan.BodyLength());
+            m_objPostStat._Activate(m_objPostPlan.BodyLength(), m_objPostPlan.ValueLength(), m_objPostPlan.PartCount(),
+                                    0);
+        } catch (...) {
+            m_objPostPlan.Clear();
+            throw;
+        }
+        _StoreContext(hs, TRUE, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr, m_objPostPlan.FirstValueLength());
     });
 }
 
@@ -553,49 +520,14 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired) 
     _CheckStep("_ProceedPostContext", nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
-        if (m_objPostStat.CurrParamIsComplete()) {
-            const DWORD nPosted = m_objPostStat.PostedCount();
-            if (nPosted == m_objPostStat.TotalCount()) {
-                CHttpToolA::EndRequest(m_hRequest.Get());
-                return _ReleasePostResponse();
-            }
-            _StepPostBegin(_ParamAt(nPosted));
-            return nullptr;
+        if (m_objPostPlan.IsFinished()) {
+            CHttpToolA::EndRequest(m_hRequest.Get());
+            return _ReleasePostResponse();
         }
-        _StepPostContinue(nDesired);
+        CRequestSink sink(*this);
+        m_objPostPlan.Step(nDesired, sink);
         return nullptr;
     });
-}
-
-template <class CharT>
-void CHttpClientT<CharT>::_StepPostBegin(const MapValue& param) {
-    if (m_objPostStat.PostedCount() > 0)
-        _WritePost("&", FALSE);
-    {
-        const BOOL bRaw = (param.dwFlag & HTTPCLIENT_PARAM_ENCODEDNAME) != 0;
-        const DWORD nName = _PostWireLen(param.szName, bRaw);
-        CHeapPtr<CharT> szOwned;
-        _WritePostBytes(_PostWireForm(param.szName, bRaw, nName, szOwned), nName, FALSE);
-    }
-    _WritePost("=", FALSE);
-
-    m_szCurrValueOwned.reset();
-    m_szCurrValue = nullptr;
-    const BOOL bRaw = (param.dwFlag & HTTPCLIENT_PARAM_ENCODEDVALUE) != 0;
-    const DWORD nValue = _PostWireLen(param.szValue, bRaw);
-    if (param.szValue)
-        m_szCurrValue = _PostWireForm(param.szValue, bRaw, nValue, m_szCurrValueOwned);
-    m_objPostStat._StartNewEntry(param.szName, nValue, FALSE, nullptr);
-}
-
-template <class CharT>
-void CHttpClientT<CharT>::_StepPostContinue(DWORD nDesired) {
-    DWORD nLeft = m_objPostStat.CurrParamRemainByte();
-    if (nDesired < nLeft)
-        nLeft = nDesired;
-    if (!m_szCurrValue)
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);  // a value without bytes is complete at its start
-    _WritePostBytes(m_szCurrValue + m_objPostStat.CurrParamPostedByte(), nLeft, TRUE);
 }
 
 template class CHttpClientT<char>;

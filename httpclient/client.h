@@ -13,6 +13,7 @@
 #include "poststat.h"
 #include "response.h"
 #include "tool.h"
+#include "urlencoded.h"
 
 namespace Tavon {
 
@@ -161,13 +162,6 @@ private:
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
 
-    // The URL-encoded body: the start measures each wire form, the steps make it again.
-    DWORD _PostWireLen(const CharT* szStr, BOOL bRaw) const;
-    const CharT* _PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen, CHeapPtr<CharT>& szOwned) const;
-
-    void _StepPostBegin(const MapValue& param);
-    void _StepPostContinue(DWORD nDesired);
-
     BOOL m_bStrictFileCheck = FALSE;
     CHeapPtr<CharT> m_szBoundary;
     const CharT* m_szBoundaryA = nullptr;  // the same string as m_szBoundary in the 8-bit client
@@ -185,9 +179,9 @@ private:
     CHeapPtr<CharT> m_szProxyPassword;
     CHttpPostStatT<CharT> m_objInitialStat;
     CHttpPostStatT<CharT> m_objPostStat;
+    // The body of the context in progress; the one not in use is empty.
     CMultipartPlanA m_objUploadPlan;
-    const CharT* m_szCurrValue = nullptr;
-    CHeapPtr<CharT> m_szCurrValueOwned;  // m_szCurrValue when it is the client's own copy
+    CUrlEncodedPlanA m_objPostPlan;
     ClientImpl::CContextHandle m_hInternet;
     ClientImpl::CContextHandle m_hConnection;
     CScopedInternetHandle m_hRequest;

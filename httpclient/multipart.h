@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "bodysink.h"
 #include "heap.h"
 #include "map.h"
 #include "tool.h"
@@ -14,18 +15,6 @@
 namespace Tavon {
 
 inline constexpr DWORD HTTPCLIENT_READ_BUFF_SIZE = 57344;
-
-// Where the steps of a body plan put their bytes: the client's request, or a recorder in tests.
-class CBodySinkA {
-public:
-    // Each call is one platform write; bIsValue counts the bytes as parameter value bytes too.
-    virtual void Write(const char* pbyBuff, DWORD cbyBuff, BOOL bIsValue) = 0;
-    // A part's header has just been written; szPath is null for a text part.
-    virtual void BeginPart(const char* szName, DWORD nSize, BOOL bIsFile, const char* szPath) = 0;
-
-protected:
-    ~CBodySinkA() = default;
-};
 
 class CMultipartPlanA {
 public:
