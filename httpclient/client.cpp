@@ -131,7 +131,7 @@ template <class CharT>
 UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage) {
     if (nAnsiCodePage == CP_UTF8 || nAnsiCodePage == CP_UTF7)
         ThrowArgError("SetAnsiCodePage", "CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
-    // The steps re-encode text with it and must match the length declared at the start.
+    // The body in progress was encoded with the old one; callers must not believe otherwise.
     _RefuseIfActive("SetAnsiCodePage");
     const UINT nOld = m_nAnsiCodePage;
     m_nAnsiCodePage = nAnsiCodePage;
@@ -386,7 +386,7 @@ void CHttpClientT<CharT>::_WritePost(const CharT* szBuff, BOOL bIsValue) {
     if (!m_hRequest.Get())
         ThrowArgError("_WritePost", "m_hRequest can not be NULL.");
     if (szBuff)
-        _WritePostBytes(szBuff, DWORD(std::strlen(szBuff)), bIsValue);
+        _WritePostBytes(szBuff, DWORD(HeapStrLen(szBuff)), bIsValue);
 }
 
 template <class CharT>

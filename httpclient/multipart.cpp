@@ -14,7 +14,7 @@ struct CPiece {
 };
 
 CPiece Lit(const char* sz) {
-    return {sz, DWORD(std::strlen(sz))};
+    return {sz, DWORD(HeapStrLen(sz))};
 }
 
 // Joins the pieces in one heap string, so that a part header goes out in one platform write
