@@ -18,31 +18,7 @@ namespace {
 // Every exception that leaves a start or a step is the library's narrow one.
 template <class F>
 decltype(auto) ClientBoundary(F&& f) {
-    try {
-        return f();
-    } catch (const httpclientexceptionA&) {
-        throw;
-    } catch (const httpclientexceptionW& e) {
-        ThrowWideAsAnsi(e);
-    } catch (const SafeIntException& e) {
-        ThrowSafeIntError(e);
-    } catch (const std::bad_alloc&) {
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    } catch (const std::exception& e) {
-        ThrowErrorMsg(e.what(), HTTPCLIENT_ERR_STD_EXCEPTION);
-    } catch (...) {
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
-    }
-}
-
-CHeapPtr<char> AllocString(DWORD nLen) {
-    if (nLen == 0xFFFFFFFF)  // no room for the NUL in a 32-bit size
-        ThrowError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
-    char* p = static_cast<char*>(std::malloc(size_t(nLen) + 1));
-    if (!p)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    p[0] = '\0';
-    return CHeapPtr<char>(p);
+    return GuardBoundary<HTTPCLIENT_CONVERT_ALL | HTTPCLIENT_CONVERT_BAD_ALLOC>(f);
 }
 
 [[noreturn]] void ThrowArgError(const char* szOp, const char* szWhat) {
@@ -54,8 +30,6 @@ CHeapPtr<char> AllocString(DWORD nLen) {
 bool HasAnyOf(const char* sz, const char* szSet) {
     return sz && std::strpbrk(sz, szSet) != nullptr;
 }
-
-const char kPartEnd[] = "\r\n";
 
 std::string Base64(const std::string& strIn) {
     static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -147,23 +121,17 @@ struct CHttpClientT<CharT>::CContextHandles {
 
 template <class CharT>
 CHttpClientT<CharT>::CHttpClientT() {
+    // Without a boundary of its own the client uploads with the fixed one.
     try {
         m_szBoundary.reset(CHttpToolA::CreateUploadBoundary());
+        if (m_szBoundary)
+            m_szUploadContType =
+                HeapStrJoin(HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX, DWORD(sizeof HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX - 1),
+                            m_szBoundary.get(), DWORD(HeapStrLen(m_szBoundary.get())));
     } catch (...) {
-        m_szBoundary.reset();
     }
-    if (!m_szBoundary)
-        return;
-    const size_t cchBoundary = std::strlen(m_szBoundary.get());
-    const size_t cchPrefix = sizeof(HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX) - 1;
-    CharT* szContType = static_cast<CharT*>(std::malloc(cchPrefix + cchBoundary + 1));
-    if (!szContType) {
+    if (!m_szUploadContType)
         m_szBoundary.reset();
-        return;
-    }
-    std::memcpy(szContType, HTTPCLIENT_UPLOAD_CONTTYPE_PREFIX, cchPrefix);
-    std::memcpy(szContType + cchPrefix, m_szBoundary.get(), cchBoundary + 1);
-    m_szUploadContType.reset(szContType);
     m_szBoundaryA = m_szBoundary.get();
 }
 
@@ -242,7 +210,7 @@ template <class CharT>
 UINT CHttpClientT<CharT>::SetAnsiCodePage(UINT nAnsiCodePage) {
     if (nAnsiCodePage == CP_UTF8 || nAnsiCodePage == CP_UTF7)
         ThrowArgError("SetAnsiCodePage", "CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
-    // The steps re-encode text with it and must match the length declared at the start.
+    // The body in progress was encoded with the old one; callers must not believe otherwise.
     _RefuseIfActive("SetAnsiCodePage");
     const UINT nOld = m_nAnsiCodePage;
     m_nAnsiCodePage = nAnsiCodePage;
@@ -479,11 +447,8 @@ void CHttpClientT<CharT>::_ReleasePostResponse(HINTERNET& hInternet, HINTERNET& 
     hInternet = m_hInternet.Release();
     hConnection = m_hConnection.Release();
     hRequest = m_hRequest.Release();
-    m_aFile.reset();
-    m_nFile = 0;
-    m_szCurrValueOwned.reset();
-    m_szCurrValue = nullptr;
-    m_pbyReadBuff.reset();
+    m_objUploadPlan.Clear();
+    m_objPostPlan.Clear();
     m_objPostStat._Reset();
 }
 
@@ -563,7 +528,7 @@ void CHttpClientT<CharT>::_WritePost(const CharT* szBuff, BOOL bIsValue) {
     if (!m_hRequest.Get())
         ThrowArgError("_WritePost", "m_hRequest can not be NULL.");
     if (szBuff)
-        _WritePostBytes(szBuff, DWORD(std::strlen(szBuff)), bIsValue);
+        _WritePostBytes(szBuff, DWORD(HeapStrLen(szBuff)), bIsValue);
 }
 
 template <class CharT>
@@ -575,7 +540,7 @@ void CHttpClientT<CharT>::_WritePostText(BOOL bUseUtf8, const CharT* szStr, BOOL
         return;
     }
     const DWORD nLen = CHttpEncoderA::Utf8EncodeLen(szStr, m_nAnsiCodePage);
-    CHeapPtr<CharT> szUtf8 = AllocString(nLen);
+    CHeapPtr<CharT> szUtf8 = HeapStrAlloc(nLen);
     CHttpEncoderA::Utf8Encode(szUtf8.get(), szStr, m_nAnsiCodePage);
     _WritePostBytes(szUtf8.get(), nLen, bIsValue);
 }
@@ -590,72 +555,6 @@ const CharT* CHttpClientT<CharT>::_Boundary() const noexcept {
 template <class CharT>
 const CharT* CHttpClientT<CharT>::_UploadContType() const noexcept {
     return m_szUploadContType ? m_szUploadContType.get() : HTTPCLIENT_FIXED_UPLOAD_CONTTYPE;
-}
-
-// bUserText marks names, values and paths: they go out in the client's text form (UTF-8 when asked).
-template <class CharT>
-DWORD CHttpClientT<CharT>::_PieceLen(const CharT* sz, BOOL bUserText) const {
-    if (!sz || !*sz)
-        return 0;
-    if (!bUserText)
-        return DWORD(std::strlen(sz));
-    return m_bUseUtf8 ? CHttpEncoderA::Utf8EncodeLen(sz, m_nAnsiCodePage)
-                      : CHttpEncoderA::AnsiEncodeLen(sz, m_nAnsiCodePage);
-}
-
-template <class CharT>
-template <class F>
-void CHttpClientT<CharT>::_EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const {
-    fnPiece("--", FALSE);
-    fnPiece(_Boundary(), FALSE);
-    fnPiece("\r\nContent-Disposition: form-data; name=\"", FALSE);
-    fnPiece(param.szName, TRUE);
-    if (param.dwFlag & HTTPCLIENT_PARAM_FILE) {
-        fnPiece("\"; filename=\"", FALSE);
-        fnPiece(param.szValue, TRUE);
-        fnPiece("\"\r\nContent-Type: ", FALSE);
-        fnPiece(szMimeType, FALSE);
-        fnPiece("\r\n\r\n", FALSE);
-    } else {
-        fnPiece("\"\r\n\r\n", FALSE);
-    }
-}
-
-template <class CharT>
-template <class F>
-void CHttpClientT<CharT>::_EachClosingPiece(F&& fnPiece) const {
-    // Without any part the body still opens with a line break before the closing delimiter.
-    fnPiece(m_mapParam.Count() == 0 ? "\r\n--" : "--", FALSE);
-    fnPiece(_Boundary(), FALSE);
-    fnPiece("--\r\n", FALSE);
-}
-
-template <class CharT>
-template <class E>
-DWORD CHttpClientT<CharT>::_PiecesLen(E&& fnEach) const {
-    DWORD nLen = 0;
-    fnEach([&](const CharT* sz, BOOL bUserText) { nLen = SafeAdd(nLen, _PieceLen(sz, bUserText)); });
-    return nLen;
-}
-
-// Pieces go out in one write: under Wine each platform write is a round trip of its own.
-template <class CharT>
-template <class E>
-void CHttpClientT<CharT>::_WritePieces(E&& fnEach) {
-    const DWORD nLen = _PiecesLen(fnEach);
-    CHeapPtr<CharT> szText = AllocString(nLen);
-    CharT* pEnd = szText.get();
-    fnEach([&](const CharT* sz, BOOL bUserText) {
-        const DWORD n = _PieceLen(sz, bUserText);
-        if (n == 0)
-            return;
-        if (bUserText && m_bUseUtf8)
-            CHttpEncoderA::Utf8Encode(pEnd, sz, m_nAnsiCodePage);  // exactly n bytes and a NUL
-        else
-            std::memcpy(pEnd, sz, n);
-        pEnd += n;
-    });
-    _WritePostBytes(szText.get(), nLen, FALSE);
 }
 
 template <class CharT>
@@ -675,178 +574,57 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet,
     ClientBoundary([&] {
         _ReleaseAndClose();
 
-        const DWORD nParam = m_mapParam.Count();
-        DWORD nFile = 0;
-        for (const MapValue& param : m_mapParam)
-            if (param.dwFlag & HTTPCLIENT_PARAM_FILE)
-                ++nFile;
-        std::unique_ptr<ClientImpl::CUploadFile[]> aFile;
-        if (nFile) {
-            aFile.reset(new (std::nothrow) ClientImpl::CUploadFile[nFile]);
-            if (!aFile)
-                ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-        }
-
-        // Each file is measured once here; its turn later checks that it still has this size.
-        DWORD nBody = 0, nValues = 0, iFile = 0, nFirstSize = 0;
-        const MapValue* pFirst = nullptr;
-        for (const MapValue& param : m_mapParam) {
-            DWORD nSize = 0;
-            const CharT* szMimeType = nullptr;
-            if (param.dwFlag & HTTPCLIENT_PARAM_FILE) {
-                ClientImpl::CUploadFile& file = aFile[iFile++];
-                if (param.szValue) {
-                    file.hFile.Reset(CHttpToolA::OpenFile(param.szValue));
-                    const DWORD dwErr = ::GetLastError();
-                    if (!file.hFile.IsValid() && m_bStrictFileCheck)
-                        ThrowErrorFmt(HTTPCLIENT_ERR_OPENFILE, dwErr, param.szValue);
-                } else if (m_bStrictFileCheck) {
-                    ThrowErrorFmt(HTTPCLIENT_ERR_OPENFILE, ERROR_INVALID_PARAMETER, "");
-                }
-                if (file.hFile.IsValid())
-                    file.dwSize = CHttpToolA::GetFileSize(file.hFile.Get(), param.szValue);
-                file.szMimeType.reset(CHttpToolA::GetMimeType(file.hFile.Get(), m_nAnsiCodePage));
-                nSize = file.dwSize;
-                szMimeType = file.szMimeType.get();
-            } else {
-                nSize = _PieceLen(param.szValue, TRUE);
-            }
-            nBody =
-                SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); }));
-            nBody = SafeAdd(nBody, nSize);
-            nBody = SafeAdd(nBody, _PieceLen(kPartEnd, FALSE));
-            nValues = SafeAdd(nValues, nSize);
-            if (!pFirst) {
-                pFirst = &param;
-                nFirstSize = nSize;
-            }
-        }
-        nBody = SafeAdd(nBody, _PiecesLen([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); }));
-
+        // The plan opens and measures each file once; its turn later checks that it still has that size.
+        m_objUploadPlan.Build(m_mapParam, _Boundary(), m_bUseUtf8, m_nAnsiCodePage, m_bStrictFileCheck);
         CContextHandles hs;
-        _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
-        _AddRequestHeaders(hs.hRequest.Get(), _UploadContType());
-        CHttpToolA::SendRequestEx(hs.hRequest.Get(), nBody);
-        _CheckSecureChannel(hs.hRequest.Get(), szUrl);
-
-        m_objPostStat._Activate(nBody, nValues, nParam, nFile);
-        m_aFile = std::move(aFile);
-        m_nFile = nFile;
-        _StoreContext(hs, FALSE, pFirst, nFirstSize);
+        try {
+            _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+            _AddRequestHeaders(hs.hRequest.Get(), _UploadContType());
+            CHttpToolA::SendRequestEx(hs.hRequest.Get(), m_objUploadPlan.BodyLength());
+            _CheckSecureChannel(hs.hRequest.Get(), szUrl);
+            m_objPostStat._Activate(m_objUploadPlan.BodyLength(), m_objUploadPlan.ValueLength(),
+                                    m_objUploadPlan.PartCount(), m_objUploadPlan.FileCount());
+        } catch (...) {
+            m_objUploadPlan.Clear();
+            throw;
+        }
+        _StoreContext(hs, FALSE, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr,
+                      m_objUploadPlan.FirstValueLength());
     });
 }
+
+// The client's request as the sink of both body plans: every write checked against the declared length.
+template <class CharT>
+class CHttpClientT<CharT>::CRequestSink final : public CBodySinkA {
+public:
+    explicit CRequestSink(CHttpClientT& client) noexcept : m_client(client) {}
+    void Write(const char* pbyBuff, DWORD cbyBuff, BOOL bIsValue) override {
+        m_client._WritePostBytes(pbyBuff, cbyBuff, bIsValue);
+    }
+    void BeginPart(const char* szName, DWORD nSize, BOOL bIsFile, const char* szPath) override {
+        m_client.m_objPostStat._StartNewEntry(szName, nSize, bIsFile, szPath);
+    }
+
+private:
+    CHttpClientT& m_client;
+};
 
 template <class CharT>
 CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired) {
     _CheckStep("_ProceedUploadContext", nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
-        if (m_objPostStat.ActualPostedByte() == m_objPostStat.ActualTotalByte()) {
+        if (m_objUploadPlan.IsFinished()) {
             CHttpToolA::EndRequest(m_hRequest.Get());
             return _ReleasePostResponse();
         }
-        if (m_objPostStat.CurrParamIsComplete()) {
-            const DWORD nPosted = m_objPostStat.PostedCount();
-            if (nPosted == m_objPostStat.TotalCount())
-                _WritePieces([&](auto&& fnPiece) { _EachClosingPiece(fnPiece); });
-            else
-                _StepUploadBegin(_ParamAt(nPosted));
-            return nullptr;
-        }
-        _StepUploadContinue(nDesired);
+        CRequestSink sink(*this);
+        m_objUploadPlan.Step(nDesired, sink);
         return nullptr;
     });
 }
 
-template <class CharT>
-void CHttpClientT<CharT>::_StepUploadBegin(const MapValue& param) {
-    const BOOL bFile = (param.dwFlag & HTTPCLIENT_PARAM_FILE) != 0;
-    DWORD nSize = 0;
-    const CharT* szMimeType = nullptr;
-    if (bFile) {
-        const DWORD iFile = m_objPostStat.PostedFileCount();
-        if (iFile >= m_nFile)
-            ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
-        const ClientImpl::CUploadFile& file = m_aFile[iFile];
-        // A file that grew or shrank since the start would not match the declared length.
-        if (file.hFile.IsValid() && CHttpToolA::GetFileSize(file.hFile.Get(), param.szValue) != file.dwSize)
-            ThrowError(HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
-        nSize = file.dwSize;
-        szMimeType = file.szMimeType.get();
-    } else {
-        m_szCurrValueOwned.reset();
-        m_szCurrValue = nullptr;
-        nSize = _PieceLen(param.szValue, TRUE);
-        if (nSize && m_bUseUtf8) {
-            m_szCurrValueOwned = AllocString(nSize);
-            CHttpEncoderA::Utf8Encode(m_szCurrValueOwned.get(), param.szValue, m_nAnsiCodePage);
-            m_szCurrValue = m_szCurrValueOwned.get();
-        } else if (nSize) {
-            m_szCurrValue = param.szValue;
-        }
-    }
-    _WritePieces([&](auto&& fnPiece) { _EachPartHeaderPiece(param, szMimeType, fnPiece); });
-    m_objPostStat._StartNewEntry(param.szName, nSize, bFile, bFile ? param.szValue : nullptr);
-    if (nSize == 0)
-        _WritePost(kPartEnd, FALSE);
-}
-
-template <class CharT>
-void CHttpClientT<CharT>::_StepUploadContinue(DWORD nDesired) {
-    DWORD nLeft = m_objPostStat.CurrParamRemainByte();
-    if (nDesired < nLeft)
-        nLeft = nDesired;
-    if (m_objPostStat.CurrParamIsFile()) {
-        const DWORD iFile = m_objPostStat.PostedFileCount() - 1;
-        if (iFile >= m_nFile)
-            ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
-        const HANDLE hFile = m_aFile[iFile].hFile.Get();
-        if (!m_pbyReadBuff) {
-            m_pbyReadBuff.reset(static_cast<BYTE*>(std::malloc(HTTPCLIENT_READ_BUFF_SIZE)));
-            if (!m_pbyReadBuff)
-                ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-        }
-        while (nLeft) {
-            const DWORD nChunk = nLeft < HTTPCLIENT_READ_BUFF_SIZE ? nLeft : HTTPCLIENT_READ_BUFF_SIZE;
-            DWORD nRead = 0;
-            if (!::ReadFile(hFile, m_pbyReadBuff.get(), nChunk, &nRead, nullptr))
-                ThrowErrorFmt(HTTPCLIENT_ERR_READFILE, ::GetLastError());
-            if (nRead != nChunk)
-                ThrowError(HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
-            _WritePostBytes(reinterpret_cast<const CharT*>(m_pbyReadBuff.get()), nChunk, TRUE);
-            nLeft -= nChunk;
-        }
-    } else if (m_szCurrValue) {
-        _WritePostBytes(m_szCurrValue + m_objPostStat.CurrParamPostedByte(), nLeft, TRUE);
-    } else {
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);  // a value without bytes is complete at its start
-    }
-    if (m_objPostStat.CurrParamIsComplete())
-        _WritePost(kPartEnd, FALSE);
-}
-
 // ---- the URL-encoded body ----
-
-template <class CharT>
-DWORD CHttpClientT<CharT>::_PostWireLen(const CharT* szStr, BOOL bRaw) const {
-    if (!szStr)
-        return 0;
-    return bRaw ? DWORD(std::strlen(szStr)) : CHttpEncoderA::UrlEncodeLenA(szStr, m_bUseUtf8, m_nAnsiCodePage);
-}
-
-template <class CharT>
-const CharT* CHttpClientT<CharT>::_PostWireForm(const CharT* szStr,
-                                                BOOL bRaw,
-                                                DWORD nLen,
-                                                CHeapPtr<CharT>& szOwned) const {
-    if (bRaw)
-        return szStr;
-    if (nLen == 0)
-        return nullptr;
-    szOwned = AllocString(nLen);
-    CHttpEncoderA::UrlEncodeA(szOwned.get(), szStr, m_bUseUtf8, m_nAnsiCodePage);
-    return szOwned.get();
-}
 
 template <class CharT>
 void CHttpClientT<CharT>::StartPost(const CharT* szUrl, BOOL bUseCache) {
@@ -864,31 +642,20 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet,
     ClientBoundary([&] {
         _ReleaseAndClose();
 
-        // The same wire forms the steps write: "&" between pairs, name, "=", value.
-        DWORD nBody = 0, nValues = 0, nFirstSize = 0;
-        const MapValue* pFirst = nullptr;
-        for (const MapValue& param : m_mapParam) {
-            const DWORD nValue = _PostWireLen(param.szValue, param.dwFlag & HTTPCLIENT_PARAM_ENCODEDVALUE);
-            if (pFirst)
-                nBody = SafeAdd(nBody, 1);
-            nBody = SafeAdd(nBody, _PostWireLen(param.szName, param.dwFlag & HTTPCLIENT_PARAM_ENCODEDNAME));
-            nBody = SafeAdd(nBody, 1);
-            nBody = SafeAdd(nBody, nValue);
-            nValues = SafeAdd(nValues, nValue);
-            if (!pFirst) {
-                pFirst = &param;
-                nFirstSize = nValue;
-            }
-        }
-
+        m_objPostPlan.Build(m_mapParam, m_bUseUtf8, m_nAnsiCodePage);
         CContextHandles hs;
-        _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
-        _AddRequestHeaders(hs.hRequest.Get(), HTTPCLIENT_POST_CONTTYPE);
-        CHttpToolA::SendRequestEx(hs.hRequest.Get(), nBody);
-        _CheckSecureChannel(hs.hRequest.Get(), szUrl);
-
-        m_objPostStat._Activate(nBody, nValues, m_mapParam.Count(), 0);
-        _StoreContext(hs, TRUE, pFirst, nFirstSize);
+        try {
+            _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+            _AddRequestHeaders(hs.hRequest.Get(), HTTPCLIENT_POST_CONTTYPE);
+            CHttpToolA::SendRequestEx(hs.hRequest.Get(), m_objPostPlan.BodyLength());
+            _CheckSecureChannel(hs.hRequest.Get(), szUrl);
+            m_objPostStat._Activate(m_objPostPlan.BodyLength(), m_objPostPlan.ValueLength(), m_objPostPlan.PartCount(),
+                                    0);
+        } catch (...) {
+            m_objPostPlan.Clear();
+            throw;
+        }
+        _StoreContext(hs, TRUE, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr, m_objPostPlan.FirstValueLength());
     });
 }
 
@@ -897,49 +664,14 @@ CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired) 
     _CheckStep("_ProceedPostContext", nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
-        if (m_objPostStat.CurrParamIsComplete()) {
-            const DWORD nPosted = m_objPostStat.PostedCount();
-            if (nPosted == m_objPostStat.TotalCount()) {
-                CHttpToolA::EndRequest(m_hRequest.Get());
-                return _ReleasePostResponse();
-            }
-            _StepPostBegin(_ParamAt(nPosted));
-            return nullptr;
+        if (m_objPostPlan.IsFinished()) {
+            CHttpToolA::EndRequest(m_hRequest.Get());
+            return _ReleasePostResponse();
         }
-        _StepPostContinue(nDesired);
+        CRequestSink sink(*this);
+        m_objPostPlan.Step(nDesired, sink);
         return nullptr;
     });
-}
-
-template <class CharT>
-void CHttpClientT<CharT>::_StepPostBegin(const MapValue& param) {
-    if (m_objPostStat.PostedCount() > 0)
-        _WritePost("&", FALSE);
-    {
-        const BOOL bRaw = (param.dwFlag & HTTPCLIENT_PARAM_ENCODEDNAME) != 0;
-        const DWORD nName = _PostWireLen(param.szName, bRaw);
-        CHeapPtr<CharT> szOwned;
-        _WritePostBytes(_PostWireForm(param.szName, bRaw, nName, szOwned), nName, FALSE);
-    }
-    _WritePost("=", FALSE);
-
-    m_szCurrValueOwned.reset();
-    m_szCurrValue = nullptr;
-    const BOOL bRaw = (param.dwFlag & HTTPCLIENT_PARAM_ENCODEDVALUE) != 0;
-    const DWORD nValue = _PostWireLen(param.szValue, bRaw);
-    if (param.szValue)
-        m_szCurrValue = _PostWireForm(param.szValue, bRaw, nValue, m_szCurrValueOwned);
-    m_objPostStat._StartNewEntry(param.szName, nValue, FALSE, nullptr);
-}
-
-template <class CharT>
-void CHttpClientT<CharT>::_StepPostContinue(DWORD nDesired) {
-    DWORD nLeft = m_objPostStat.CurrParamRemainByte();
-    if (nDesired < nLeft)
-        nLeft = nDesired;
-    if (!m_szCurrValue)
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);  // a value without bytes is complete at its start
-    _WritePostBytes(m_szCurrValue + m_objPostStat.CurrParamPostedByte(), nLeft, TRUE);
 }
 
 template class CHttpClientT<char>;

@@ -9,18 +9,13 @@
 
 #include "errors.h"
 #include "map.h"
+#include "multipart.h"
 #include "poststat.h"
 #include "response.h"
 #include "tool.h"
+#include "urlencoded.h"
 
 namespace Tavon {
-
-// Flag bits stored beside each form parameter.
-enum : DWORD {
-    HTTPCLIENT_PARAM_FILE = 0x1,
-    HTTPCLIENT_PARAM_ENCODEDNAME = 0x2,
-    HTTPCLIENT_PARAM_ENCODEDVALUE = 0x4,
-};
 
 // Request flags of StartUpload / StartPost without and with the cache.
 enum : DWORD {
@@ -35,7 +30,6 @@ inline constexpr char HTTPCLIENT_FIXED_BOUNDARY[] = "----TAVON-FB3B405B7EAE495aB
 inline constexpr char HTTPCLIENT_FIXED_UPLOAD_CONTTYPE[] =
     "multipart/form-data; boundary=----TAVON-FB3B405B7EAE495aB0C0295C54D4E096-";
 inline constexpr char HTTPCLIENT_POST_CONTTYPE[] = "application/x-www-form-urlencoded";
-inline constexpr DWORD HTTPCLIENT_READ_BUFF_SIZE = 57344;
 // Milliseconds a context may wait for the connection, and for any progress sending or receiving.
 inline constexpr DWORD HTTPCLIENT_DEF_CONNECT_TIMEOUT = 30000;
 inline constexpr DWORD HTTPCLIENT_DEF_SEND_TIMEOUT = 60000;
@@ -73,13 +67,6 @@ public:
 private:
     CScopedInternetHandle m_hOwned;
     HINTERNET m_hBorrowed = nullptr;
-};
-
-// A file parameter of an upload as measured at the start.
-struct CUploadFile {
-    CScopedFileHandle hFile;
-    CHeapPtr<char> szMimeType;
-    DWORD dwSize = 0;
 };
 
 }  // namespace ClientImpl
@@ -158,6 +145,7 @@ public:
 private:
     using MapValue = typename CHttpClientMapT<CharT>::MapValue;
     struct CContextHandles;
+    class CRequestSink;
 
     BOOL _IsActive() const noexcept { return m_objPostStat.IsActive(); }
     void _RefuseIfActive(const char* szOp) const;
@@ -182,25 +170,6 @@ private:
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
 
-    // The multipart body is described once; the start measures it and the steps write it.
-    template <class F>
-    void _EachPartHeaderPiece(const MapValue& param, const CharT* szMimeType, F&& fnPiece) const;
-    template <class F>
-    void _EachClosingPiece(F&& fnPiece) const;
-    DWORD _PieceLen(const CharT* sz, BOOL bUserText) const;
-    template <class E>
-    DWORD _PiecesLen(E&& fnEach) const;
-    template <class E>
-    void _WritePieces(E&& fnEach);
-    // The URL-encoded body, likewise.
-    DWORD _PostWireLen(const CharT* szStr, BOOL bRaw) const;
-    const CharT* _PostWireForm(const CharT* szStr, BOOL bRaw, DWORD nLen, CHeapPtr<CharT>& szOwned) const;
-
-    void _StepUploadBegin(const MapValue& param);
-    void _StepUploadContinue(DWORD nDesired);
-    void _StepPostBegin(const MapValue& param);
-    void _StepPostContinue(DWORD nDesired);
-
     BOOL m_bStrictFileCheck = FALSE;
     CHeapPtr<CharT> m_szBoundary;
     const CharT* m_szBoundaryA = nullptr;  // the same string as m_szBoundary in the 8-bit client
@@ -221,15 +190,13 @@ private:
     DWORD m_dwReceiveTimeout = HTTPCLIENT_DEF_RECEIVE_TIMEOUT;
     CHttpPostStatT<CharT> m_objInitialStat;
     CHttpPostStatT<CharT> m_objPostStat;
-    std::unique_ptr<ClientImpl::CUploadFile[]> m_aFile;  // one per file parameter, in parameter order
-    DWORD m_nFile = 0;
-    const CharT* m_szCurrValue = nullptr;
-    CHeapPtr<CharT> m_szCurrValueOwned;  // m_szCurrValue when it is the client's own copy
+    // The body of the context in progress; the one not in use is empty.
+    CMultipartPlanA m_objUploadPlan;
+    CUrlEncodedPlanA m_objPostPlan;
     ClientImpl::CContextHandle m_hInternet;
     ClientImpl::CContextHandle m_hConnection;
     CScopedInternetHandle m_hRequest;
     BOOL m_bIsPost = TRUE;
-    CHeapPtr<BYTE> m_pbyReadBuff;
 };
 
 typedef CHttpClientT<char> CHttpClientA;

@@ -87,7 +87,7 @@ DWORD CHttpEncoderA::_Utf8EncodeLenFrom(DWORD nLen, LPCSTR szStr, UINT CodePage)
 }
 
 DWORD CHttpEncoderA::Utf8EncodeLen(LPCSTR szStr, UINT CodePage) {
-    return GuardSafeInt([&] { return _Utf8EncodeLenFrom(0, szStr, CodePage); });
+    return GuardBoundary([&] { return _Utf8EncodeLenFrom(0, szStr, CodePage); });
 }
 
 DWORD CHttpEncoderA::AnsiEncodeLen(LPCSTR szStr, UINT /*CodePage*/) {
@@ -120,7 +120,7 @@ DWORD CHttpEncoderA::_UrlEncodeLenFrom(DWORD nLen, LPCSTR szStr, BOOL bUtf8Encod
 }
 
 DWORD CHttpEncoderA::UrlEncodeLenA(LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {
-    return GuardSafeInt([&] { return _UrlEncodeLenFrom(0, szStr, bUtf8Encoding, CodePage); });
+    return GuardBoundary([&] { return _UrlEncodeLenFrom(0, szStr, bUtf8Encoding, CodePage); });
 }
 
 LPSTR CHttpEncoderA::UrlEncodeA(LPSTR szBuff, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {

@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include "heap.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -90,19 +92,6 @@ const Ch* Entry(const Ch* const (&group)[N], DWORD code, const Ch* unknown) {
     return idx < N ? group[idx] : unknown;
 }
 
-template <class Ch>
-Ch* DupString(const Ch* s) noexcept {
-    if (!s)
-        return nullptr;
-    size_t n = 0;
-    while (s[n])
-        ++n;
-    Ch* p = static_cast<Ch*>(std::malloc((n + 1) * sizeof(Ch)));
-    if (p)
-        std::memcpy(p, s, (n + 1) * sizeof(Ch));
-    return p;
-}
-
 // Puts szArg in place of the template's one %s, cut to 511 characters. Only the stock
 // templates reach here, so no other directive needs handling (and no printf dialect matters).
 template <class Ch>
@@ -133,7 +122,7 @@ errmsg_exceptionA::errmsg_exceptionA(LPCSTR szErrMsg) {
 }
 
 errmsg_exceptionA::errmsg_exceptionA(const errmsg_exceptionA& other) : std::exception() {
-    m_szErrMsg = DupString<char>(other.m_szErrMsg);
+    m_szErrMsg = HeapStrDupNoThrow<char>(other.m_szErrMsg);
 }
 
 errmsg_exceptionA& errmsg_exceptionA::operator=(const errmsg_exceptionA& other) {
@@ -155,7 +144,7 @@ LPCSTR errmsg_exceptionA::GetErrorMessage() const noexcept {
 }
 
 void errmsg_exceptionA::SetErrorMessage(LPCSTR szErrMsg) noexcept {
-    char* copy = DupString<char>(szErrMsg);
+    char* copy = HeapStrDupNoThrow<char>(szErrMsg);
     std::free(m_szErrMsg);
     m_szErrMsg = copy;
 }
@@ -173,7 +162,7 @@ errmsg_exceptionW::errmsg_exceptionW(LPCWSTR szErrMsg) {
 }
 
 errmsg_exceptionW::errmsg_exceptionW(const errmsg_exceptionW& other) : std::exception() {
-    m_szErrMsg = DupString<wchar_t>(other.m_szErrMsg);
+    m_szErrMsg = HeapStrDupNoThrow<wchar_t>(other.m_szErrMsg);
 }
 
 errmsg_exceptionW& errmsg_exceptionW::operator=(const errmsg_exceptionW& other) {
@@ -195,7 +184,7 @@ LPCWSTR errmsg_exceptionW::GetErrorMessage() const noexcept {
 }
 
 void errmsg_exceptionW::SetErrorMessage(LPCWSTR szErrMsg) noexcept {
-    wchar_t* copy = DupString<wchar_t>(szErrMsg);
+    wchar_t* copy = HeapStrDupNoThrow<wchar_t>(szErrMsg);
     std::free(m_szErrMsg);
     m_szErrMsg = copy;
 }

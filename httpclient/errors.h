@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <exception>
+#include <new>
 
 namespace Tavon {
 
@@ -144,34 +145,48 @@ inline DWORD SafeAdd(DWORD a, DWORD b) {
     return r;
 }
 
-}  // namespace Tavon
+// Carry an exception across the two character widths; code and last error always survive.
+// Defined with the code-page conversions (tool.cpp).
+[[noreturn]] void ThrowWideAsAnsi(const httpclientexceptionW& e);
+[[noreturn]] void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError);
 
-namespace Tavon {
+// What a narrow operation's boundary converts besides the two it always converts: a wide library
+// exception (to the narrow one with the same code, last error and text) and a checked-arithmetic
+// failure (111 - 113). The library's narrow exception always passes unchanged.
+enum : unsigned {
+    HTTPCLIENT_CONVERT_STD = 0x1,        // a standard exception: 108 with its own what() text
+    HTTPCLIENT_CONVERT_ANY = 0x2,        // anything else: 100
+    HTTPCLIENT_CONVERT_BAD_ALLOC = 0x4,  // std::bad_alloc as 102 rather than as a standard exception
+    HTTPCLIENT_CONVERT_ALL = HTTPCLIENT_CONVERT_STD | HTTPCLIENT_CONVERT_ANY,
+};
 
-// Conversion boundaries for foreign exceptions. The library's own exceptions pass unchanged.
-template <class F>
-decltype(auto) GuardSafeInt(F&& f) {
-    try {
-        return f();
-    } catch (const SafeIntException& e) {
-        ThrowSafeIntError(e);
-    }
-}
-
-template <class F>
-decltype(auto) GuardAll(F&& f) {
+template <unsigned uConvert = 0, class F>
+decltype(auto) GuardBoundary(F&& f) {
     try {
         return f();
     } catch (const httpclientexceptionA&) {
         throw;
-    } catch (const httpclientexceptionW&) {
-        throw;  // keeps its code and last error; narrow callers convert it themselves
+    } catch (const httpclientexceptionW& e) {
+        ThrowWideAsAnsi(e);
     } catch (const SafeIntException& e) {
         ThrowSafeIntError(e);
+    } catch (const std::bad_alloc& e) {
+        if constexpr ((uConvert & HTTPCLIENT_CONVERT_BAD_ALLOC) != 0)
+            ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
+        else if constexpr ((uConvert & HTTPCLIENT_CONVERT_STD) != 0)
+            ThrowErrorMsg(e.what(), HTTPCLIENT_ERR_STD_EXCEPTION);
+        else
+            throw;
     } catch (const std::exception& e) {
-        ThrowErrorMsg(e.what(), HTTPCLIENT_ERR_STD_EXCEPTION);
+        if constexpr ((uConvert & HTTPCLIENT_CONVERT_STD) != 0)
+            ThrowErrorMsg(e.what(), HTTPCLIENT_ERR_STD_EXCEPTION);
+        else
+            throw;
     } catch (...) {
-        ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
+        if constexpr ((uConvert & HTTPCLIENT_CONVERT_ANY) != 0)
+            ThrowError(HTTPCLIENT_ERR_UNEXPECTED);
+        else
+            throw;
     }
 }
 

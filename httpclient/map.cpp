@@ -49,7 +49,7 @@ void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWOR
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::Add: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
-    GuardSafeInt([&] {
+    GuardBoundary([&] {
         CHeapPtr<CharT> name = HeapStrDup(szName);
         CHeapPtr<CharT> value = HeapStrDup(szValue);
         AddPointerDirectly(name.get(), value.get(), dwFlag);
@@ -63,7 +63,7 @@ void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, D
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
-    GuardAll([&] {
+    GuardBoundary<HTTPCLIENT_CONVERT_ALL>([&] {
         const DWORD nCount = SafeAdd(m_nCount, 1);
         // multimap::insert places the entry after every equal key: order of adding is kept.
         m_map.insert(typename EntryMap::value_type(szName, MapValue{szName, szValue, dwFlag}));

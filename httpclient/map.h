@@ -11,6 +11,13 @@
 
 namespace Tavon {
 
+// Flag bits stored beside each form parameter.
+enum : DWORD {
+    HTTPCLIENT_PARAM_FILE = 0x1,
+    HTTPCLIENT_PARAM_ENCODEDNAME = 0x2,
+    HTTPCLIENT_PARAM_ENCODEDVALUE = 0x4,
+};
+
 template <class CharT>
 class CHttpClientMapT {
 public:

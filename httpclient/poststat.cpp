@@ -1,6 +1,7 @@
 #include "poststat.h"
 
 #include "errors.h"
+#include "heap.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,14 +9,6 @@
 namespace Tavon {
 
 namespace {
-
-template <class CharT>
-size_t StrLen(const CharT* sz) noexcept {
-    size_t n = 0;
-    while (sz[n])
-        ++n;
-    return n;
-}
 
 template <class CharT>
 bool StrEqual(const CharT* szA, const CharT* szB) noexcept {
@@ -37,10 +30,7 @@ void SetString(CharT*& szField, const CharT* szNew) noexcept {
     }
     if (szField && StrEqual(szField, szNew))
         return;
-    const size_t cb = (StrLen(szNew) + 1) * sizeof(CharT);
-    CharT* szCopy = static_cast<CharT*>(std::malloc(cb));
-    if (szCopy)
-        std::memcpy(szCopy, szNew, cb);
+    CharT* szCopy = HeapStrDupNoThrow(szNew);
     std::free(szField);
     szField = szCopy;
 }
@@ -169,7 +159,7 @@ void CHttpPostStatT<CharT>::_StartNewEntry(const CharT* szName,
 template <class CharT>
 void CHttpPostStatT<CharT>::_TestAddPostedBytes(DWORD nBytes) const {
     _CheckActive("CHttpPostStatT::_TestAddPostedBytes: The post context is not active.");
-    GuardSafeInt([&] {
+    GuardBoundary([&] {
         SafeAdd(m_nCurrParamPostedByte, nBytes);
         SafeAdd(m_nPostedByte, nBytes);
     });
@@ -187,7 +177,7 @@ void CHttpPostStatT<CharT>::_AddPostedBytes(DWORD nBytes) {
 template <class CharT>
 void CHttpPostStatT<CharT>::_TestAddActualPostedBytes(DWORD nBytes) const {
     _CheckActive("CHttpPostStatT::_TestAddActualPostedBytes: The post context is not active.");
-    GuardSafeInt([&] { SafeAdd(m_nActualPostedByte, nBytes); });
+    GuardBoundary([&] { SafeAdd(m_nActualPostedByte, nBytes); });
 }
 
 template <class CharT>

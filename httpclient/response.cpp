@@ -13,11 +13,7 @@ namespace Tavon {
 
 template <class CharT>
 CHttpResponseT<CharT>::CHttpResponseT(HINTERNET hInternet, HINTERNET hConnection, HINTERNET hRequest)
-    : m_hInternet(hInternet),
-      m_hConnection(hConnection),
-      m_hRequest(hRequest),
-      m_dwStatus(0),
-      m_szStatusText(nullptr) {}
+    : m_hInternet(hInternet), m_hConnection(hConnection), m_hRequest(hRequest) {}
 
 namespace {
 
@@ -37,25 +33,27 @@ unsigned __stdcall CloseHandlesProc(void* pParam) {
 
 template <class CharT>
 CHttpResponseT<CharT>::~CHttpResponseT() {
-    std::free(m_szStatusText);
-    CHandlesToClose handles = {{m_hRequest, m_hConnection, m_hInternet}};
+    if (!m_hRequest.IsValid())
+        return;
     // Closing a request whose answer was not read to its end makes the platform read the rest
     // first, for as long as the server keeps sending: that goes on on a thread of its own, and
     // the delete waits for it only briefly.
-    if (m_hRequest) {
-        if (auto* pHandles = new (std::nothrow) CHandlesToClose(handles)) {
-            const HANDLE hThread =
-                reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, CloseHandlesProc, pHandles, 0, nullptr));
-            if (hThread) {
-                ::WaitForSingleObject(hThread, HTTPCLIENT_CLOSE_WAIT_MS);
-                ::CloseHandle(hThread);
-                return;
-            }
-            delete pHandles;
-        }
+    std::unique_ptr<CHandlesToClose> pHandles(new (std::nothrow) CHandlesToClose{});
+    if (!pHandles)
+        return;  // the holders close them here, however long that takes
+    pHandles->ah[0] = m_hRequest.Release();
+    pHandles->ah[1] = m_hConnection.Release();
+    pHandles->ah[2] = m_hInternet.Release();
+    const HANDLE hThread =
+        reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, CloseHandlesProc, pHandles.get(), 0, nullptr));
+    if (!hThread) {
+        for (HINTERNET& h : pHandles->ah)
+            CHttpToolA::CloseInternetHandle(h);
+        return;
     }
-    for (HINTERNET& h : handles.ah)
-        CHttpToolA::CloseInternetHandle(h);
+    pHandles.release();  // the thread's now
+    ::WaitForSingleObject(hThread, HTTPCLIENT_CLOSE_WAIT_MS);
+    ::CloseHandle(hThread);
 }
 
 template <class CharT>
@@ -71,18 +69,18 @@ const CharT* CHttpResponseT<CharT>::GetHeader(const CharT* szName, DWORD nIdx) {
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName, DWORD nLast) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.", 0);
     if (!szName)
         ThrowErrorMsg("CHttpResponseT::_LoadHeader: szName can not be NULL.", 0);
 
-    return GuardSafeInt([&]() -> DWORD {
+    return GuardBoundary([&]() -> DWORD {
         DWORD nCount = m_mapHeader.Count(szName);
         try {
             DWORD nIdx = nCount;
             while (nCount <= nLast) {
                 const DWORD nIdxAsked = nIdx;
-                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest, szName, &nIdx));
+                CHeapPtr<CharT> szValue(CHttpToolA::GetHeader(m_hRequest.Get(), szName, &nIdx));
                 if (!szValue)
                     return nCount;
                 // Never ask for the same occurrence twice, whatever the platform did to the index.
@@ -90,11 +88,7 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName, DWORD nLast) {
                     nIdx = SafeAdd(nIdxAsked, 1);
                 nCount = SafeAdd(nCount, 1);
 
-                const size_t cbName = std::strlen(szName) + 1;
-                CHeapPtr<CharT> szNameCopy(static_cast<CharT*>(std::malloc(cbName)));
-                if (!szNameCopy)
-                    ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-                std::memcpy(szNameCopy.get(), szName, cbName);
+                CHeapPtr<CharT> szNameCopy = HeapStrDup(szName);
                 m_mapHeader.AddPointerDirectly(szNameCopy.get(), szValue.get(), 0);
                 szNameCopy.release();
                 szValue.release();
@@ -110,52 +104,39 @@ DWORD CHttpResponseT<CharT>::_LoadHeader(const CharT* szName, DWORD nLast) {
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::GetStatus() {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetStatus: m_hRequest can not be NULL.", 0);
     if (m_dwStatus != 0)
         return m_dwStatus;
-    DWORD cb = sizeof m_dwStatus;
-    DWORD dwStatus = 0;
-    if (!::HttpQueryInfoA(m_hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr))
-        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
-    m_dwStatus = dwStatus;
+    m_dwStatus = CHttpToolA::GetStatusCode(m_hRequest.Get());
     return m_dwStatus;
 }
 
 template <class CharT>
 const CharT* CHttpResponseT<CharT>::GetStatusText() {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetStatusText: m_hRequest can not be NULL.", 0);
     if (!m_szStatusText)
-        m_szStatusText = CHttpToolA::GetStatusText(m_hRequest);
-    return m_szStatusText;
+        m_szStatusText.reset(CHttpToolA::GetStatusText(m_hRequest.Get()));
+    return m_szStatusText.get();
 }
 
 template <class CharT>
 BOOL CHttpResponseT<CharT>::GetContentLength(DWORD& cbContLen) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::GetContentLength: m_hRequest can not be NULL.", 0);
-    DWORD cb = sizeof cbContLen;
-    if (::HttpQueryInfoA(m_hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &cbContLen, &cb, nullptr))
-        return TRUE;
-    DWORD dwErr = ::GetLastError();
-    if (dwErr == ERROR_HTTP_HEADER_NOT_FOUND)
-        return FALSE;
-    ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
+    return CHttpToolA::GetContentLength(m_hRequest.Get(), cbContLen);
 }
 
 template <class CharT>
 DWORD CHttpResponseT<CharT>::ReadContent(BYTE* pbyBuff, DWORD cbBuff) {
-    if (!m_hRequest)
+    if (!m_hRequest.IsValid())
         ThrowErrorMsg("CHttpResponseT::ReadContent: m_hRequest can not be NULL.", 0);
     if (!pbyBuff)
         ThrowErrorMsg("CHttpResponseT::ReadContent: pbyBuff can not be NULL.", 0);
     if (cbBuff == 0)
         ThrowErrorMsg("CHttpResponseT::ReadContent: cbBuff can not be zero.", 0);
-    DWORD cbRead = 0;
-    if (!::InternetReadFile(m_hRequest, pbyBuff, cbBuff, &cbRead))
-        ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETREADFILE, ::GetLastError());
-    return cbRead;
+    return CHttpToolA::InternetReadFile(m_hRequest.Get(), pbyBuff, cbBuff);
 }
 
 template class CHttpResponseT<char>;

@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "heap.h"
 #include "map.h"
+#include "tool.h"
 
 namespace Tavon {
 
@@ -38,11 +40,12 @@ public:
 
 private:
     CHttpClientMapT<CharT> m_mapHeader;
-    HINTERNET m_hInternet;
-    HINTERNET m_hConnection;
-    HINTERNET m_hRequest;
-    DWORD m_dwStatus;
-    CharT* m_szStatusText;
+    // Declared so that destruction closes the request, then the connection, then the session.
+    CScopedInternetHandle m_hInternet;
+    CScopedInternetHandle m_hConnection;
+    CScopedInternetHandle m_hRequest;
+    DWORD m_dwStatus = 0;
+    CHeapPtr<CharT> m_szStatusText;
 };
 
 typedef CHttpResponseT<char> CHttpResponseA;

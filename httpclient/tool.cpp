@@ -17,14 +17,6 @@ bool IsUtf(UINT CodePage) {
     return CodePage == CP_UTF8 || CodePage == CP_UTF7;
 }
 
-LPSTR HeapCopy(LPCSTR sz) {
-    size_t cb = std::strlen(sz) + 1;
-    LPSTR p = static_cast<LPSTR>(std::malloc(cb));
-    if (p)
-        std::memcpy(p, sz, cb);
-    return p;
-}
-
 // Both narrow-from-wide conversions; only the exception family differs.
 template <bool bWide>
 [[noreturn]] void FailConversion(DWORD dwCode, DWORD dwLastError) {
@@ -208,10 +200,7 @@ LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest) {
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
     if (bSized || cbText == 0) {
         // Nothing to ask for: the status line carries no reason phrase.
-        LPSTR sz = HeapCopy("");
-        if (!sz)
-            ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-        return sz;
+        return HeapStrDup("").release();
     }
 
     CHeapPtr<char> buf(static_cast<LPSTR>(std::malloc(cbText)));
@@ -220,6 +209,30 @@ LPSTR CHttpToolA::GetStatusText(HINTERNET hRequest) {
     if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_TEXT, buf.get(), &cbText, nullptr))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
     return buf.release();
+}
+
+DWORD CHttpToolA::GetStatusCode(HINTERNET hRequest) {
+    DWORD dwStatus = 0, cb = sizeof dwStatus;
+    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &cb, nullptr))
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, ::GetLastError());
+    return dwStatus;
+}
+
+BOOL CHttpToolA::GetContentLength(HINTERNET hRequest, DWORD& cbContLen) {
+    DWORD cb = sizeof cbContLen;
+    if (::HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &cbContLen, &cb, nullptr))
+        return TRUE;
+    const DWORD dwErr = ::GetLastError();
+    if (dwErr == ERROR_HTTP_HEADER_NOT_FOUND)
+        return FALSE;
+    ThrowErrorFmt(HTTPCLIENT_ERR_HTTPQUERYINFO, dwErr);
+}
+
+DWORD CHttpToolA::InternetReadFile(HINTERNET hRequest, BYTE* pbyBuff, DWORD cbBuff) {
+    DWORD cbRead = 0;
+    if (!::InternetReadFile(hRequest, pbyBuff, cbBuff, &cbRead))
+        ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETREADFILE, ::GetLastError());
+    return cbRead;
 }
 
 LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
@@ -232,10 +245,7 @@ LPSTR CHttpToolA::GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx) {
     const DWORD cbName = static_cast<DWORD>(std::strlen(szName) + 1);
 
     // HTTP_QUERY_CUSTOM takes the header name in the very buffer that receives the value.
-    CHeapPtr<char> buf(static_cast<LPSTR>(std::malloc(cbName)));
-    if (!buf)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    std::memcpy(buf.get(), szName, cbName);
+    CHeapPtr<char> buf = HeapStrDup(szName);
     DWORD cbBuf = cbName;
     if (::HttpQueryInfoA(hRequest, HTTP_QUERY_CUSTOM, buf.get(), &cbBuf, pnIdx))
         return buf.release();
@@ -290,16 +300,21 @@ DWORD CHttpToolA::GetFileSize(HANDLE hFile, LPCSTR szFilePath) {
     return dwLow;
 }
 
+DWORD CHttpToolA::ReadFile(HANDLE hFile, BYTE* pbyBuff, DWORD cbBuff) {
+    if (!pbyBuff)
+        ThrowErrorMsg("CHttpToolA::ReadFile: pbyBuff can not be NULL.", 0);
+    DWORD cbRead = 0;
+    if (!::ReadFile(hFile, pbyBuff, cbBuff, &cbRead, nullptr))
+        ThrowErrorFmt(HTTPCLIENT_ERR_READFILE, ::GetLastError());
+    return cbRead;
+}
+
 // ---- MIME type, boundary ---------------------------------------------------------------
 
 LPSTR CHttpToolA::GetMimeType(HANDLE hFile, UINT CodePage) {
     if (!hFile)
         ThrowErrorMsg("CHttpToolA::GetMimeType: hFile can not be NULL.", 0);
-    try {
-        return CHttpToolW::GetMimeType(hFile, CodePage);
-    } catch (const httpclientexceptionW& e) {
-        ThrowWideAsAnsi(e);
-    }
+    return GuardBoundary([&] { return CHttpToolW::GetMimeType(hFile, CodePage); });
 }
 
 LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage) {
@@ -325,7 +340,7 @@ LPSTR CHttpToolW::GetMimeType(HANDLE hFile, UINT CodePage) {
             return Unicode2Ansi(szMime.get(), CodePage);
     }
 
-    LPSTR sz = HeapCopy(kOctetStream);
+    LPSTR sz = HeapStrDupNoThrow(kOctetStream);
     if (!sz)
         ThrowErrorW(HTTPCLIENT_ERR_OUT_OF_MEMORY);
     return sz;

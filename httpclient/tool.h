@@ -88,8 +88,15 @@ public:
     static HANDLE OpenFile(LPCSTR szFilePath);
     // Files of 4 GiB or more raise 605 naming the file (last error ERROR_FILE_TOO_LARGE).
     static DWORD GetFileSize(HANDLE hFile, LPCSTR szFilePath);
+    // The bytes read into pbyBuff; fewer than cbBuff only at the end of the file. Failure: 602.
+    static DWORD ReadFile(HANDLE hFile, BYTE* pbyBuff, DWORD cbBuff);
     static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
     static LPSTR GetStatusText(HINTERNET hRequest);
+    static DWORD GetStatusCode(HINTERNET hRequest);
+    // FALSE when the response has no Content-Length.
+    static BOOL GetContentLength(HINTERNET hRequest, DWORD& cbContLen);
+    // The next bytes of the response body; 0 at its end.
+    static DWORD InternetReadFile(HINTERNET hRequest, BYTE* pbyBuff, DWORD cbBuff);
     // Null when the response has no such header (or no further occurrence at *pnIdx).
     static LPSTR GetHeader(HINTERNET hRequest, LPCSTR szName, DWORD* pnIdx = nullptr);
     // "----MIRAS-" + 32 lower-case hex digits + "-"; null when no GUID or memory is available.
@@ -110,9 +117,5 @@ public:
     static LPWSTR Ansi2Unicode(LPCSTR szStr, UINT CodePage = CP_ACP);
     static LPSTR GetMimeType(HANDLE hFile, UINT CodePage = CP_ACP);
 };
-
-// Carry an exception across the two character widths; code and last error always survive.
-[[noreturn]] void ThrowWideAsAnsi(const httpclientexceptionW& e);
-[[noreturn]] void ThrowAnsiAsWide(LPCSTR szErrMsg, DWORD dwErrorCode, DWORD dwLastError);
 
 }  // namespace Tavon

@@ -1,6 +1,7 @@
 #include "urlanalyzer.h"
 
 #include "errors.h"
+#include "heap.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,30 +13,13 @@ namespace {
 
 template <class CharT>
 DWORD StrLen(const CharT* sz) noexcept {
-    DWORD n = 0;
-    while (sz[n])
-        ++n;
-    return n;
+    return DWORD(HeapStrLen(sz));
 }
 
 // Bytes the character at sz occupies: two for a lead byte, unless its trail would be the NUL.
 template <class CharT>
 DWORD CharBytes(const CharT* sz, UINT CodePage) noexcept {
     return (IsDBCSLeadByteEx(CodePage, static_cast<BYTE>(sz[0])) && sz[1]) ? 2 : 1;
-}
-
-template <class CharT>
-CharT* HeapCopy(const CharT* szFirst, DWORD nFirst, const CharT* szRest, DWORD nRest) {
-    const DWORD n = SafeAdd(SafeAdd(nFirst, nRest), 1);
-    CharT* p = static_cast<CharT*>(std::malloc(n * sizeof(CharT)));
-    if (!p)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    if (nFirst)
-        std::memcpy(p, szFirst, nFirst * sizeof(CharT));
-    if (nRest)
-        std::memcpy(p + nFirst, szRest, nRest * sizeof(CharT));
-    p[nFirst + nRest] = CharT(0);
-    return p;
 }
 
 }  // namespace
@@ -170,7 +154,8 @@ CharT* CHttpUrlAnalyzerT<CharT>::GetServerAddress(const CharT* szUrl) const {
     _CheckUrl(szUrl, "GetServerAddress");
     if (m_nAddressLen == 0)
         ThrowError(HTTPCLIENT_ERR_INVALID_URL);
-    return GuardSafeInt([&] { return HeapCopy<CharT>(szUrl + m_nAddressPos, m_nAddressLen, nullptr, 0); });
+    return GuardBoundary(
+        [&] { return HeapStrJoin<CharT>(szUrl + m_nAddressPos, m_nAddressLen, nullptr, 0).release(); });
 }
 
 template <class CharT>
@@ -179,9 +164,9 @@ CharT* CHttpUrlAnalyzerT<CharT>::GetObjectName(const CharT* szUrl) const {
     static const CharT kSlash[] = {CharT('/'), CharT(0)};
     const CharT* szRest = szUrl ? szUrl + m_nObjectPos : kSlash + 1;
     const DWORD nRest = StrLen(szRest);
-    return GuardSafeInt([&] {
+    return GuardBoundary([&] {
         // Without a path the request goes to "/", keeping any query or fragment after it.
-        return m_nObjectLen ? HeapCopy<CharT>(szRest, nRest, nullptr, 0) : HeapCopy<CharT>(kSlash, 1, szRest, nRest);
+        return HeapStrJoin<CharT>(kSlash, m_nObjectLen ? 0 : 1, szRest, nRest).release();
     });
 }
 

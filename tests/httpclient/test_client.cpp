@@ -361,3 +361,39 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
         ExpectReleased(client, sPath);
     }
 }
+
+TEST_F(Upload, AFileChangingWhileItIsReadAheadIsRefused) {
+    // 100000 bytes are two read blocks; 10000-byte steps hand out several steps from each.
+    CHttpClientA client;
+    const std::string sPath = TempPath();
+    struct {
+        DWORD cbNewSize, nStepsBefore;
+    } changes[] = {{120000, 3}, {80000, 3}, {30000, 3}, {100001, 8}, {99999, 8}};
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.cbNewSize);
+        ASSERT_TRUE(WriteBytes(sPath, Bytes(100000)));
+        client.RemoveAllParams();
+        client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
+        client.StartUpload(m_srv.Url().c_str());
+        for (DWORD i = 0; i < change.nStepsBefore; ++i)
+            client.ProceedStep(10000);
+        if (!UnixTruncate(sPath, change.cbNewSize))
+            GTEST_SKIP() << "needs Wine to change a file behind the client";
+        EXPECT_EQ(Catch([&] { Drive(client, 10000); }).dwCode, HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+        ExpectReleased(client, sPath);
+    }
+}
+
+TEST_F(Upload, QuotesAndLineBreaksInNamesArePercentEncoded) {
+    // Unescaped, the first name turns a text field into an uploaded file and the path adds a header line.
+    const std::string sPath = "C:\\no\\such\r\nX-Evil: 1\\\"x\".bin";
+    for (BOOL bUtf8 : {FALSE, TRUE}) {
+        CHttpClientA client;
+        client.SetUseUtf8(bUtf8);
+        client.AddParam("note\"; filename=\"evil.exe", "a \"quoted\"\r\nvalue");
+        client.AddParam("up", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
+        Check(client, 1024,
+              {{"note%22; filename=%22evil.exe", "a \"quoted\"\r\nvalue"},
+               {"up", "", "C:\\no\\such%0D%0AX-Evil: 1\\%22x%22.bin", "application/octet-stream"}});
+    }
+}

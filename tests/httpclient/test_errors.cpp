@@ -84,13 +84,25 @@ TEST(Errors, ForeignExceptionsBecomeLibraryCodes) {
               113u);
     EXPECT_EQ(CatchError([] { ThrowSafeIntError(SafeIntException(1)); }).GetErrorCode(), 111u);
 
-    auto e = CatchError([] { GuardAll([] { throw std::runtime_error("bad thing"); }); });
+    auto e = CatchError([] { GuardBoundary<HTTPCLIENT_CONVERT_ALL>([] { throw std::runtime_error("bad thing"); }); });
     EXPECT_EQ(e.GetErrorCode(), 108u);
     EXPECT_STREQ(e.GetErrorMessage(), "bad thing");
-    EXPECT_EQ(CatchError([] { GuardAll([] { throw 42; }); }).GetErrorCode(), 100u);
-    EXPECT_EQ(CatchError([] { GuardAll([] { ThrowError(103); }); }).GetErrorCode(), 103u);
-    EXPECT_EQ(CatchError<httpclientexceptionW>([] { GuardAll([] { ThrowErrorFmtW(602, 38); }); }).GetWin32LastError(),
-              38u);
-    EXPECT_EQ(CatchError([] { GuardSafeInt([] { return SafeAdd(0xFFFFFFFFu, 1u); }); }).GetErrorCode(), 112u);
+    EXPECT_EQ(CatchError([] { GuardBoundary<HTTPCLIENT_CONVERT_ALL>([] { throw 42; }); }).GetErrorCode(), 100u);
+    EXPECT_EQ(CatchError([] { GuardBoundary<HTTPCLIENT_CONVERT_ALL>([] { ThrowError(103); }); }).GetErrorCode(), 103u);
+    EXPECT_EQ(CatchError([] { GuardBoundary([] { return SafeAdd(0xFFFFFFFFu, 1u); }); }).GetErrorCode(), 112u);
+    // Only the boundaries that say so convert standard exceptions.
+    EXPECT_THROW(GuardBoundary([] { throw std::runtime_error("x"); }), std::runtime_error);
+}
+
+// A narrow caller catches httpclientexceptionA only: a wide exception reaching a narrow operation
+// must arrive as the narrow one, code, last error and text intact.
+TEST(Errors, WideExceptionsReachNarrowCallersConverted) {
+    for (auto fn : {+[] { GuardBoundary([] { ThrowErrorFmtW(602, 38); }); },
+                    +[] { GuardBoundary<HTTPCLIENT_CONVERT_ALL>([] { ThrowErrorFmtW(602, 38); }); }}) {
+        auto e = CatchError(fn);
+        EXPECT_EQ(e.GetErrorCode(), 602u);
+        EXPECT_EQ(e.GetWin32LastError(), 38u);
+        EXPECT_STREQ(e.GetErrorMessage(), "::ReadFile failed.");
+    }
     EXPECT_EQ(SafeAdd(0xFFFFFFFEu, 1u), 0xFFFFFFFFu);
 }
