@@ -1,6 +1,7 @@
-// Helpers shared by the client's test programs: driving a context step by step and catching codes.
+// Helpers shared by the client's test programs: driving a context step by step, finding requests.
 #pragma once
 
+#include "catch_error.h"
 #include "client.h"
 #include "test_server.h"
 
@@ -37,26 +38,6 @@ inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 10000
     }
     ADD_FAILURE() << "no response after " << nMaxSteps << " steps";
     return run;
-}
-
-struct CError {
-    DWORD dwCode = 0xFFFFFFFF;
-    DWORD dwLastError = 0;
-    std::string sMsg;
-};
-
-template <class F>
-CError Catch(F&& f) {
-    CError err;
-    try {
-        f();
-        ADD_FAILURE() << "nothing thrown";
-    } catch (const httpclientexceptionA& e) {
-        err.dwCode = e.GetErrorCode();
-        err.dwLastError = e.GetWin32LastError();
-        err.sMsg = e.GetErrorMessage();
-    }
-    return err;
 }
 
 // Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
