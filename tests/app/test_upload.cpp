@@ -293,7 +293,8 @@ TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts) {
     ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
     ASSERT_NE(driver.WaitForDialog(), nullptr);
     driver.Click(IDC_SEND);
-    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return !driver.IsEnabled(IDC_SEND) && !driver.IsEnabled(IDC_CANCEL); }));
+    EXPECT_TRUE(
+        CReporterDriver::WaitUntil([&] { return !driver.IsEnabled(IDC_SEND) && !driver.IsEnabled(IDC_CANCEL); }));
 
     driver.PressKey(VK_ESCAPE);
     ASSERT_TRUE(driver.WaitForExit());  // the server stalls until it goes: no waiting for the worker

@@ -40,6 +40,15 @@ inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 10000
     return run;
 }
 
+// For a server that resets the connection after cbCut body bytes: steps until that many are out,
+// then waits until the server has reset it. Otherwise a slow server would leave the client time
+// to put the whole body into the socket buffers, and the reset would surface only in the response.
+inline void StepToTheCut(CHttpClientA& client, const TestSupport::CTestServer& srv, DWORD nDesired, DWORD cbCut) {
+    for (CHttpPostStatA stat; client.GetPostStat(stat), stat.ActualPostedByte() < cbCut;)
+        ASSERT_EQ(client.ProceedStep(nDesired), nullptr);
+    srv.WaitRequest(0);
+}
+
 // Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
 inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine) {
     for (size_t i = 0;; ++i) {

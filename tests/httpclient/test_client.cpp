@@ -91,9 +91,9 @@ TEST_F(Upload, WorkedExampleByteForByte) {
     EXPECT_STREQ(stat.CurrParamName(), "comment");
     EXPECT_EQ(stat.CurrParamTotalByte(), 5u);
     EXPECT_STREQ(CatchError([&] { client.AddParam("x"); }).GetErrorMessage(),
-              "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
+                 "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
     EXPECT_STREQ(CatchError([&] { client.SetUseUtf8(TRUE); }).GetErrorMessage(),
-              "CHttpClientT::SetUseUtf8: It is not allowed to call this method if the POST context is active.");
+                 "CHttpClientT::SetUseUtf8: It is not allowed to call this method if the POST context is active.");
     EXPECT_EQ(CatchError([&] { client.RemoveParam("file"); }).GetErrorCode(), 0u);
 
     CRun run = Drive(client, 1024);
@@ -176,7 +176,7 @@ TEST_F(Upload, Utf8NamesAndPathsFromCodePage936) {
     ASSERT_TRUE(WriteBytes(sPath, Bytes(10)));
     CHttpClientA client;
     EXPECT_STREQ(CatchError([&] { client.SetAnsiCodePage(CP_UTF8); }).GetErrorMessage(),
-              "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
+                 "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
     client.SetAnsiCodePage(936);
     EXPECT_FALSE(client.SetUseUtf8(TRUE));
     EXPECT_TRUE(client.SetUseUtf8(TRUE));
@@ -213,9 +213,9 @@ TEST_F(Upload, RequestOpeningRules) {
     EXPECT_EQ(m_srv.WaitRequest(3).Header("User-Agent"), "My User Agent v1.0");
 
     EXPECT_STREQ(CatchError([&] { client.OpenConnection(nullptr, "http://h/"); }).GetErrorMessage(),
-              "CHttpClientT::OpenConnection: hInternet can not be NULL.");
+                 "CHttpClientT::OpenConnection: hInternet can not be NULL.");
     EXPECT_STREQ(CatchError([&] { client.OpenRequest(nullptr, "POST", "http://h/", 0); }).GetErrorMessage(),
-              "CHttpClientT::OpenRequest: hConnection can not be NULL.");
+                 "CHttpClientT::OpenRequest: hConnection can not be NULL.");
     EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }).GetErrorCode(), 0u);
     EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).GetErrorCode(), 0u);
     EXPECT_EQ(CatchError([&] { client.AddRequestHeader("content-length", "2"); }).GetErrorCode(), 0u);
@@ -256,7 +256,8 @@ TEST_F(Upload, FailedStartsCloseEverything) {
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
 
     const std::string sRefused = "http://127.0.0.1:" + std::to_string(CTestServer::UnusedPort()) + "/";
-    EXPECT_EQ(CatchError([&] { client.StartUpload(sRefused.c_str()); }).GetErrorCode(), HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
+    EXPECT_EQ(CatchError([&] { client.StartUpload(sRefused.c_str()); }).GetErrorCode(),
+              HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
     ExpectReleased(client, sPath);
 
     const struct {
@@ -303,7 +304,8 @@ TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
     ASSERT_TRUE(MakeSparseFile(sBig, 0xFFFFFFF0ull));
     client.RemoveAllParams();
     client.AddParam("f", sBig.c_str(), HTTPCLIENT_PARAM_FILE);
-    EXPECT_EQ(CatchError([&] { client.StartUpload(m_srv.Url().c_str()); }).GetErrorCode(), HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
+    EXPECT_EQ(CatchError([&] { client.StartUpload(m_srv.Url().c_str()); }).GetErrorCode(),
+              HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     ExpectReleased(client, sBig);
     EXPECT_EQ(m_srv.RequestCount(), 2u);  // only the two checks of ExpectReleased reached the server
 }
@@ -319,9 +321,9 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     ASSERT_TRUE(WriteBytes(sPath, Bytes(4 << 20)));
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
     client.StartUpload(m_srv.Url().c_str());
+    StepToTheCut(client, m_srv, 57344, 1000);
     const DWORD dwCode = CatchError([&] { Drive(client, 57344); }).GetErrorCode();
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
-    m_srv.WaitRequest(0);
     ExpectReleased(client, sPath);
 
     // The file shrinks or grows between the start and its turn, or shrinks while it is read.

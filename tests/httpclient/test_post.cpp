@@ -108,6 +108,7 @@ TEST_F(Post, FailedWriteReleasesTheContext) {
     CHttpClientA client;
     client.AddParam("v", std::string(4 << 20, 'x').c_str());
     client.StartPost(m_srv.Url("/form").c_str());
+    StepToTheCut(client, m_srv, 65536, 10);
     const DWORD dwCode = CatchError([&] { Drive(client, 65536); }).GetErrorCode();
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
     CHttpPostStatA stat;

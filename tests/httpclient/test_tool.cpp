@@ -120,11 +120,19 @@ TEST(Tool, ServerClosingMidBodyIsAFailure) {
     srv.Script(cut);
     CLoopbackRequest req(srv, "/cut");
     const std::string body(4 << 20, 'z');
-    httpclientexceptionA e = CatchError<httpclientexceptionA>([&] { req.Post(body, {1000}); });
+    const BYTE* pbBody = reinterpret_cast<const BYTE*>(body.data());
+    CHttpToolA::SendRequestEx(req.hRequest.Get(), static_cast<DWORD>(body.size()));
+    CHttpToolA::InternetWriteFile(req.hRequest.Get(), pbBody, 1000);
+    // The rest only after the reset: a server that is slow to get there would find the whole body
+    // in the socket buffers, and Wine then reports the reset only when the response is read.
+    EXPECT_FALSE(srv.WaitRequest(0).bComplete);
+    httpclientexceptionA e = CatchError<httpclientexceptionA>([&] {
+        CHttpToolA::InternetWriteFile(req.hRequest.Get(), pbBody + 1000, static_cast<DWORD>(body.size() - 1000));
+        CHttpToolA::EndRequest(req.hRequest.Get());
+    });
     const DWORD dwCode = e.GetErrorCode();
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
     EXPECT_NE(e.GetWin32LastError(), 0u);
-    EXPECT_FALSE(srv.WaitRequest(0).bComplete);
 }
 
 namespace {

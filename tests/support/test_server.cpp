@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -143,13 +144,19 @@ void CTestServer::ClearRequests() {
 
 USHORT CTestServer::UnusedPort() {
     static WsaInit s_wsa;
-    CSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    // Bound but never listening, and kept so until the process ends: a released port could be
+    // taken at once by any other program's server on this machine.
+    static std::mutex s_mutex;
+    static std::vector<std::unique_ptr<CSocket>> s_held;
+    auto s = std::make_unique<CSocket>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in a = LoopbackAddr(0);
     int cb = sizeof a;
-    if (s.Get() == INVALID_SOCKET || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
+    if (s->Get() == INVALID_SOCKET || bind(s->Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s->Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
         throw std::runtime_error("cannot bind on 127.0.0.1");
-    return ntohs(a.sin_port);  // bound but never listening, then released
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_held.push_back(std::move(s));
+    return ntohs(a.sin_port);
 }
 
 bool CTestServer::_Wait(DWORD dwMs) const {
@@ -242,8 +249,9 @@ void CTestServer::_Serve(SOCKET sRaw) {
         size_t cbHave = req.sRaw.size() - cbHead;
         if (ans.nCloseAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nCloseAfterBody)) {
             req.sRaw.resize(cbHead + std::min({cbHave, cbBody, static_cast<size_t>(ans.nCloseAfterBody)}));
-            _Record(std::move(req));
+            // Reset first: once a test sees the request, the client's socket has the reset too.
             s.Abort();
+            _Record(std::move(req));
             return;
         }
         if (!bStalled && ans.nStallAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nStallAfterBody)) {

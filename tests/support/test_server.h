@@ -45,7 +45,8 @@ struct CAnswer {
     DWORD dwDelayMs = 0;                                       // wait after the request is read, before answering
     long nStallAfterBody = -1;  // stop reading for dwStallMs after this many request body bytes
     DWORD dwStallMs = 0;
-    long nCloseAfterBody = -1;  // reset the connection after this many request body bytes; no answer
+    long nCloseAfterBody = -1;  // reset the connection after this many request body bytes; no answer.
+                                // The request is recorded once the reset has gone out.
     long nSendBodyBytes = -1;   // send only this many bytes of sBody, then close
 
     CAnswer& AddHeader(const std::string& sName, const std::string& sValue) {
@@ -71,11 +72,13 @@ public:
 
     size_t RequestCount() const;
     std::vector<CRecordedRequest> Requests() const;
-    // Waits until request nIdx has been recorded (complete or cut); throws on timeout.
-    CRecordedRequest WaitRequest(size_t nIdx, DWORD dwTimeoutMs = 10000) const;
+    // Waits until request nIdx has been recorded (complete or cut); throws when it has not come in
+    // dwTimeoutMs, a limit that only a broken client reaches.
+    CRecordedRequest WaitRequest(size_t nIdx, DWORD dwTimeoutMs = 60000) const;
     void ClearRequests();
 
-    // A loopback port on which nothing listens: connecting to it is refused.
+    // A loopback port on which nothing listens: connecting to it is refused. The port stays
+    // reserved for the rest of the process.
     static USHORT UnusedPort();
 
 private:
