@@ -2,12 +2,24 @@
 
 #include <commctrl.h>
 
+#include <exception>
+
 namespace {
 CWinApp* g_pApp = nullptr;
 }
 
 CWinApp* AfxGetApp() {
     return g_pApp;
+}
+
+void AfxTraceCaughtException() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        ::OutputDebugStringA(e.what());
+    } catch (...) {
+        ::OutputDebugStringA("Unknown exception caught by the framework.");
+    }
 }
 
 HINSTANCE AfxGetInstanceHandle() {
@@ -88,6 +100,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
     try {
         return _AfxWinMain(hInstance);
     } catch (...) {
+        AfxTraceCaughtException();
         return -1;
     }
 }

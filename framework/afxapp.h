@@ -36,6 +36,9 @@ private:
 };
 
 CWinApp* AfxGetApp();
+// Called inside a catch (...) where nothing may unwind further (a Win32 callback, the entry
+// point): writes the exception's text to the debugger output, so the failure is not lost.
+void AfxTraceCaughtException() noexcept;
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
 

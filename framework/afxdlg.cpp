@@ -69,6 +69,7 @@ INT_PTR CALLBACK CDialog::_DialogProc(HWND hWnd, UINT message, WPARAM wParam, LP
     try {
         nResult = pDlg->_HandleMessage(message, wParam, lParam);
     } catch (...) {
+        AfxTraceCaughtException();
         nResult = FALSE;
     }
     if (message == WM_NCDESTROY) {

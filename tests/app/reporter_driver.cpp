@@ -41,6 +41,9 @@ CReporterDriver::~CReporterDriver() {
 }
 
 bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine) {
+    // The first program of a Wine session to need the desktop starts its process (explorer). The
+    // reporter must not be that program: the desktop would join the job, which then never empties.
+    ::GetDesktopWindow();
     m_debugThread = std::thread(&CReporterDriver::_DebugLoop, this, strExe, strCommandLine);
     ::WaitForSingleObject(m_hStarted, INFINITE);
     if (!m_bLaunched)

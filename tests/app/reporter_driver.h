@@ -21,6 +21,10 @@ struct CClientShot {
     COLORREF At(int x, int y) const { return pixels[size_t(y) * size_t(cx) + size_t(x)]; }
 };
 
+// How long a wait for a state may take before the test gives up. Only a broken reporter reaches
+// it: a loaded machine slows Wine down by whole seconds, so it is far above any normal run.
+const DWORD kDriverTimeoutMs = 120000;
+
 class CReporterDriver {
 public:
     CReporterDriver();
@@ -32,7 +36,7 @@ public:
     bool Launch(const std::string& strExe, const std::string& strCommandLine);
 
     // The reporter's dialog once it is shown, or null after nTimeoutMs (or when the process ended).
-    HWND WaitForDialog(DWORD nTimeoutMs = 5000);
+    HWND WaitForDialog(DWORD nTimeoutMs = kDriverTimeoutMs);
     HWND Dialog() const { return m_hDialog; }
 
     std::wstring Title() const;
@@ -49,7 +53,7 @@ public:
     void SysCommand(WPARAM nCommand);  // a system-menu command (SC_CLOSE for the close box)
 
     // Waits for the reporter and every process it started to end. FALSE on time-out.
-    bool WaitForExit(DWORD nTimeoutMs = 10000);
+    bool WaitForExit(DWORD nTimeoutMs = kDriverTimeoutMs);
     DWORD ExitCode() const { return m_dwExitCode; }
     HANDLE Process() const { return m_hProcess; }  // null before Launch
     // Processes started in the job so far, the reporter included.
@@ -66,7 +70,7 @@ public:
     // Waits nMs while running the calling thread's messages.
     static void Pump(DWORD nMs);
     // Waits until the condition holds (TRUE) or nTimeoutMs have passed (its last value).
-    static bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs = 3000);
+    static bool WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs = kDriverTimeoutMs);
 
 private:
     void _DebugLoop(std::string strExe, std::string strCommandLine);

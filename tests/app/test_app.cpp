@@ -196,13 +196,20 @@ protected:
 };
 
 TEST_F(Reporter, WithoutHandOffShowsNothingAndWritesNothing) {
-    for (const std::string& strCommandLine : {"\"" + s_strReporter + "\"", "\"" + s_strReporter + "\" "}) {
+    // Upper case sorts before lower case: a path that matches only when case is ignored is no prefix.
+    std::string strUpper = s_strReporter;
+    std::transform(strUpper.begin(), strUpper.end(), strUpper.begin(), [](char ch) { return char(toupper(ch)); });
+    ASSERT_NE(strUpper, s_strReporter);
+    for (const std::string& strCommandLine : {"\"" + s_strReporter + "\"", "\"" + s_strReporter + "\" ",
+                                              BuildHandOff(strUpper, {{"module", s_strProbe}})}) {
+        SCOPED_TRACE(strCommandLine);
         CReporterDriver driver;
         ASSERT_TRUE(driver.Launch(s_strReporter, strCommandLine));
-        EXPECT_EQ(driver.WaitForDialog(3000), nullptr);
+        // A hand-off traces its command line first and then waits for the user.
+        ASSERT_TRUE(CReporterDriver::WaitUntil([&] { return !driver.Output().empty() || driver.WaitForExit(0); }));
+        ASSERT_TRUE(driver.Output().empty());
         ASSERT_TRUE(driver.WaitForExit());
         EXPECT_EQ(driver.ExitCode(), 0u);
-        EXPECT_TRUE(driver.Output().empty());
     }
 }
 
@@ -233,9 +240,11 @@ TEST_F(Reporter, ShowsTheCrashAndSendsWithEnglishTitlesThenRestarts) {
     EXPECT_TRUE(m_driver.IsEnabled(IDC_CANCEL));
     EXPECT_EQ(m_driver.Focus(), ::GetDlgItem(hDialog, IDC_SEND));
 
-    // The appended system-menu item does nothing.
+    // The appended system-menu item does nothing. The focus move posted after it shows that the
+    // dialog has handled it.
     m_driver.SysCommand(16);
-    CReporterDriver::Pump(300);
+    m_driver.FocusControl(IDC_CANCEL);
+    EXPECT_TRUE(CReporterDriver::WaitUntil([&] { return m_driver.Focus() == ::GetDlgItem(hDialog, IDC_CANCEL); }));
     EXPECT_TRUE(::IsWindowVisible(hDialog));
     EXPECT_EQ(m_driver.Title(), s_szTemplateTitle);
 
@@ -284,11 +293,11 @@ TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed) {
     ASSERT_NE(Start({}), nullptr);
     // The picture sits at (25, 75): its warning sign opaque, its background colour left out.
     const COLORREF crSign = RGB(255, 204, 26);
+    const RECT rcLabel = m_driver.ControlRect(IDC_RESTART_LABEL);
     EXPECT_TRUE(CReporterDriver::WaitUntil([&] {
         CClientShot shot = m_driver.CaptureClient();
-        return shot.cx > 100 && shot.cy > 140 && shot.At(25 + 20, 75 + 50) == crSign;
+        return shot.cx > 100 && shot.cy > 140 && shot.At(25 + 20, 75 + 50) == crSign && HasRed(shot, rcLabel);
     }));
-    CReporterDriver::Pump(200);  // the rest of the paint
     const CClientShot shot = m_driver.CaptureClient();
     ASSERT_GT(shot.cx, 100);
     ASSERT_GT(shot.cy, 140);
@@ -298,7 +307,7 @@ TEST_F(Reporter, PaintsThePictureTransparentlyAndTheRestartLabelRed) {
     EXPECT_EQ(shot.At(25 + 2, 75 + 30), crDialog);
     EXPECT_EQ(shot.At(25 + 2, 75 + 57), crDialog);
 
-    EXPECT_TRUE(HasRed(shot, m_driver.ControlRect(IDC_RESTART_LABEL)));
+    EXPECT_TRUE(HasRed(shot, rcLabel));
     EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(1007)));
     EXPECT_FALSE(HasRed(shot, m_driver.ControlRect(IDC_MESSAGE)));
 

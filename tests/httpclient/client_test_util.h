@@ -1,6 +1,7 @@
-// Helpers shared by the client's test programs: driving a context step by step and catching codes.
+// Helpers shared by the client's test programs: driving a context step by step, finding requests.
 #pragma once
 
+#include "catch_error.h"
 #include "client.h"
 #include "test_server.h"
 
@@ -39,24 +40,13 @@ inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 10000
     return run;
 }
 
-struct CError {
-    DWORD dwCode = 0xFFFFFFFF;
-    DWORD dwLastError = 0;
-    std::string sMsg;
-};
-
-template <class F>
-CError Catch(F&& f) {
-    CError err;
-    try {
-        f();
-        ADD_FAILURE() << "nothing thrown";
-    } catch (const httpclientexceptionA& e) {
-        err.dwCode = e.GetErrorCode();
-        err.dwLastError = e.GetWin32LastError();
-        err.sMsg = e.GetErrorMessage();
-    }
-    return err;
+// For a server that resets the connection after cbCut body bytes: steps until that many are out,
+// then waits until the server has reset it. Otherwise a slow server would leave the client time
+// to put the whole body into the socket buffers, and the reset would surface only in the response.
+inline void StepToTheCut(CHttpClientA& client, const TestSupport::CTestServer& srv, DWORD nDesired, DWORD cbCut) {
+    for (CHttpPostStatA stat; client.GetPostStat(stat), stat.ActualPostedByte() < cbCut;)
+        ASSERT_EQ(client.ProceedStep(nDesired), nullptr);
+    srv.WaitRequest(0);
 }
 
 // Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.

@@ -1,6 +1,7 @@
 // Drives one POST through the tool layer against the loopback test server.
 #pragma once
 
+#include "catch_error.h"
 #include "test_server.h"
 #include "tool.h"
 
@@ -10,17 +11,6 @@
 #include <vector>
 
 namespace TestSupport {
-
-template <class Exc, class F>
-Exc CatchAs(F f) {
-    try {
-        f();
-    } catch (const Exc& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return Exc();
-}
 
 struct CLoopbackRequest {
     Tavon::CScopedInternetHandle hInternet, hConnection, hRequest;

@@ -1,5 +1,6 @@
 // The client and its multipart upload against the loopback server: exact bytes, steps, faults.
 #include "client_test_util.h"
+#include "multipart_body.h"
 
 #include <cstring>
 
@@ -21,27 +22,6 @@ std::string MimeOf(const std::string& sPath) {
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     return sz.get();
-}
-
-struct CPart {
-    CPart(std::string n, std::string v, std::string p = "", std::string m = "")
-        : sName(std::move(n)), sValue(std::move(v)), sPath(std::move(p)), sMime(std::move(m)) {}
-    std::string sName, sValue, sPath, sMime;  // sPath set: a file part
-};
-
-std::string Multipart(const std::string& B, const std::vector<CPart>& parts) {
-    if (parts.empty())
-        return "\r\n--" + B + "--\r\n";
-    std::string s;
-    for (const CPart& p : parts) {
-        s += "--" + B + "\r\nContent-Disposition: form-data; name=\"" + p.sName;
-        if (!p.sPath.empty())
-            s += "\"; filename=\"" + p.sPath + "\"\r\nContent-Type: " + p.sMime + "\r\n\r\n";
-        else
-            s += "\"\r\n\r\n";
-        s += p.sValue + "\r\n";
-    }
-    return s + "--" + B + "--\r\n";
 }
 
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
@@ -80,7 +60,7 @@ protected:
         CHttpPostStatA stat;
         client.GetPostStat(stat);
         EXPECT_FALSE(stat.IsActive());
-        EXPECT_EQ(Catch([&] { client.ProceedStep(1024); }).dwCode, HTTPCLIENT_ERR_POST_NOT_STARTED);
+        EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
         EXPECT_TRUE(RemoveFile(sPath)) << "file still open: " << sPath;
         client.RemoveAllParams();
         client.AddParam("again", "yes");
@@ -110,17 +90,17 @@ TEST_F(Upload, WorkedExampleByteForByte) {
     EXPECT_EQ(stat.PostedCount(), 1u);
     EXPECT_STREQ(stat.CurrParamName(), "comment");
     EXPECT_EQ(stat.CurrParamTotalByte(), 5u);
-    EXPECT_EQ(Catch([&] { client.AddParam("x"); }).sMsg,
-              "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
-    EXPECT_EQ(Catch([&] { client.SetUseUtf8(TRUE); }).sMsg,
-              "CHttpClientT::SetUseUtf8: It is not allowed to call this method if the POST context is active.");
-    EXPECT_EQ(Catch([&] { client.RemoveParam("file"); }).dwCode, 0u);
+    EXPECT_STREQ(CatchError([&] { client.AddParam("x"); }).GetErrorMessage(),
+                 "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
+    EXPECT_STREQ(CatchError([&] { client.SetUseUtf8(TRUE); }).GetErrorMessage(),
+                 "CHttpClientT::SetUseUtf8: It is not allowed to call this method if the POST context is active.");
+    EXPECT_EQ(CatchError([&] { client.RemoveParam("file"); }).GetErrorCode(), 0u);
 
     CRun run = Drive(client, 1024);
     EXPECT_EQ(run.steps, (std::vector<DWORD>{97, 7, 166, 1002, 49}));
     ASSERT_TRUE(run.response);
     EXPECT_EQ(run.response->GetStatus(), 200u);
-    EXPECT_EQ(Catch([&] { client.ProceedStep(1024); }).dwCode, HTTPCLIENT_ERR_POST_NOT_STARTED);
+    EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
 
     CRecordedRequest req = m_srv.WaitRequest(0);
     EXPECT_EQ(req.RequestLine(), "POST /vorlex.php?version=1.0 HTTP/1.1");
@@ -195,8 +175,8 @@ TEST_F(Upload, Utf8NamesAndPathsFromCodePage936) {
     const std::string sPath = TempPath("\xD6\xD0.bin");  // U+4E2D in code page 936
     ASSERT_TRUE(WriteBytes(sPath, Bytes(10)));
     CHttpClientA client;
-    EXPECT_EQ(Catch([&] { client.SetAnsiCodePage(CP_UTF8); }).sMsg,
-              "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
+    EXPECT_STREQ(CatchError([&] { client.SetAnsiCodePage(CP_UTF8); }).GetErrorMessage(),
+                 "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
     client.SetAnsiCodePage(936);
     EXPECT_FALSE(client.SetUseUtf8(TRUE));
     EXPECT_TRUE(client.SetUseUtf8(TRUE));
@@ -232,13 +212,13 @@ TEST_F(Upload, RequestOpeningRules) {
     Drive(client, 1024);
     EXPECT_EQ(m_srv.WaitRequest(3).Header("User-Agent"), "My User Agent v1.0");
 
-    EXPECT_EQ(Catch([&] { client.OpenConnection(nullptr, "http://h/"); }).sMsg,
-              "CHttpClientT::OpenConnection: hInternet can not be NULL.");
-    EXPECT_EQ(Catch([&] { client.OpenRequest(nullptr, "POST", "http://h/", 0); }).sMsg,
-              "CHttpClientT::OpenRequest: hConnection can not be NULL.");
-    EXPECT_EQ(Catch([&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }).dwCode, 0u);
-    EXPECT_EQ(Catch([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).dwCode, 0u);
-    EXPECT_EQ(Catch([&] { client.AddRequestHeader("content-length", "2"); }).dwCode, 0u);
+    EXPECT_STREQ(CatchError([&] { client.OpenConnection(nullptr, "http://h/"); }).GetErrorMessage(),
+                 "CHttpClientT::OpenConnection: hInternet can not be NULL.");
+    EXPECT_STREQ(CatchError([&] { client.OpenRequest(nullptr, "POST", "http://h/", 0); }).GetErrorMessage(),
+                 "CHttpClientT::OpenRequest: hConnection can not be NULL.");
+    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }).GetErrorCode(), 0u);
+    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).GetErrorCode(), 0u);
+    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("content-length", "2"); }).GetErrorCode(), 0u);
 }
 
 TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest) {
@@ -276,7 +256,8 @@ TEST_F(Upload, FailedStartsCloseEverything) {
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
 
     const std::string sRefused = "http://127.0.0.1:" + std::to_string(CTestServer::UnusedPort()) + "/";
-    EXPECT_EQ(Catch([&] { client.StartUpload(sRefused.c_str()); }).dwCode, HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
+    EXPECT_EQ(CatchError([&] { client.StartUpload(sRefused.c_str()); }).GetErrorCode(),
+              HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
     ExpectReleased(client, sPath);
 
     const struct {
@@ -289,7 +270,7 @@ TEST_F(Upload, FailedStartsCloseEverything) {
         ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
         client.RemoveAllParams();
         client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-        EXPECT_EQ(Catch([&] { client.StartUpload(bad.szUrl); }).dwCode, bad.dwCode);
+        EXPECT_EQ(CatchError([&] { client.StartUpload(bad.szUrl); }).GetErrorCode(), bad.dwCode);
         ExpectReleased(client, sPath);
     }
 
@@ -300,10 +281,10 @@ TEST_F(Upload, FailedStartsCloseEverything) {
     client.AddParam("g", sMissing.c_str(), HTTPCLIENT_PARAM_FILE);
     ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
     EXPECT_FALSE(client.SetStrictFileCheck(TRUE));
-    CError err = Catch([&] { client.StartUpload(m_srv.Url().c_str()); });
-    EXPECT_EQ(err.dwCode, HTTPCLIENT_ERR_OPENFILE);
-    EXPECT_EQ(err.sMsg, "OpenFile (::CreateFile) failed (\"" + sMissing + "\").");
-    EXPECT_EQ(err.dwLastError, DWORD(ERROR_FILE_NOT_FOUND));
+    const httpclientexceptionA err = CatchError([&] { client.StartUpload(m_srv.Url().c_str()); });
+    EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_OPENFILE);
+    EXPECT_EQ(std::string(err.GetErrorMessage()), "OpenFile (::CreateFile) failed (\"" + sMissing + "\").");
+    EXPECT_EQ(err.GetWin32LastError(), DWORD(ERROR_FILE_NOT_FOUND));
     client.SetStrictFileCheck(FALSE);
     ExpectReleased(client, sPath);
 }
@@ -313,9 +294,9 @@ TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
     ASSERT_TRUE(MakeSparseFile(sHuge, 0x100000000ull + 10));
     CHttpClientA client;
     client.AddParam("f", sHuge.c_str(), HTTPCLIENT_PARAM_FILE);
-    CError err = Catch([&] { client.StartUpload(m_srv.Url().c_str()); });
-    EXPECT_EQ(err.dwCode, HTTPCLIENT_ERR_GETFILESIZE);
-    EXPECT_NE(err.sMsg.find(sHuge), std::string::npos);
+    const httpclientexceptionA err = CatchError([&] { client.StartUpload(m_srv.Url().c_str()); });
+    EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_GETFILESIZE);
+    EXPECT_NE(std::string(err.GetErrorMessage()).find(sHuge), std::string::npos);
     ExpectReleased(client, sHuge);
 
     // Each file fits 32 bits, the body does not: no wrapped length may be declared.
@@ -323,7 +304,8 @@ TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
     ASSERT_TRUE(MakeSparseFile(sBig, 0xFFFFFFF0ull));
     client.RemoveAllParams();
     client.AddParam("f", sBig.c_str(), HTTPCLIENT_PARAM_FILE);
-    EXPECT_EQ(Catch([&] { client.StartUpload(m_srv.Url().c_str()); }).dwCode, HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
+    EXPECT_EQ(CatchError([&] { client.StartUpload(m_srv.Url().c_str()); }).GetErrorCode(),
+              HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     ExpectReleased(client, sBig);
     EXPECT_EQ(m_srv.RequestCount(), 2u);  // only the two checks of ExpectReleased reached the server
 }
@@ -339,9 +321,9 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     ASSERT_TRUE(WriteBytes(sPath, Bytes(4 << 20)));
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
     client.StartUpload(m_srv.Url().c_str());
-    const DWORD dwCode = Catch([&] { Drive(client, 57344); }).dwCode;
+    StepToTheCut(client, m_srv, 57344, 1000);
+    const DWORD dwCode = CatchError([&] { Drive(client, 57344); }).GetErrorCode();
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
-    m_srv.WaitRequest(0);
     ExpectReleased(client, sPath);
 
     // The file shrinks or grows between the start and its turn, or shrinks while it is read.
@@ -357,7 +339,7 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
             client.ProceedStep(1000);
         if (!UnixTruncate(sPath, change.cbNewSize))
             GTEST_SKIP() << "needs Wine to change a file behind the client";
-        EXPECT_EQ(Catch([&] { Drive(client, 1000); }).dwCode, HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+        EXPECT_EQ(CatchError([&] { Drive(client, 1000); }).GetErrorCode(), HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
         ExpectReleased(client, sPath);
     }
 }
@@ -379,7 +361,7 @@ TEST_F(Upload, AFileChangingWhileItIsReadAheadIsRefused) {
             client.ProceedStep(10000);
         if (!UnixTruncate(sPath, change.cbNewSize))
             GTEST_SKIP() << "needs Wine to change a file behind the client";
-        EXPECT_EQ(Catch([&] { Drive(client, 10000); }).dwCode, HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+        EXPECT_EQ(CatchError([&] { Drive(client, 10000); }).GetErrorCode(), HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
         ExpectReleased(client, sPath);
     }
 }

@@ -91,7 +91,7 @@ TEST(Hostile, ASilentServerEndsTheStepWithAnErrorWithinTheTimeout) {
         client.StartUpload(srv.Url("/up.php").c_str());
 
         const CTimer timer;
-        const CError err = Catch([&] {
+        const httpclientexceptionA err = CatchError([&] {
             CRun run = Drive(client, 65536);
             if (run.response) {
                 BYTE buf[4096];
@@ -99,10 +99,10 @@ TEST(Hostile, ASilentServerEndsTheStepWithAnErrorWithinTheTimeout) {
                 }
             }
         });
-        std::printf("[ figure ] %s: error %lu (last error %lu) after %lu ms\n", c.szCase, err.dwCode, err.dwLastError,
-                    timer.Ms());
-        EXPECT_EQ(err.dwCode, c.dwCode);
-        EXPECT_NE(err.dwLastError, 0u);
+        std::printf("[ figure ] %s: error %lu (last error %lu) after %lu ms\n", c.szCase, err.GetErrorCode(),
+                    err.GetWin32LastError(), timer.Ms());
+        EXPECT_EQ(err.GetErrorCode(), c.dwCode);
+        EXPECT_NE(err.GetWin32LastError(), 0u);
         EXPECT_LT(timer.Ms(), kBoundMs);
         EXPECT_FALSE(IsActive(client));
     }
@@ -160,8 +160,8 @@ TEST(Hostile, TheFirstOfManyRepeatsOfAHeaderIsFoundQuickly) {
 TEST(Hostile, TheBodyTypeIsTheClientsToDeclare) {
     CHttpClientA client;
     for (const char* szName : {"Content-Type", "content-TYPE"}) {
-        const CError err = Catch([&] { client.AddRequestHeader(szName, "text/plain"); });
-        EXPECT_EQ(err.dwCode, HTTPCLIENT_ERR_NOT_SPECIFIED);
+        const httpclientexceptionA err = CatchError([&] { client.AddRequestHeader(szName, "text/plain"); });
+        EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_NOT_SPECIFIED);
     }
     CTestServer srv;
     client.AddRequestHeader("Content-Language", "en");

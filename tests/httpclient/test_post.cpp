@@ -29,7 +29,7 @@ TEST_F(Post, FreshClientHasNoContext) {
     CHttpPostStatA stat;
     client.GetPostStat(stat);
     EXPECT_FALSE(stat.IsActive());
-    EXPECT_EQ(Catch([&] { client.ProceedStep(1024); }).dwCode, HTTPCLIENT_ERR_POST_NOT_STARTED);
+    EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
     client.GetPostStat(stat);
     EXPECT_FALSE(stat.IsActive());
 }
@@ -63,7 +63,7 @@ TEST_F(Post, WorkedExample) {
     CRecordedRequest req = m_srv.WaitRequest(0);
     EXPECT_EQ(req.Header("Cache-Control"), "no-cache");
     ExpectExactBody(req, "a=1+2&b=x%26y");
-    EXPECT_EQ(Catch([&] { client.ProceedStep(1024); }).dwCode, HTTPCLIENT_ERR_POST_NOT_STARTED);
+    EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
 }
 
 TEST_F(Post, BodyShapes) {
@@ -108,7 +108,8 @@ TEST_F(Post, FailedWriteReleasesTheContext) {
     CHttpClientA client;
     client.AddParam("v", std::string(4 << 20, 'x').c_str());
     client.StartPost(m_srv.Url("/form").c_str());
-    const DWORD dwCode = Catch([&] { Drive(client, 65536); }).dwCode;
+    StepToTheCut(client, m_srv, 65536, 10);
+    const DWORD dwCode = CatchError([&] { Drive(client, 65536); }).GetErrorCode();
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
     CHttpPostStatA stat;
     client.GetPostStat(stat);

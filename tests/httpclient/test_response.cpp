@@ -97,7 +97,7 @@ TEST(Response, ArgumentErrorsInOrder) {
     CHttpResponseA r(nullptr, nullptr, nullptr);
     BYTE b;
     DWORD cb;
-    auto text = [](auto f) { return std::string(CatchAs<httpclientexceptionA>(f).GetErrorMessage()); };
+    auto text = [](auto f) { return std::string(CatchError<httpclientexceptionA>(f).GetErrorMessage()); };
     EXPECT_EQ(text([&] { r.GetHeader(nullptr); }), "CHttpResponseT::GetHeader: szName can not be NULL.");
     EXPECT_EQ(text([&] { r.GetHeader("A"); }), "CHttpResponseT::_LoadHeader: m_hRequest can not be NULL.");
     EXPECT_EQ(text([&] { r.GetStatus(); }), "CHttpResponseT::GetStatus: m_hRequest can not be NULL.");

@@ -69,6 +69,7 @@ TEST(UrlAnalyzer, ClientReadingOfExamples) {
         {"http://host:/p", 80, FALSE, "host", "/p"},
         {"http://host#f", 80, FALSE, "host", "/#f"},
         {"httpsx://h", 80, FALSE, "h", "/"},
+        {"httpz://h", 80, FALSE, "h", "/"},
         {"http://h: +0", 0, FALSE, "h", "/"},
         {"http://h:65535", 65535, FALSE, "h", "/"},
     };

@@ -116,9 +116,9 @@ TEST(Https, RefusedCertificatesSendNothing) {
         Route(c.szCert, srv);
         CHttpClientA client;
         client.AddParam("a", "1");
-        const CError err = Catch([&] { client.StartPost(HttpsUrl("/post.php").c_str()); });
-        EXPECT_EQ(err.dwCode, DWORD(HTTPCLIENT_ERR_HTTPSENDREQUESTEX));
-        EXPECT_EQ(err.dwLastError, c.dwLastError);
+        const httpclientexceptionA err = CatchError([&] { client.StartPost(HttpsUrl("/post.php").c_str()); });
+        EXPECT_EQ(err.GetErrorCode(), DWORD(HTTPCLIENT_ERR_HTTPSENDREQUESTEX));
+        EXPECT_EQ(err.GetWin32LastError(), c.dwLastError);
         EXPECT_EQ(srv.RequestCount(), 0u);
     }
 }
@@ -201,9 +201,9 @@ TEST(Proxy, HttpsThroughAProxyIsRefusedBeforeTheBody) {
         client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, strProxy.c_str());
         client.SetProxyAccount(s_strUser.c_str(), s_strPass.c_str());
         client.AddParam("file", file.c_str(), HTTPCLIENT_PARAM_FILE);
-        const CError err = Catch([&] { client.StartUpload(HttpsUrl("/up.php").c_str()); });
-        EXPECT_EQ(err.dwCode, DWORD(HTTPCLIENT_ERR_HTTPSENDREQUESTEX));
-        EXPECT_EQ(err.dwLastError, DWORD(ERROR_INTERNET_SECURITY_CHANNEL_ERROR));
+        const httpclientexceptionA err = CatchError([&] { client.StartUpload(HttpsUrl("/up.php").c_str()); });
+        EXPECT_EQ(err.GetErrorCode(), DWORD(HTTPCLIENT_ERR_HTTPSENDREQUESTEX));
+        EXPECT_EQ(err.GetWin32LastError(), DWORD(ERROR_INTERNET_SECURITY_CHANNEL_ERROR));
     }
     EXPECT_EQ(srv.RequestCount(), 0u);
 }

@@ -1,12 +1,11 @@
 #include "test_server.h"
 
-#include <winioctl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -18,14 +17,6 @@ const DWORD kTick = 20;  // how often blocking waits look at the stop event
 
 bool IEquals(const std::string& a, const std::string& b) {
     return a.size() == b.size() && _strnicmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
 }
 
 struct WsaInit {
@@ -78,74 +69,6 @@ size_t ParseContentLength(const std::string& sHead) {
 }
 
 }  // namespace
-
-// ---- CRecordedRequest ------------------------------------------------------------------
-
-std::string CRecordedRequest::RequestLine() const {
-    size_t e = sRaw.find("\r\n");
-    return sRaw.substr(0, e);
-}
-
-std::string CRecordedRequest::HeaderBlock() const {
-    size_t b = sRaw.find("\r\n");
-    size_t e = sRaw.find("\r\n\r\n");
-    if (b == std::string::npos || e == std::string::npos || e < b)
-        return "";
-    return sRaw.substr(b + 2, e + 2 - (b + 2));
-}
-
-std::vector<std::string> CRecordedRequest::HeaderLines() const {
-    std::vector<std::string> lines;
-    std::string block = HeaderBlock();
-    size_t p = 0;
-    while (p < block.size()) {
-        size_t e = block.find("\r\n", p);
-        lines.push_back(block.substr(p, e - p));
-        p = e + 2;
-    }
-    return lines;
-}
-
-size_t CRecordedRequest::HeaderCount(const std::string& sName) const {
-    size_t n = 0;
-    for (const std::string& line : HeaderLines()) {
-        size_t c = line.find(':');
-        if (c != std::string::npos && IEquals(Trim(line.substr(0, c)), sName))
-            ++n;
-    }
-    return n;
-}
-
-std::string CRecordedRequest::Header(const std::string& sName, size_t nIdx) const {
-    for (const std::string& line : HeaderLines()) {
-        size_t c = line.find(':');
-        if (c != std::string::npos && IEquals(Trim(line.substr(0, c)), sName) && nIdx-- == 0)
-            return Trim(line.substr(c + 1));
-    }
-    return "";
-}
-
-std::string CRecordedRequest::Body() const {
-    size_t e = sRaw.find("\r\n\r\n");
-    return e == std::string::npos ? std::string() : sRaw.substr(e + 4);
-}
-
-std::string CRecordedRequest::Boundary() const {
-    std::string ct = Header("Content-Type");
-    std::string lower = ct;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return (char)tolower(c); });
-    size_t p = lower.find("boundary=");
-    if (p == std::string::npos)
-        return "";
-    std::string b = ct.substr(p + 9);
-    size_t semi = b.find(';');
-    b = Trim(b.substr(0, semi));
-    if (b.size() >= 2 && b.front() == '"' && b.back() == '"')
-        b = b.substr(1, b.size() - 2);
-    return b;
-}
-
-// ---- CTestServer -----------------------------------------------------------------------
 
 CTestServer::CTestServer(USHORT nPort) {
     static WsaInit s_wsa;
@@ -221,13 +144,19 @@ void CTestServer::ClearRequests() {
 
 USHORT CTestServer::UnusedPort() {
     static WsaInit s_wsa;
-    CSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    // Bound but never listening, and kept so until the process ends: a released port could be
+    // taken at once by any other program's server on this machine.
+    static std::mutex s_mutex;
+    static std::vector<std::unique_ptr<CSocket>> s_held;
+    auto s = std::make_unique<CSocket>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in a = LoopbackAddr(0);
     int cb = sizeof a;
-    if (s.Get() == INVALID_SOCKET || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
+    if (s->Get() == INVALID_SOCKET || bind(s->Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s->Get(), reinterpret_cast<sockaddr*>(&a), &cb) != 0)
         throw std::runtime_error("cannot bind on 127.0.0.1");
-    return ntohs(a.sin_port);  // bound but never listening, then released
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_held.push_back(std::move(s));
+    return ntohs(a.sin_port);
 }
 
 bool CTestServer::_Wait(DWORD dwMs) const {
@@ -320,8 +249,9 @@ void CTestServer::_Serve(SOCKET sRaw) {
         size_t cbHave = req.sRaw.size() - cbHead;
         if (ans.nCloseAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nCloseAfterBody)) {
             req.sRaw.resize(cbHead + std::min({cbHave, cbBody, static_cast<size_t>(ans.nCloseAfterBody)}));
-            _Record(std::move(req));
+            // Reset first: once a test sees the request, the client's socket has the reset too.
             s.Abort();
+            _Record(std::move(req));
             return;
         }
         if (!bStalled && ans.nStallAfterBody >= 0 && cbHave >= static_cast<size_t>(ans.nStallAfterBody)) {
@@ -404,80 +334,6 @@ void CTestServer::_Serve(SOCKET sRaw) {
     // Let the client read everything before the socket goes away.
     while (_Recv(s.Get(), buf, sizeof buf) > 0) {
     }
-}
-
-// ---- helpers ---------------------------------------------------------------------------
-
-std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo) {
-    if (sFrom.empty())
-        return sText;
-    for (size_t p = sText.find(sFrom); p != std::string::npos; p = sText.find(sFrom, p + sTo.size()))
-        sText.replace(p, sFrom.size(), sTo);
-    return sText;
-}
-
-std::string TempPath(const std::string& sSuffix) {
-    static std::atomic<unsigned> s_counter{0};
-    char dir[MAX_PATH];
-    DWORD n = GetTempPathA(MAX_PATH, dir);
-    if (n == 0 || n >= MAX_PATH)
-        throw std::runtime_error("GetTempPath failed");
-    return std::string(dir) + "qtest_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount()) +
-           "_" + std::to_string(++s_counter) + sSuffix;
-}
-
-bool WriteBytes(const std::string& sPath, const std::string& sBytes) {
-    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD cb = 0;
-    BOOL ok = sBytes.empty() || WriteFile(h, sBytes.data(), static_cast<DWORD>(sBytes.size()), &cb, nullptr);
-    CloseHandle(h);
-    return ok && cb == sBytes.size();
-}
-
-std::string ReadBytes(const std::string& sPath) {
-    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("cannot open " + sPath);
-    std::string out;
-    char buf[65536];
-    DWORD cb;
-    while (ReadFile(h, buf, sizeof buf, &cb, nullptr) && cb)
-        out.append(buf, cb);
-    CloseHandle(h);
-    return out;
-}
-
-bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize) {
-    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD cbRet = 0;
-    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cbRet, nullptr);  // best effort
-    LARGE_INTEGER li;
-    li.QuadPart = static_cast<LONGLONG>(cbSize);
-    BOOL ok = SetFilePointerEx(h, li, nullptr, FILE_BEGIN) && SetEndOfFile(h);
-    LARGE_INTEGER got = {};
-    ok = ok && GetFileSizeEx(h, &got) && static_cast<ULONGLONG>(got.QuadPart) == cbSize;
-    CloseHandle(h);
-    if (!ok)
-        DeleteFileA(sPath.c_str());
-    return ok;
-}
-
-bool RemoveFile(const std::string& sPath) {
-    return DeleteFileA(sPath.c_str()) || GetFileAttributesA(sPath.c_str()) == INVALID_FILE_ATTRIBUTES;
-}
-
-CTempFile::CTempFile(const std::string& sBytes, const std::string& sSuffix) : m_sPath(TempPath(sSuffix)) {
-    if (!WriteBytes(m_sPath, sBytes))
-        throw std::runtime_error("cannot write " + m_sPath);
-}
-
-CTempFile::~CTempFile() {
-    RemoveFile(m_sPath);
 }
 
 }  // namespace TestSupport

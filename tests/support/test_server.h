@@ -1,4 +1,5 @@
-// A loopback HTTP/1.1 server for the network tests, plus temp-file helpers.
+// A loopback HTTP/1.1 server for the network tests (its recorded requests and the temp-file
+// helpers come with it).
 //
 //   TestSupport::CTestServer srv;                    // listening on 127.0.0.1:<free port>
 //   TestSupport::CAnswer a;
@@ -19,6 +20,9 @@
 
 #include <winsock2.h>
 #include <windows.h>
+
+#include "recorded_request.h"
+#include "temp_files.h"
 
 #include <condition_variable>
 #include <deque>
@@ -41,8 +45,9 @@ struct CAnswer {
     DWORD dwDelayMs = 0;                                       // wait after the request is read, before answering
     long nStallAfterBody = -1;  // stop reading for dwStallMs after this many request body bytes
     DWORD dwStallMs = 0;
-    long nCloseAfterBody = -1;     // reset the connection after this many request body bytes; no answer
-    long nSendBodyBytes = -1;      // send only this many bytes of sBody, then close
+    long nCloseAfterBody = -1;  // reset the connection after this many request body bytes; no answer.
+                                // The request is recorded once the reset has gone out.
+    long nSendBodyBytes = -1;   // send only this many bytes of sBody, then close
     bool bStallAfterHead = false;  // send the answer's head, then nothing until the server stops
     bool bEndless = false;         // with bChunked: repeat sBody as chunks until the client goes away
 
@@ -50,22 +55,6 @@ struct CAnswer {
         headers.emplace_back(sName, sValue);
         return *this;
     }
-};
-
-// The bytes of one request exactly as received (request line, headers, body by its Content-Length).
-struct CRecordedRequest {
-    std::string sRaw;
-    bool bComplete = false;  // the whole declared body arrived
-    size_t cbExtra = 0;      // bytes that were already waiting past the declared body
-
-    std::string RequestLine() const;                                      // without CRLF
-    std::string HeaderBlock() const;                                      // header lines, each ending in CRLF
-    std::vector<std::string> HeaderLines() const;                         // without CRLF
-    size_t HeaderCount(const std::string& sName) const;                   // case-insensitive name
-    std::string Header(const std::string& sName, size_t nIdx = 0) const;  // value trimmed; "" if absent
-    bool HasHeader(const std::string& sName) const { return HeaderCount(sName) != 0; }
-    std::string Body() const;      // bytes after the blank line
-    std::string Boundary() const;  // boundary= of Content-Type, "" if none
 };
 
 class CTestServer {
@@ -85,11 +74,13 @@ public:
 
     size_t RequestCount() const;
     std::vector<CRecordedRequest> Requests() const;
-    // Waits until request nIdx has been recorded (complete or cut); throws on timeout.
-    CRecordedRequest WaitRequest(size_t nIdx, DWORD dwTimeoutMs = 10000) const;
+    // Waits until request nIdx has been recorded (complete or cut); throws when it has not come in
+    // dwTimeoutMs, a limit that only a broken client reaches.
+    CRecordedRequest WaitRequest(size_t nIdx, DWORD dwTimeoutMs = 60000) const;
     void ClearRequests();
 
-    // A loopback port on which nothing listens: connecting to it is refused.
+    // A loopback port on which nothing listens: connecting to it is refused. The port stays
+    // reserved for the rest of the process.
     static USHORT UnusedPort();
 
 private:
@@ -110,33 +101,6 @@ private:
     std::deque<CAnswer> m_script;
     CAnswer m_default;
     std::vector<CRecordedRequest> m_requests;
-};
-
-// Replaces every occurrence of sFrom in sText (e.g. a random multipart boundary).
-std::string ReplaceAll(std::string sText, const std::string& sFrom, const std::string& sTo);
-
-// Temp files. Paths are ANSI, under GetTempPathA.
-std::string TempPath(const std::string& sSuffix = ".tmp");  // a fresh, unused name
-bool WriteBytes(const std::string& sPath, const std::string& sBytes);
-std::string ReadBytes(const std::string& sPath);
-// A file of cbSize bytes without writing them: marked sparse where the file system allows
-// (Wine ignores FSCTL_SET_SPARSE on some setups, but its SetEndOfFile still leaves a hole on
-// Linux file systems, so no disk space is used either way).
-bool MakeSparseFile(const std::string& sPath, ULONGLONG cbSize);
-bool RemoveFile(const std::string& sPath);  // true if gone afterwards
-
-// Owns a temp file: created with the given bytes, deleted on destruction.
-class CTempFile {
-public:
-    explicit CTempFile(const std::string& sBytes, const std::string& sSuffix = ".tmp");
-    ~CTempFile();
-    CTempFile(const CTempFile&) = delete;
-    CTempFile& operator=(const CTempFile&) = delete;
-    const std::string& Path() const { return m_sPath; }
-    const char* c_str() const { return m_sPath.c_str(); }
-
-private:
-    std::string m_sPath;
 };
 
 }  // namespace TestSupport
