@@ -30,10 +30,20 @@ bool HasAnyOf(const char* sz, const char* szSet) {
     return sz && std::strpbrk(sz, szSet) != nullptr;
 }
 
-void SecureZero(std::string& str) {
-    if (!str.empty())
-        ::SecureZeroMemory(&str[0], str.size());
-}
+// Wipes a string that held a secret, however the scope ends.
+class CWipeOnExit {
+public:
+    explicit CWipeOnExit(std::string& str) noexcept : m_str(str) {}
+    ~CWipeOnExit() {
+        if (!m_str.empty())
+            ::SecureZeroMemory(&m_str[0], m_str.size());
+    }
+    CWipeOnExit(const CWipeOnExit&) = delete;
+    CWipeOnExit& operator=(const CWipeOnExit&) = delete;
+
+private:
+    std::string& m_str;
+};
 
 }  // namespace
 
@@ -320,22 +330,16 @@ void CHttpClientT<CharT>::_AddProxyAuthorization(HINTERNET hInternet, HINTERNET 
     if (!CHttpToolA::UsesProxy(hInternet, szHost.get()))
         return;
     std::string strAccount = std::string(szUser) + ":" + szPwd;
+    std::string strValue;
+    CWipeOnExit wipeAccount(strAccount), wipeValue(strValue);
     const char szScheme[] = "Basic ";
     const DWORD cchScheme = DWORD(sizeof szScheme - 1);
-    std::string strValue;
-    try {
-        strValue.assign(cchScheme + CHttpEncoderA::Base64EncodeLen(DWORD(strAccount.size())) + 1, '\0');
-        std::memcpy(&strValue[0], szScheme, cchScheme);
-        CHttpEncoderA::Base64Encode(&strValue[cchScheme], reinterpret_cast<const BYTE*>(strAccount.data()),
-                                    DWORD(strAccount.size()));
-        CHttpToolA::AddHeader(hRequest, "Proxy-Authorization", strValue.c_str());
-    } catch (...) {
-        SecureZero(strAccount);
-        SecureZero(strValue);
-        throw;
-    }
-    SecureZero(strAccount);
-    SecureZero(strValue);
+    // One more byte for the encoder's terminator.
+    strValue.assign(cchScheme + CHttpEncoderA::Base64EncodeLen(DWORD(strAccount.size())) + 1, '\0');
+    std::memcpy(&strValue[0], szScheme, cchScheme);
+    CHttpEncoderA::Base64Encode(&strValue[cchScheme], reinterpret_cast<const BYTE*>(strAccount.data()),
+                                DWORD(strAccount.size()));
+    CHttpToolA::AddHeader(hRequest, "Proxy-Authorization", strValue.c_str());
 }
 
 // Wine's WinInet opens a proxy's tunnel for https but then speaks plain text in it, so the
