@@ -1,7 +1,6 @@
 #include "client.h"
 
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -31,81 +30,20 @@ bool HasAnyOf(const char* sz, const char* szSet) {
     return sz && std::strpbrk(sz, szSet) != nullptr;
 }
 
-std::string Base64(const std::string& strIn) {
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string strOut;
-    for (size_t i = 0; i < strIn.size(); i += 3) {
-        const size_t n = strIn.size() - i < 3 ? strIn.size() - i : 3;
-        DWORD dwBits = DWORD(BYTE(strIn[i])) << 16;
-        if (n > 1)
-            dwBits |= DWORD(BYTE(strIn[i + 1])) << 8;
-        if (n > 2)
-            dwBits |= BYTE(strIn[i + 2]);
-        for (size_t k = 0; k < 4; ++k)
-            strOut += k <= n ? kDigits[(dwBits >> (18 - 6 * k)) & 0x3F] : '=';
+// Wipes a string that held a secret, however the scope ends.
+class CWipeOnExit {
+public:
+    explicit CWipeOnExit(std::string& str) noexcept : m_str(str) {}
+    ~CWipeOnExit() {
+        if (!m_str.empty())
+            ::SecureZeroMemory(&m_str[0], m_str.size());
     }
-    return strOut;
-}
+    CWipeOnExit(const CWipeOnExit&) = delete;
+    CWipeOnExit& operator=(const CWipeOnExit&) = delete;
 
-void SecureZero(std::string& str) {
-    if (!str.empty())
-        ::SecureZeroMemory(&str[0], str.size());
-}
-
-// One entry of a proxy bypass list, read as WinInet reads it: "<local>" is any name without a
-// dot, a leading "*" matches any prefix, otherwise the whole name must match.
-bool BypassEntryMatches(const std::string& strEntry, const char* szHost) {
-    if (strEntry.empty())
-        return false;
-    if (lstrcmpiA(strEntry.c_str(), "<local>") == 0)
-        return std::strchr(szHost, '.') == nullptr;
-    if (strEntry[0] == '*') {
-        const size_t cchHost = std::strlen(szHost), cchSuffix = strEntry.size() - 1;
-        return cchHost >= cchSuffix && lstrcmpiA(szHost + cchHost - cchSuffix, strEntry.c_str() + 1) == 0;
-    }
-    return lstrcmpiA(strEntry.c_str(), szHost) == 0;
-}
-
-// Whether the session sends a plain request for szHost to a proxy.
-bool UsesHttpProxy(HINTERNET hInternet, const char* szHost) {
-    DWORD cb = 0;
-    ::InternetQueryOptionA(hInternet, INTERNET_OPTION_PROXY, nullptr, &cb);
-    if (cb < sizeof(INTERNET_PROXY_INFO))
-        return false;
-    std::unique_ptr<BYTE[]> pbyInfo(new (std::nothrow) BYTE[cb]);
-    if (!pbyInfo)
-        ThrowError(HTTPCLIENT_ERR_OUT_OF_MEMORY);
-    if (!::InternetQueryOptionA(hInternet, INTERNET_OPTION_PROXY, pbyInfo.get(), &cb))
-        return false;
-    const auto* pInfo = reinterpret_cast<const INTERNET_PROXY_INFO*>(pbyInfo.get());
-    const char* szProxy = reinterpret_cast<const char*>(pInfo->lpszProxy);
-    if (pInfo->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !szProxy || !*szProxy)
-        return false;
-    // "http=host:port https=..." names a proxy per scheme; a plain name serves every scheme.
-    if (std::strchr(szProxy, '=')) {
-        std::string strLower = std::string(" ") + szProxy;
-        for (char& c : strLower)
-            c = char(std::tolower(BYTE(c)));
-        if (strLower.find(" http=") == std::string::npos && strLower.find(";http=") == std::string::npos)
-            return false;
-    }
-    const char* szBypass = reinterpret_cast<const char*>(pInfo->lpszProxyBypass);
-    if (szBypass) {
-        std::string strEntry;
-        for (const char* p = szBypass;; ++p) {
-            if (*p == ';' || *p == ' ' || *p == '\0') {
-                if (BypassEntryMatches(strEntry, szHost))
-                    return false;
-                strEntry.clear();
-                if (!*p)
-                    break;
-            } else {
-                strEntry += *p;
-            }
-        }
-    }
-    return true;
-}
+private:
+    std::string& m_str;
+};
 
 }  // namespace
 
@@ -351,6 +289,7 @@ void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs,
         hs.hInternet.Own(CHttpToolA::OpenInternet(szUA, m_dwInternetAccessType, m_szInternetProxyName.get(),
                                                   m_szInternetProxyBypass.get(), m_dwInternetFlags));
     }
+    _RefuseProxiedHttps(hs.hInternet.Get(), szUrl);
     if (hConnection)
         hs.hConnection.Borrow(hConnection);
     else
@@ -388,27 +327,46 @@ void CHttpClientT<CharT>::_AddProxyAuthorization(HINTERNET hInternet, HINTERNET 
     if (objUrl.IsSecure(szUrl))
         return;
     CHeapPtr<CharT> szHost(objUrl.GetServerAddress(szUrl));
-    if (!UsesHttpProxy(hInternet, szHost.get()))
+    if (!CHttpToolA::UsesProxy(hInternet, szHost.get()))
         return;
     std::string strAccount = std::string(szUser) + ":" + szPwd;
-    std::string strValue = "Basic " + Base64(strAccount);
+    std::string strValue;
+    CWipeOnExit wipeAccount(strAccount), wipeValue(strValue);
+    const char szScheme[] = "Basic ";
+    const DWORD cchScheme = DWORD(sizeof szScheme - 1);
+    // One more byte for the encoder's terminator.
+    strValue.assign(cchScheme + CHttpEncoderA::Base64EncodeLen(DWORD(strAccount.size())) + 1, '\0');
+    std::memcpy(&strValue[0], szScheme, cchScheme);
+    CHttpEncoderA::Base64Encode(&strValue[cchScheme], reinterpret_cast<const BYTE*>(strAccount.data()),
+                                DWORD(strAccount.size()));
     CHttpToolA::AddHeader(hRequest, "Proxy-Authorization", strValue.c_str());
-    SecureZero(strAccount);
-    SecureZero(strValue);
 }
 
-// An https request must be on a secure channel before the body goes out. Wine's WinInet, asked
-// for https through a proxy, opens the tunnel but then speaks plain text in it and hands back the
-// proxy's "200 Connection established" as if the server had answered.
+// Wine's WinInet opens a proxy's tunnel for https but then speaks plain text in it, so the
+// request head (path, query, headers) would cross the wire unencrypted: an https request that
+// would go to a proxy is refused before a connection is opened. The host is the URL's; with a
+// borrowed connection the check after the send still holds.
+template <class CharT>
+void CHttpClientT<CharT>::_RefuseProxiedHttps(HINTERNET hInternet, const CharT* szUrl) const {
+    CHttpUrlAnalyzerT<CharT> objUrl;
+    objUrl.Analyze(szUrl, m_nAnsiCodePage);
+    if (!objUrl.IsSecure(szUrl))
+        return;
+    CHeapPtr<CharT> szHost(objUrl.GetServerAddress(szUrl));
+    if (CHttpToolA::UsesProxy(hInternet, szHost.get()))
+        ThrowErrorFmt(HTTPCLIENT_ERR_HTTPSENDREQUESTEX, ERROR_INTERNET_SECURITY_CHANNEL_ERROR);
+}
+
+// An https request must be on a secure channel before the body goes out: the backstop for a
+// proxy the check before the send did not foresee. Wine's WinInet hands back the proxy's
+// "200 Connection established" as if the server had answered.
 template <class CharT>
 void CHttpClientT<CharT>::_CheckSecureChannel(HINTERNET hRequest, const CharT* szUrl) const {
     CHttpUrlAnalyzerT<CharT> objUrl;
     objUrl.Analyze(szUrl, m_nAnsiCodePage);
     if (!objUrl.IsSecure(szUrl))
         return;
-    DWORD dwFlags = 0, cb = sizeof(dwFlags);
-    if (!::InternetQueryOptionA(hRequest, INTERNET_OPTION_SECURITY_FLAGS, &dwFlags, &cb) ||
-        !(dwFlags & SECURITY_FLAG_SECURE))
+    if (!CHttpToolA::IsSecureChannel(hRequest))
         ThrowErrorFmt(HTTPCLIENT_ERR_HTTPSENDREQUESTEX, ERROR_INTERNET_SECURITY_CHANNEL_ERROR);
 }
 

@@ -166,6 +166,7 @@ private:
                              const CharT* szUsrPwd);
     void _AddRequestHeaders(HINTERNET hRequest, const CharT* szContType);
     void _AddProxyAuthorization(HINTERNET hInternet, HINTERNET hRequest, const CharT* szUrl);
+    void _RefuseProxiedHttps(HINTERNET hInternet, const CharT* szUrl) const;
     void _CheckSecureChannel(HINTERNET hRequest, const CharT* szUrl) const;
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);

@@ -110,6 +110,35 @@ LPSTR CHttpEncoderA::Utf8Encode(LPSTR szBuff, LPCSTR szStr, UINT CodePage) {
     return szBuff;
 }
 
+DWORD CHttpEncoderA::Base64EncodeLen(DWORD cbData) {
+    const DWORD nGroups = cbData / 3 + (cbData % 3 ? 1 : 0);
+    if (nGroups > 0xFFFFFFFFu / 4)
+        ThrowError(HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
+    return nGroups * 4;
+}
+
+LPSTR CHttpEncoderA::Base64Encode(LPSTR szBuff, const BYTE* pbyData, DWORD cbData) {
+    if (!szBuff)
+        ThrowErrorMsg("CHttpEncoderA::Base64Encode: szBuff can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+    if (!pbyData && cbData)
+        ThrowErrorMsg("CHttpEncoderA::Base64Encode: pbyData can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    LPSTR szOut = szBuff;
+    for (DWORD i = 0; i < cbData; i += 3) {
+        const DWORD n = cbData - i < 3 ? cbData - i : 3;
+        DWORD dwBits = DWORD(pbyData[i]) << 16;
+        if (n > 1)
+            dwBits |= DWORD(pbyData[i + 1]) << 8;
+        if (n > 2)
+            dwBits |= pbyData[i + 2];
+        for (DWORD k = 0; k < 4; ++k)
+            *szOut++ = k <= n ? kDigits[(dwBits >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+    *szOut = '\0';
+    return szBuff;
+}
+
 DWORD CHttpEncoderA::_UrlEncodeLenFrom(DWORD nLen, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage) {
     if (!szStr)
         return nLen;

@@ -17,6 +17,11 @@ public:
     // szBuff must hold Utf8EncodeLen + 1 bytes.
     static LPSTR Utf8Encode(LPSTR szBuff, LPCSTR szStr, UINT CodePage);
 
+    // Standard Base64 with padding; Base64EncodeLen raises 112 when the length exceeds 32 bits.
+    static DWORD Base64EncodeLen(DWORD cbData);
+    // szBuff must hold Base64EncodeLen + 1 bytes.
+    static LPSTR Base64Encode(LPSTR szBuff, const BYTE* pbyData, DWORD cbData);
+
     static DWORD UrlEncodeLenA(LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage);
     // szBuff must hold UrlEncodeLenA + 1 bytes.
     static LPSTR UrlEncodeA(LPSTR szBuff, LPCSTR szStr, BOOL bUtf8Encoding, UINT CodePage);

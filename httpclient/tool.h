@@ -84,6 +84,11 @@ public:
     static void InternetWriteFile(HINTERNET hRequest, const BYTE* pbyBuff, DWORD cbyBuff);
     static void EndRequest(HINTERNET hRequest);
     static void SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength);
+    // Whether the session would send a request for szHost to a proxy, http or https alike, read
+    // from its proxy setting as WinInet reads it: the per-scheme entries, then the bypass list.
+    static BOOL UsesProxy(HINTERNET hInternet, LPCSTR szHost);
+    // Whether the request, once sent, travels on a secure channel.
+    static BOOL IsSecureChannel(HINTERNET hRequest);
     // INVALID_HANDLE_VALUE when the file cannot be opened; the caller decides whether that is an error.
     static HANDLE OpenFile(LPCSTR szFilePath);
     // Files of 4 GiB or more raise 605 naming the file (last error ERROR_FILE_TOO_LARGE).

@@ -198,3 +198,27 @@ TEST(Encoder, LengthSumsThatWouldWrapAreRefused) {
     EXPECT_TRUE(wraps([] { CHttpEncoderA::_UrlEncodeLenFrom(0xFFFFFFFAu, "\xE9", TRUE, 1252); }));
     EXPECT_TRUE(wraps([] { CHttpEncoderA::_UrlEncodeLenFrom(0xFFFFFFFEu, "-", FALSE, 1252); }));
 }
+
+TEST(Encoder, Base64StandardVectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& v : vectors) {
+        const DWORD cb = static_cast<DWORD>(std::strlen(v.first));
+        const std::string str =
+            Encode([&] { return CHttpEncoderA::Base64EncodeLen(cb); },
+                   [&](char* buf) { CHttpEncoderA::Base64Encode(buf, reinterpret_cast<const BYTE*>(v.first), cb); });
+        EXPECT_EQ(str, v.second);
+    }
+    // High bytes, and the two digits past the letters and numbers.
+    const BYTE aby[] = {0x00, 0xFF, 0xFE, 0x80};
+    char buf[9];
+    EXPECT_STREQ(CHttpEncoderA::Base64Encode(buf, aby, 4), "AP/+gA==");
+    EXPECT_EQ(CatchError([] { CHttpEncoderA::Base64EncodeLen(0xFFFFFFFFu); }).GetErrorCode(), 112u);
+}

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ using TestSupport::CAnswer;
 using TestSupport::CRecordedRequest;
 using TestSupport::CTempFile;
 using TestSupport::CTestServer;
+using TestSupport::ReplaceAll;
 
 namespace {
 
@@ -124,18 +126,21 @@ TEST(Https, RefusedCertificatesSendNothing) {
 }
 
 // Through a proxy the request line shows how the client addressed the server: an https URL
-// without a port must open a tunnel to port 443, not send a plain request.
+// without a port must open a tunnel to port 443, not send a plain request. The client refuses to
+// start such a request, so its connection and request are opened and sent here one by one.
 TEST(Https, SecureAndOnPort443) {
     CTestServer proxy;
     CAnswer refuse;
     refuse.sStatusLine = "HTTP/1.1 502 Bad Gateway";
     proxy.SetDefault(refuse);
     CHttpClientA client;
-    client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, ("127.0.0.1:" + std::to_string(proxy.Port())).c_str());
-    client.AddParam("a", "1");
+    const char szUrl[] = "https://localhost/vorlex.php";
+    CScopedInternetHandle hInternet(CHttpToolA::OpenInternet(
+        "t", INTERNET_OPEN_TYPE_PROXY, ("127.0.0.1:" + std::to_string(proxy.Port())).c_str(), nullptr, 0));
+    CScopedInternetHandle hConnection(client.OpenConnection(hInternet.Get(), szUrl, nullptr, nullptr));
+    CScopedInternetHandle hRequest(client.OpenRequest(hConnection.Get(), "POST", szUrl, 0, nullptr));
     try {
-        client.StartPost("https://localhost/vorlex.php");
-        Drive(client, 100);
+        CHttpToolA::SendRequestEx(hRequest.Get(), 0);
     } catch (const httpclientexceptionA&) {
     }
     EXPECT_EQ(proxy.WaitRequest(0).RequestLine(), "CONNECT localhost:443 HTTP/1.1");
@@ -189,23 +194,103 @@ TEST(Proxy, WrongPasswordGetsTheProxysAnswer) {
     }
 }
 
-// Wine's WinInet does not speak TLS inside a proxy's tunnel: the start refuses such a request
-// before any of the body goes out, instead of taking the proxy's answer for the server's.
+// A listening socket that never accepts: a connection made to it waits in the backlog, so
+// whether one was made can be told at once.
+class CSilentListener {
+public:
+    CSilentListener() {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int cb = sizeof a;
+        if (bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_s, 4) != 0 ||
+            getsockname(m_s, reinterpret_cast<sockaddr*>(&a), &cb) != 0)
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        m_nPort = ntohs(a.sin_port);
+    }
+    ~CSilentListener() { closesocket(m_s); }
+    CSilentListener(const CSilentListener&) = delete;
+    CSilentListener& operator=(const CSilentListener&) = delete;
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_nPort); }
+    bool WasReached() const {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(m_s, &rd);
+        timeval tv = {0, 0};
+        return select(0, &rd, nullptr, nullptr, &tv) > 0;
+    }
+
+private:
+    SOCKET m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    USHORT m_nPort = 0;
+};
+
+// Wine's WinInet does not speak TLS inside a proxy's tunnel, and its CONNECT already carries the
+// request's headers: the start refuses such a request before a connection is opened, so not
+// even the tunnel request reaches the proxy.
 TEST(Proxy, HttpsThroughAProxyIsRefusedBeforeTheBody) {
     CTestServer srv;
     Route("valid", srv);
+    CSilentListener silent;
     CTempFile file(Bytes(20 * 1024), ".dmp");
-    for (const std::string& strProxy : {s_strProxy, s_strAuthProxy}) {
+    for (const std::string& strProxy : {s_strProxy, s_strAuthProxy, silent.Address()}) {
         SCOPED_TRACE(strProxy);
         CHttpClientA client;
         client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, strProxy.c_str());
         client.SetProxyAccount(s_strUser.c_str(), s_strPass.c_str());
+        client.SetTimeouts(5000, 5000, 5000);  // bounds the wait on the silent proxy if one is opened
         client.AddParam("file", file.c_str(), HTTPCLIENT_PARAM_FILE);
         const httpclientexceptionA err = CatchError([&] { client.StartUpload(HttpsUrl("/up.php").c_str()); });
         EXPECT_EQ(err.GetErrorCode(), DWORD(HTTPCLIENT_ERR_HTTPSENDREQUESTEX));
         EXPECT_EQ(err.GetWin32LastError(), DWORD(ERROR_INTERNET_SECURITY_CHANNEL_ERROR));
+        EXPECT_EQ(CatchError([&] { client.ProceedStep(1); }).GetErrorCode(), DWORD(HTTPCLIENT_ERR_POST_NOT_STARTED));
     }
+    EXPECT_FALSE(silent.WasReached());
     EXPECT_EQ(srv.RequestCount(), 0u);
+}
+
+// The client's answer to "would this go to a proxy" (which decides the account header and the
+// https refusal) agrees with where WinInet really sends the request.
+TEST(Proxy, RouteQueryAgreesWithThePlatform) {
+    struct CRoute {
+        const char* szList;  // "P" stands for the stand-in proxy
+        const char* szBypass;
+        bool bSecure;
+        const char* szHost;
+    };
+    const CRoute aRoutes[] = {
+        {"P", nullptr, false, "127.0.0.1"},       {"P", "<local>", false, "localhost"},
+        {"P", "<local>", false, "127.0.0.1"},     {"P", "other;*.0.0.1", false, "127.0.0.1"},
+        {"P", "LOCALHOST", false, "localhost"},   {"http=P", nullptr, false, "127.0.0.1"},
+        {"https=P", nullptr, false, "127.0.0.1"}, {"P", nullptr, true, "localhost"},
+        {"P", "<local>", true, "localhost"},      {"http=P", nullptr, true, "localhost"},
+        {"https=P", nullptr, true, "localhost"},  {"ftp=x:1 https=P", nullptr, true, "localhost"},
+    };
+    for (const CRoute& r : aRoutes) {
+        CTestServer srv, proxy;
+        Route("valid", srv);
+        CAnswer refuse;
+        refuse.sStatusLine = "HTTP/1.1 502 Bad Gateway";
+        proxy.SetDefault(refuse);
+        const std::string strList = ReplaceAll(r.szList, "P", "127.0.0.1:" + std::to_string(proxy.Port()));
+        SCOPED_TRACE(strList + " / " + (r.szBypass ? r.szBypass : "-") + (r.bSecure ? " https " : " http ") + r.szHost);
+        CScopedInternetHandle hInternet(
+            CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, strList.c_str(), r.szBypass, 0));
+        const BOOL bProxied = CHttpToolA::UsesProxy(hInternet.Get(), r.szHost);
+        const INTERNET_PORT nPort = INTERNET_PORT(r.bSecure ? std::stoi(s_strTlsPort) : srv.Port());
+        CScopedInternetHandle hConnection(
+            CHttpToolA::OpenConnection(hInternet.Get(), r.szHost, nPort, nullptr, nullptr));
+        CScopedInternetHandle hRequest(CHttpToolA::OpenRequest(hConnection.Get(), "POST", "/route",
+                                                               r.bSecure ? INTERNET_FLAG_SECURE : 0, nullptr));
+        // Ends once the answer (the proxy's or the server's) is in: the proxy has recorded by then.
+        try {
+            CHttpToolA::SendRequestEx(hRequest.Get(), 0);
+            CHttpToolA::EndRequest(hRequest.Get());
+        } catch (const httpclientexceptionA&) {
+        }
+        EXPECT_EQ(proxy.RequestCount() != 0, bProxied != FALSE);
+        EXPECT_EQ(srv.RequestCount() != 0, bProxied == FALSE);
+    }
 }
 
 // ---- the https reporter ----
