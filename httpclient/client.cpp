@@ -342,12 +342,15 @@ void CHttpClientT<CharT>::_AddProxyAuthorization(HINTERNET hInternet, HINTERNET 
     CHttpToolA::AddHeader(hRequest, "Proxy-Authorization", strValue.c_str());
 }
 
-// Wine's WinInet opens a proxy's tunnel for https but then speaks plain text in it, so the
-// request head (path, query, headers) would cross the wire unencrypted: an https request that
-// would go to a proxy is refused before a connection is opened. The host is the URL's; with a
-// borrowed connection the check after the send still holds.
+// Where the platform's WinInet speaks plain text inside a proxy's tunnel (Wine's), the request
+// head (path, query, headers) would cross the wire unencrypted: there an https request that would
+// go to a proxy is refused before a connection is opened. Elsewhere the tunnel carries TLS and the
+// check after the send confirms it. The host is the URL's; with a borrowed connection the check
+// after the send still holds.
 template <class CharT>
 void CHttpClientT<CharT>::_RefuseProxiedHttps(HINTERNET hInternet, const CharT* szUrl) const {
+    if (CHttpToolA::TunnelsTlsThroughProxy())
+        return;
     CHttpUrlAnalyzerT<CharT> objUrl;
     objUrl.Analyze(szUrl, m_nAnsiCodePage);
     if (!objUrl.IsSecure(szUrl))

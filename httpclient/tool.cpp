@@ -220,6 +220,12 @@ void CHttpToolA::SetInternetOption(HINTERNET hInternet, DWORD dwOption, LPVOID l
         ThrowErrorFmt(HTTPCLIENT_ERR_INTERNETSETOPTION, ::GetLastError());
 }
 
+BOOL CHttpToolA::TunnelsTlsThroughProxy() noexcept {
+    // Wine marks its ntdll with this export; measured with Wine 8.
+    const HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+    return !(hNtdll && ::GetProcAddress(hNtdll, "wine_get_version"));
+}
+
 BOOL CHttpToolA::UsesProxy(HINTERNET hInternet, LPCSTR szHost) {
     if (!hInternet)
         ThrowErrorMsg("CHttpToolA::UsesProxy: hInternet can not be NULL.", 0);

@@ -89,6 +89,9 @@ public:
     static BOOL UsesProxy(HINTERNET hInternet, LPCSTR szHost);
     // Whether the request, once sent, travels on a secure channel.
     static BOOL IsSecureChannel(HINTERNET hRequest);
+    // Whether https through a proxy's tunnel is spoken in TLS: not by Wine's WinInet, which opens
+    // the tunnel and then speaks plain text in it; Windows' WinInet does.
+    static BOOL TunnelsTlsThroughProxy() noexcept;
     // INVALID_HANDLE_VALUE when the file cannot be opened; the caller decides whether that is an error.
     static HANDLE OpenFile(LPCSTR szFilePath);
     // Files of 4 GiB or more raise 605 naming the file (last error ERROR_FILE_TOO_LARGE).
