@@ -537,20 +537,8 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet,
 
         // The plan opens and measures each file once; its turn later checks that it still has that size.
         m_objUploadPlan.Build(m_mapParam, _Boundary(), m_bUseUtf8, m_nAnsiCodePage, m_bStrictFileCheck);
-        CContextHandles hs;
-        try {
-            _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
-            _AddRequestHeaders(hs.hRequest.Get(), _UploadContType());
-            CHttpToolA::SendRequestEx(hs.hRequest.Get(), m_objUploadPlan.BodyLength());
-            _CheckSecureChannel(hs.hRequest.Get(), szUrl);
-            m_objPostStat._Activate(m_objUploadPlan.BodyLength(), m_objUploadPlan.ValueLength(),
-                                    m_objUploadPlan.PartCount(), m_objUploadPlan.FileCount());
-        } catch (...) {
-            m_objUploadPlan.Clear();
-            throw;
-        }
-        _StoreContext(hs, FALSE, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr,
-                      m_objUploadPlan.FirstValueLength());
+        _StartContext(m_objUploadPlan, FALSE, _UploadContType(), m_objUploadPlan.FileCount(), hInternet, hConnection,
+                      szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
     });
 }
 
@@ -570,19 +558,55 @@ private:
     CHttpClientT& m_client;
 };
 
+// Opens the request for a body laid out in plan, sends its head declaring the plan's length and
+// makes the context active; on failure nothing stays open and the plan is emptied.
 template <class CharT>
-CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired) {
-    _CheckStep("_ProceedUploadContext", nDesired);
+template <class Plan>
+void CHttpClientT<CharT>::_StartContext(Plan& plan,
+                                        BOOL bIsPost,
+                                        const CharT* szContType,
+                                        DWORD nFile,
+                                        HINTERNET hInternet,
+                                        HINTERNET hConnection,
+                                        const CharT* szUrl,
+                                        DWORD dwFlags,
+                                        const CharT* szReferer,
+                                        const CharT* szUsrName,
+                                        const CharT* szUsrPwd) {
+    CContextHandles hs;
+    try {
+        _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+        _AddRequestHeaders(hs.hRequest.Get(), szContType);
+        CHttpToolA::SendRequestEx(hs.hRequest.Get(), plan.BodyLength());
+        _CheckSecureChannel(hs.hRequest.Get(), szUrl);
+        m_objPostStat._Activate(plan.BodyLength(), plan.ValueLength(), plan.PartCount(), nFile);
+    } catch (...) {
+        plan.Clear();
+        throw;
+    }
+    _StoreContext(hs, bIsPost, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr, plan.FirstValueLength());
+}
+
+// One step of either body: the plan's next piece, or, once all of it is out, the end of the request.
+template <class CharT>
+template <class Plan>
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_StepContext(const char* szOp, Plan& plan, DWORD nDesired) {
+    _CheckStep(szOp, nDesired);
 
     return _RunStep([&]() -> CHttpResponseT<CharT>* {
-        if (m_objUploadPlan.IsFinished()) {
+        if (plan.IsFinished()) {
             CHttpToolA::EndRequest(m_hRequest.Get());
             return _ReleasePostResponse();
         }
         CRequestSink sink(*this);
-        m_objUploadPlan.Step(nDesired, sink);
+        plan.Step(nDesired, sink);
         return nullptr;
     });
+}
+
+template <class CharT>
+CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedUploadContext(DWORD nDesired) {
+    return _StepContext("_ProceedUploadContext", m_objUploadPlan, nDesired);
 }
 
 // ---- the URL-encoded body ----
@@ -604,35 +628,14 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet,
         _ReleaseAndClose();
 
         m_objPostPlan.Build(m_mapParam, m_bUseUtf8, m_nAnsiCodePage);
-        CContextHandles hs;
-        try {
-            _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
-            _AddRequestHeaders(hs.hRequest.Get(), HTTPCLIENT_POST_CONTTYPE);
-            CHttpToolA::SendRequestEx(hs.hRequest.Get(), m_objPostPlan.BodyLength());
-            _CheckSecureChannel(hs.hRequest.Get(), szUrl);
-            m_objPostStat._Activate(m_objPostPlan.BodyLength(), m_objPostPlan.ValueLength(), m_objPostPlan.PartCount(),
-                                    0);
-        } catch (...) {
-            m_objPostPlan.Clear();
-            throw;
-        }
-        _StoreContext(hs, TRUE, m_mapParam.Count() ? &*m_mapParam.begin() : nullptr, m_objPostPlan.FirstValueLength());
+        _StartContext(m_objPostPlan, TRUE, HTTPCLIENT_POST_CONTTYPE, 0, hInternet, hConnection, szUrl, dwFlags,
+                      szReferer, szUsrName, szUsrPwd);
     });
 }
 
 template <class CharT>
 CHttpResponseT<CharT>* CHttpClientT<CharT>::_ProceedPostContext(DWORD nDesired) {
-    _CheckStep("_ProceedPostContext", nDesired);
-
-    return _RunStep([&]() -> CHttpResponseT<CharT>* {
-        if (m_objPostPlan.IsFinished()) {
-            CHttpToolA::EndRequest(m_hRequest.Get());
-            return _ReleasePostResponse();
-        }
-        CRequestSink sink(*this);
-        m_objPostPlan.Step(nDesired, sink);
-        return nullptr;
-    });
+    return _StepContext("_ProceedPostContext", m_objPostPlan, nDesired);
 }
 
 template class CHttpClientT<char>;

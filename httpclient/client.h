@@ -169,6 +169,20 @@ private:
     void _RefuseProxiedHttps(HINTERNET hInternet, const CharT* szUrl) const;
     void _CheckSecureChannel(HINTERNET hRequest, const CharT* szUrl) const;
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
+    template <class Plan>
+    void _StartContext(Plan& plan,
+                       BOOL bIsPost,
+                       const CharT* szContType,
+                       DWORD nFile,
+                       HINTERNET hInternet,
+                       HINTERNET hConnection,
+                       const CharT* szUrl,
+                       DWORD dwFlags,
+                       const CharT* szReferer,
+                       const CharT* szUsrName,
+                       const CharT* szUsrPwd);
+    template <class Plan>
+    CHttpResponseT<CharT>* _StepContext(const char* szOp, Plan& plan, DWORD nDesired);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
 
     BOOL m_bStrictFileCheck = FALSE;
