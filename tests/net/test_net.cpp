@@ -13,6 +13,7 @@
 
 #include "client_test_util.h"
 #include "handoff.h"
+#include "multipart_body.h"
 #include "reporter_driver.h"
 #include "test_server.h"
 
@@ -62,15 +63,6 @@ std::string Bytes(size_t cb) {
     return str;
 }
 
-std::string MultipartBody(const std::string& strBoundary,
-                          const std::string& strPath,
-                          const std::string& strBytes,
-                          const std::string& strNote) {
-    return "--" + strBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + strPath +
-           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + strBytes + "\r\n--" + strBoundary +
-           "\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\n" + strNote + "\r\n--" + strBoundary + "--\r\n";
-}
-
 // An upload of a binary file and a text value, and a URL-encoded POST, each checked byte for byte.
 void ExpectUploadAndPost(CHttpClientA& client, CTestServer& srv, const std::string& strBase) {
     const std::string strBytes = Bytes(150 * 1024);
@@ -82,7 +74,9 @@ void ExpectUploadAndPost(CHttpClientA& client, CTestServer& srv, const std::stri
     ASSERT_TRUE(run.response);
     ASSERT_EQ(run.response->GetStatus(), 200u) << run.response->GetStatusText();
     const CRecordedRequest up = WaitFor(srv, "POST /up.php HTTP/1.1");
-    ExpectExactBody(up, MultipartBody(up.Boundary(), file.Path(), strBytes, "a b&c"));
+    ExpectExactBody(
+        up, TestSupport::Multipart(up.Boundary(),
+                                   {{"file", strBytes, file.Path(), "application/octet-stream"}, {"note", "a b&c"}}));
 
     client.RemoveAllParams();
     client.AddParam("b", "x&y");
