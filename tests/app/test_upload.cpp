@@ -33,17 +33,6 @@ bool ProbeStarted() {
     return ::GetFileAttributesA((s_strProbe + ".started").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Every byte value, in an order that is not a plain ramp.
-std::string BinaryCrashBytes(size_t cb) {
-    std::string str(cb, '\0');
-    unsigned n = 12345;
-    for (size_t i = 0; i < cb; ++i) {
-        n = n * 1103515245u + 12345u;
-        str[i] = static_cast<char>(i < 256 ? i : (n >> 16) & 0xFF);
-    }
-    return str;
-}
-
 std::string ExpectedBody(const std::string& strBoundary,
                          const std::string& strPath,
                          const std::string& strMime,
@@ -91,7 +80,7 @@ TEST_F(Upload, SendsTheCrashFileByteForByteAndDumpsTheAnswer) {
     answer.sBody = "report stored";
     server.Script(answer);
 
-    const std::string strBytes = BinaryCrashBytes(300 * 1024);
+    const std::string strBytes = TestSupport::BinaryBytes(300 * 1024);
     CTempFile crash(strBytes, ".dmp");
     SendReport(crash.Path(), "2.5.1-beta+7");
 
@@ -215,7 +204,7 @@ TEST_F(Upload, DumpsTextBodiesOnlyAndFirstOccurrences) {
 }
 
 TEST_F(Upload, FailuresAreReportedAndTheDialogStillEnds) {
-    CTempFile crash(BinaryCrashBytes(200 * 1024), ".dmp");
+    CTempFile crash(TestSupport::BinaryBytes(200 * 1024), ".dmp");
     {
         SCOPED_TRACE("server down");
         SendReport(crash.Path());  // nothing listens on the report port
@@ -266,7 +255,7 @@ TEST_F(Upload, CrashFileUnderANonAsciiFolderIsNamedInTheAnsiCodePage) {
     const std::string strDir = TestSupport::TempPath("_") + szFolder;
     ASSERT_TRUE(::CreateDirectoryA(strDir.c_str(), nullptr));
     const std::string strPath = strDir + "\\crash.dmp";
-    const std::string strBytes = BinaryCrashBytes(1000);
+    const std::string strBytes = TestSupport::BinaryBytes(1000);
     ASSERT_TRUE(TestSupport::WriteBytes(strPath, strBytes));
 
     CTestServer server(s_nReportPort);
@@ -288,7 +277,7 @@ TEST_F(Upload, EscapeDuringAStalledSendClosesAtOnceAndRestarts) {
     answer.nStallAfterBody = 1000;
     answer.dwStallMs = INFINITE;  // until the server goes
     server.Script(answer);
-    CTempFile crash(BinaryCrashBytes(4 * 1024 * 1024), ".dmp");
+    CTempFile crash(TestSupport::BinaryBytes(4 * 1024 * 1024), ".dmp");
 
     const std::string strCommandLine =
         BuildHandOff(s_strReporter, {{"module", s_strProbe}, {"crash file", crash.Path()}});

@@ -53,19 +53,9 @@ std::string HttpsUrl(const std::string& strPath) {
     return "https://localhost:" + s_strTlsPort + strPath;
 }
 
-std::string Bytes(size_t cb) {
-    std::string str(cb, '\0');
-    unsigned n = 977;
-    for (size_t i = 0; i < cb; ++i) {
-        n = n * 1103515245u + 12345u;
-        str[i] = static_cast<char>(i < 256 ? i : (n >> 16) & 0xFF);
-    }
-    return str;
-}
-
 // An upload of a binary file and a text value, and a URL-encoded POST, each checked byte for byte.
 void ExpectUploadAndPost(CHttpClientA& client, CTestServer& srv, const std::string& strBase) {
-    const std::string strBytes = Bytes(150 * 1024);
+    const std::string strBytes = TestSupport::BinaryBytes(150 * 1024);
     CTempFile file(strBytes, ".dmp");
     client.AddParam("file", file.c_str(), HTTPCLIENT_PARAM_FILE);
     client.AddParam("note", "a b&c");
@@ -173,7 +163,7 @@ TEST(Proxy, WrongPasswordGetsTheProxysAnswer) {
         CHttpClientA client;
         client.SetSessionSettings(nullptr, INTERNET_OPEN_TYPE_PROXY, s_strAuthProxy.c_str());
         client.SetProxyAccount(s_strUser.c_str(), "wrong");
-        CTempFile file(Bytes(cb), ".dmp");
+        CTempFile file(TestSupport::BinaryBytes(cb), ".dmp");
         client.AddParam("file", file.c_str(), HTTPCLIENT_PARAM_FILE);
         try {
             client.StartUpload(("http://127.0.0.1:" + std::to_string(srv.Port()) + "/up.php").c_str());
@@ -226,7 +216,7 @@ TEST(Proxy, HttpsThroughAProxyIsRefusedBeforeTheBody) {
     CTestServer srv;
     Route("valid", srv);
     CSilentListener silent;
-    CTempFile file(Bytes(20 * 1024), ".dmp");
+    CTempFile file(TestSupport::BinaryBytes(20 * 1024), ".dmp");
     for (const std::string& strProxy : {s_strProxy, s_strAuthProxy, silent.Address()}) {
         SCOPED_TRACE(strProxy);
         CHttpClientA client;
@@ -340,7 +330,7 @@ TEST_F(Reporter, SendsOverHttps) {
     CTestServer srv;
     srv.SetDefault(Stored());
     Route("valid", srv);
-    const std::string strBytes = Bytes(300 * 1024);
+    const std::string strBytes = TestSupport::BinaryBytes(300 * 1024);
     CTempFile crash(strBytes, ".dmp");
     SendReport(crash.Path());
     ExpectDelivered(srv, crash, strBytes);
@@ -348,7 +338,7 @@ TEST_F(Reporter, SendsOverHttps) {
 }
 
 TEST_F(Reporter, RefusedCertificatesEndTheDialogAsUsual) {
-    CTempFile crash(Bytes(1000), ".dmp");
+    CTempFile crash(TestSupport::BinaryBytes(1000), ".dmp");
     for (const CRefusal& c : s_aRefusals) {
         SCOPED_TRACE(c.szCert);
         CTestServer srv;
@@ -385,7 +375,7 @@ TEST_F(Reporter, FollowsTheSystemProxy) {
         UseProxy(s_strProxy);
         CTestServer srv(PLAIN_REPORT_PORT);
         srv.SetDefault(Stored());
-        const std::string strBytes = Bytes(100 * 1024);
+        const std::string strBytes = TestSupport::BinaryBytes(100 * 1024);
         CTempFile crash(strBytes, ".dmp");
         SendReport(crash.Path(), s_strPlainReporter);
         ExpectDelivered(srv, crash, strBytes, true);
@@ -395,7 +385,7 @@ TEST_F(Reporter, FollowsTheSystemProxy) {
         SCOPED_TRACE("authenticating proxy");
         UseProxy(s_strAuthProxy);
         CTestServer srv(PLAIN_REPORT_PORT);
-        CTempFile crash(Bytes(10 * 1024), ".dmp");
+        CTempFile crash(TestSupport::BinaryBytes(10 * 1024), ".dmp");
         SendReport(crash.Path(), s_strPlainReporter);
         EXPECT_EQ(WorkerOutput().substr(0, 35), "407 Proxy Authentication Required\r\n");
         EXPECT_EQ(srv.RequestCount(), 0u);

@@ -27,6 +27,16 @@ bool WriteBytes(const std::string& sPath, const std::string& sBytes) {
     return ok && cb == sBytes.size();
 }
 
+std::string BinaryBytes(size_t cb) {
+    std::string str(cb, '\0');
+    unsigned n = 12345;
+    for (size_t i = 0; i < cb; ++i) {
+        n = n * 1103515245u + 12345u;
+        str[i] = static_cast<char>(i < 256 ? i : (n >> 16) & 0xFF);
+    }
+    return str;
+}
+
 std::string ReadBytes(const std::string& sPath) {
     HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)

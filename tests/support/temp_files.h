@@ -11,6 +11,9 @@ namespace TestSupport {
 std::string TempPath(const std::string& sSuffix = ".tmp");  // a fresh, unused name
 bool WriteBytes(const std::string& sPath, const std::string& sBytes);
 std::string ReadBytes(const std::string& sPath);
+// Crash-file-like content: every byte value first, then bytes in no simple order (a crash file
+// is binary, and a ramp would hide a shifted or repeated block).
+std::string BinaryBytes(size_t cb);
 // A file of cbSize bytes without writing them: marked sparse where the file system allows
 // (Wine ignores FSCTL_SET_SPARSE on some setups, but its SetEndOfFile still leaves a hole on
 // Linux file systems, so no disk space is used either way).
