@@ -274,30 +274,24 @@ HINTERNET CHttpClientT<CharT>::OpenRequest(HINTERNET hConnection,
 }
 
 template <class CharT>
-void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs,
-                                              HINTERNET hInternet,
-                                              HINTERNET hConnection,
-                                              const CharT* szUrl,
-                                              DWORD dwFlags,
-                                              const CharT* szReferer,
-                                              const CharT* szUsrName,
-                                              const CharT* szUsrPwd) {
-    if (hInternet) {
-        hs.hInternet.Borrow(hInternet);
+void CHttpClientT<CharT>::_OpenContextHandles(CContextHandles& hs, const CRequestTarget& target) {
+    const CharT* szUrl = target.szUrl;
+    if (target.hInternet) {
+        hs.hInternet.Borrow(target.hInternet);
     } else {
         const CharT* szUA = m_szInternetUserAgent ? m_szInternetUserAgent.get() : HTTPCLIENT_DEF_USERAGENT;
         hs.hInternet.Own(CHttpToolA::OpenInternet(szUA, m_dwInternetAccessType, m_szInternetProxyName.get(),
                                                   m_szInternetProxyBypass.get(), m_dwInternetFlags));
     }
     _RefuseProxiedHttps(hs.hInternet.Get(), szUrl);
-    if (hConnection)
-        hs.hConnection.Borrow(hConnection);
+    if (target.hConnection)
+        hs.hConnection.Borrow(target.hConnection);
     else
-        hs.hConnection.Own(OpenConnection(hs.hInternet.Get(), szUrl, szUsrName, szUsrPwd));
+        hs.hConnection.Own(OpenConnection(hs.hInternet.Get(), szUrl, target.szUsrName, target.szUsrPwd));
     // A redirect followed by the platform would resend without the body (or with an empty one) and
     // hide the loss behind the final answer: the caller gets the 3xx itself.
-    hs.hRequest.Reset(
-        OpenRequest(hs.hConnection.Get(), "POST", szUrl, dwFlags | INTERNET_FLAG_NO_AUTO_REDIRECT, szReferer));
+    hs.hRequest.Reset(OpenRequest(hs.hConnection.Get(), "POST", szUrl, target.dwFlags | INTERNET_FLAG_NO_AUTO_REDIRECT,
+                                  target.szReferer));
     // Only the request handle's timeouts take effect; the session's are ignored on some platforms.
     const struct {
         DWORD dwOption;
@@ -537,8 +531,8 @@ void CHttpClientT<CharT>::StartUploadEx(HINTERNET hInternet,
 
         // The plan opens and measures each file once; its turn later checks that it still has that size.
         m_objUploadPlan.Build(m_mapParam, _Boundary(), m_bUseUtf8, m_nAnsiCodePage, m_bStrictFileCheck);
-        _StartContext(m_objUploadPlan, FALSE, _UploadContType(), m_objUploadPlan.FileCount(), hInternet, hConnection,
-                      szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+        _StartContext(m_objUploadPlan, FALSE, _UploadContType(), m_objUploadPlan.FileCount(),
+                      {hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd});
     });
 }
 
@@ -566,19 +560,13 @@ void CHttpClientT<CharT>::_StartContext(Plan& plan,
                                         BOOL bIsPost,
                                         const CharT* szContType,
                                         DWORD nFile,
-                                        HINTERNET hInternet,
-                                        HINTERNET hConnection,
-                                        const CharT* szUrl,
-                                        DWORD dwFlags,
-                                        const CharT* szReferer,
-                                        const CharT* szUsrName,
-                                        const CharT* szUsrPwd) {
+                                        const CRequestTarget& target) {
     CContextHandles hs;
     try {
-        _OpenContextHandles(hs, hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd);
+        _OpenContextHandles(hs, target);
         _AddRequestHeaders(hs.hRequest.Get(), szContType);
         CHttpToolA::SendRequestEx(hs.hRequest.Get(), plan.BodyLength());
-        _CheckSecureChannel(hs.hRequest.Get(), szUrl);
+        _CheckSecureChannel(hs.hRequest.Get(), target.szUrl);
         m_objPostStat._Activate(plan.BodyLength(), plan.ValueLength(), plan.PartCount(), nFile);
     } catch (...) {
         plan.Clear();
@@ -628,8 +616,8 @@ void CHttpClientT<CharT>::StartPostEx(HINTERNET hInternet,
         _ReleaseAndClose();
 
         m_objPostPlan.Build(m_mapParam, m_bUseUtf8, m_nAnsiCodePage);
-        _StartContext(m_objPostPlan, TRUE, HTTPCLIENT_POST_CONTTYPE, 0, hInternet, hConnection, szUrl, dwFlags,
-                      szReferer, szUsrName, szUsrPwd);
+        _StartContext(m_objPostPlan, TRUE, HTTPCLIENT_POST_CONTTYPE, 0,
+                      {hInternet, hConnection, szUrl, dwFlags, szReferer, szUsrName, szUsrPwd});
     });
 }
 

@@ -156,31 +156,25 @@ private:
     const CharT* _UploadContType() const noexcept;
     const MapValue& _ParamAt(DWORD nIdx) const;
     void _ReleaseAndClose() noexcept;
-    void _OpenContextHandles(CContextHandles& hs,
-                             HINTERNET hInternet,
-                             HINTERNET hConnection,
-                             const CharT* szUrl,
-                             DWORD dwFlags,
-                             const CharT* szReferer,
-                             const CharT* szUsrName,
-                             const CharT* szUsrPwd);
+    // Where a start sends its request: the caller's handles (null: the client opens its own), the
+    // URL and the request's options.
+    struct CRequestTarget {
+        HINTERNET hInternet;
+        HINTERNET hConnection;
+        const CharT* szUrl;
+        DWORD dwFlags;
+        const CharT* szReferer;
+        const CharT* szUsrName;
+        const CharT* szUsrPwd;
+    };
+    void _OpenContextHandles(CContextHandles& hs, const CRequestTarget& target);
     void _AddRequestHeaders(HINTERNET hRequest, const CharT* szContType);
     void _AddProxyAuthorization(HINTERNET hInternet, HINTERNET hRequest, const CharT* szUrl);
     void _RefuseProxiedHttps(HINTERNET hInternet, const CharT* szUrl) const;
     void _CheckSecureChannel(HINTERNET hRequest, const CharT* szUrl) const;
     void _StoreContext(CContextHandles& hs, BOOL bIsPost, const MapValue* pFirst, DWORD nFirstSize);
     template <class Plan>
-    void _StartContext(Plan& plan,
-                       BOOL bIsPost,
-                       const CharT* szContType,
-                       DWORD nFile,
-                       HINTERNET hInternet,
-                       HINTERNET hConnection,
-                       const CharT* szUrl,
-                       DWORD dwFlags,
-                       const CharT* szReferer,
-                       const CharT* szUsrName,
-                       const CharT* szUsrPwd);
+    void _StartContext(Plan& plan, BOOL bIsPost, const CharT* szContType, DWORD nFile, const CRequestTarget& target);
     template <class Plan>
     CHttpResponseT<CharT>* _StepContext(const char* szOp, Plan& plan, DWORD nDesired);
     void _WritePostBytes(const CharT* pbyBuff, DWORD cbyBuff, BOOL bIsValue);
