@@ -326,42 +326,24 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
     ExpectReleased(client, sPath);
 
-    // The file shrinks or grows between the start and its turn, or shrinks while it is read.
+    // The file shrinks or grows between the start and its turn, or while it is read. 100000 bytes
+    // are two read blocks, handed out in several 10000-byte steps each.
     struct {
-        DWORD cbNewSize, nStepsBefore;
-    } changes[] = {{50, 0}, {5000, 0}, {3000, 3}};
-    for (const auto& change : changes) {
-        ASSERT_TRUE(WriteBytes(sPath, Bytes(4000)));
-        client.RemoveAllParams();
-        client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-        client.StartUpload(m_srv.Url().c_str());
-        for (DWORD i = 0; i < change.nStepsBefore; ++i)
-            client.ProceedStep(1000);
-        if (!UnixTruncate(sPath, change.cbNewSize))
-            GTEST_SKIP() << "needs Wine to change a file behind the client";
-        EXPECT_EQ(CatchError([&] { Drive(client, 1000); }).GetErrorCode(), HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
-        ExpectReleased(client, sPath);
-    }
-}
-
-TEST_F(Upload, AFileChangingWhileItIsReadAheadIsRefused) {
-    // 100000 bytes are two read blocks; 10000-byte steps hand out several steps from each.
-    CHttpClientA client;
-    const std::string sPath = TempPath();
-    struct {
-        DWORD cbNewSize, nStepsBefore;
-    } changes[] = {{120000, 3}, {80000, 3}, {30000, 3}, {100001, 8}, {99999, 8}};
+        DWORD cbFile, nStep, cbNewSize, nStepsBefore;
+    } changes[] = {{4000, 1000, 50, 0},        {4000, 1000, 5000, 0},     {4000, 1000, 3000, 3},
+                   {100000, 10000, 120000, 3}, {100000, 10000, 80000, 3}, {100000, 10000, 30000, 3},
+                   {100000, 10000, 100001, 8}, {100000, 10000, 99999, 8}};
     for (const auto& change : changes) {
         SCOPED_TRACE(change.cbNewSize);
-        ASSERT_TRUE(WriteBytes(sPath, Bytes(100000)));
+        ASSERT_TRUE(WriteBytes(sPath, Bytes(change.cbFile)));
         client.RemoveAllParams();
         client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
         client.StartUpload(m_srv.Url().c_str());
         for (DWORD i = 0; i < change.nStepsBefore; ++i)
-            client.ProceedStep(10000);
+            client.ProceedStep(change.nStep);
         if (!UnixTruncate(sPath, change.cbNewSize))
             GTEST_SKIP() << "needs Wine to change a file behind the client";
-        EXPECT_EQ(CatchError([&] { Drive(client, 10000); }).GetErrorCode(), HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
+        EXPECT_EQ(CatchError([&] { Drive(client, change.nStep); }).GetErrorCode(), HTTPCLIENT_ERR_UNEXPECTED_FILE_SIZE);
         ExpectReleased(client, sPath);
     }
 }
