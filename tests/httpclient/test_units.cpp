@@ -145,9 +145,8 @@ TEST(Errors, MissingMessagesWhatAndCopies) {
     EXPECT_EQ(Describe(copy), "error 408/12030: boom");
 }
 
-// A boundary passes the narrow exception and converts the wide one and checked-arithmetic failures;
-// others only where its flags say so. Rows: the throw, what a boundary with all flags makes of it,
-// and whether one without flags does the same (or passes it on).
+// Rows: a throw, what a boundary with all flags makes of it, and whether one without flags does the
+// same: the wide exception and checked arithmetic always convert, the rest only where flags say so.
 TEST(Errors, BoundariesConvertForeignExceptions) {
     const std::tuple<std::function<void()>, const char*, bool> rows[] = {
         {[] { ThrowErrorFmt(603, 2, "f"); }, "error 603/2: OpenFile (::CreateFile) failed (\"f\").", true},
@@ -169,23 +168,17 @@ TEST(Errors, BoundariesConvertForeignExceptions) {
               "error 102/0: Out of memory.");
 }
 
-TEST(Errors, HeapStringsAndCheckedSums) {
+TEST(Errors, HeapStrings) {
     const auto str = [](const CHeapPtr<char>& p) { return p ? std::string(p.get()) + " " : "(null) "; };
     EXPECT_EQ(str(HeapStrDup("abc")) + str(HeapStrDup<char>(nullptr)) + str(HeapStrNDup("abc", 2)) +
                   str(HeapStrJoin("ab", 1, "cde", 2)) + str(HeapStrJoin("", 0, "cd", 2)) + str(HeapStrAlloc(3)),
               "abc (null) ab acd cd  ");
-    EXPECT_EQ(Outcome([] { HeapStrAlloc(0xFFFFFFFFu); }),
-              "error 112/0: An arithmetic overflow error has been occurred.");
-    EXPECT_EQ(Outcome([] { GuardBoundary([] { HeapStrJoin("a", 0xFFFFFFFFu, "b", 1); }); }),
-              Outcome([] { HeapStrAlloc(0xFFFFFFFFu); }));
-    EXPECT_EQ(SafeAdd(0xFFFFFFFEu, 1u), 0xFFFFFFFFu);
 }
 
-// Each call refuses with code 0, last error 0 and the text on its line of the golden file; a
-// refused call changes nothing. (The URL readers index the analysed string: another one would be
-// read past its end.)
-TEST(Refusals, FixedTextsOfArgumentErrors) {
-    char buf[8];
+// Each call raises the exception on its line of the golden file; a refused call changes nothing. (The
+// URL readers index the analysed string; the sums go on from near the limit, where they may wrap.)
+TEST(Failures, EachCallRaisesItsExactException) {
+    char buf[8] = "xxxxxxx";
     CHttpClientMapA map;
     CHttpUrlAnalyzerA url;
     url.Analyze("http://h/p");
@@ -202,14 +195,23 @@ TEST(Refusals, FixedTextsOfArgumentErrors) {
         [&] { s.FileCount(); }, [&] { s.PostedFileCount(); }, [&] { s.CurrParamTotalByte(); },
         [&] { s.CurrParamPostedByte(); }, [&] { s.CurrParamRemainByte(); }, [&] { s.CurrParamIsFile(); },
         [&] { s.CurrParamIsComplete(); }, [&] { s._StartNewEntry("n", 1); }, [&] { s._AddPostedBytes(1); },
-        [&] { s._AddActualPostedBytes(1); }};
+        [&] { s._AddActualPostedBytes(1); }, [] { _UrlEncodeLen(nullptr); },
+        [] { E::Utf8EncodeLen("a", 12345); }, [&] { E::UrlEncodeA(buf, "a", TRUE, 12345); },
+        [] { E::Base64EncodeLen(0xFFFFFFFFu); }, [] { HeapStrAlloc(0xFFFFFFFFu); },
+        [] { GuardBoundary([] { HeapStrJoin("a", 0xFFFFFFFFu, "b", 1); }); }};
     // clang-format on
-    const auto texts = Rows("refusals.txt");
-    ASSERT_EQ(texts.size(), std::size(calls));
-    for (size_t i = 0; i < texts.size(); ++i)
-        EXPECT_EQ(Outcome(calls[i]), "error 0/0: " + texts[i][0]);
-    EXPECT_EQ(Outcome([] { _UrlEncodeLen(nullptr); }), "wide error 0/0: _UrlEncodeLen: szStr can not be NULL.");
+    const auto rows = Rows("failures.txt");
+    ASSERT_EQ(rows.size(), std::size(calls));
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(Outcome(calls[i]), rows[i][0]) << "call " << i;
     EXPECT_EQ(map.Count() + url.AddressLen() * 10 + url.ObjectLen() + s.IsActive(), 12u);
+    EXPECT_STREQ(buf, "");  // what the failed encoding had completed
+    EXPECT_EQ(E::_Utf8EncodeLenFrom(0xFFFFFFFDu, "\xE9", 1252), 0xFFFFFFFFu);
+    EXPECT_EQ(E::_UrlEncodeLenFrom(0xFFFFFFF9u, "\xE9", TRUE, 1252), 0xFFFFFFFFu);
+    EXPECT_EQ(E::_UrlEncodeLenFrom(0xFFFFFFFCu, "-", FALSE, 1252), 0xFFFFFFFFu);
+    EXPECT_THROW(E::_Utf8EncodeLenFrom(0xFFFFFFFEu, "\xE9", 1252), SafeIntException);
+    EXPECT_THROW(E::_UrlEncodeLenFrom(0xFFFFFFFAu, "\xE9", TRUE, 1252), SafeIntException);
+    EXPECT_THROW(E::_UrlEncodeLenFrom(0xFFFFFFFDu, "-", FALSE, 1252), SafeIntException);
 }
 
 // Each text ends at the last byte before a guard page, so that any read past its terminator traps.
@@ -237,23 +239,6 @@ TEST(Encoder, UrlAndUtf8EncodingInCodePages1252And936) {
     EXPECT_EQ(E::UrlEncodeLenA(nullptr, TRUE, 936) + E::Utf8EncodeLen(nullptr, 936) + E::AnsiEncodeLen(nullptr, 936),
               0u);
     EXPECT_EQ(std::string(E::UrlEncodeA(buf, nullptr, TRUE, 936)) + E::Utf8Encode(buf + 1, nullptr, 936), "");
-}
-
-TEST(Encoder, FailuresAndWrappingSums) {
-    // A code page the platform does not know fails the conversion of the first character.
-    char buf[8] = "xxxxxxx";
-    const std::string unknown = "error 601/87: ::MultiByteToWideChar failed.";  // ERROR_INVALID_PARAMETER
-    EXPECT_EQ(Outcome([] { E::Utf8EncodeLen("a", 12345); }), unknown);
-    EXPECT_EQ(Outcome([&] { E::UrlEncodeA(buf, "a", TRUE, 12345); }), unknown);
-    EXPECT_STREQ(buf, "");
-    // No string here is long enough to wrap 32 bits: the sums are continued from near the limit.
-    EXPECT_EQ(E::_Utf8EncodeLenFrom(0xFFFFFFFDu, "\xE9", 1252), 0xFFFFFFFFu);
-    EXPECT_EQ(E::_UrlEncodeLenFrom(0xFFFFFFF9u, "\xE9", TRUE, 1252), 0xFFFFFFFFu);
-    EXPECT_EQ(E::_UrlEncodeLenFrom(0xFFFFFFFCu, "-", FALSE, 1252), 0xFFFFFFFFu);
-    EXPECT_THROW(E::_Utf8EncodeLenFrom(0xFFFFFFFEu, "\xE9", 1252), SafeIntException);
-    EXPECT_THROW(E::_UrlEncodeLenFrom(0xFFFFFFFAu, "\xE9", TRUE, 1252), SafeIntException);
-    EXPECT_THROW(E::_UrlEncodeLenFrom(0xFFFFFFFDu, "-", FALSE, 1252), SafeIntException);
-    EXPECT_EQ(Outcome([] { E::Base64EncodeLen(0xFFFFFFFFu); }), Outcome([] { HeapStrAlloc(0xFFFFFFFFu); }));
 }
 
 TEST(Encoder, Base64WithPadding) {
