@@ -1,4 +1,4 @@
-// Helpers shared by the client's test programs: driving a context step by step, finding requests.
+// Helpers shared by the wire tests: driving a context step by step, finding and comparing requests.
 #pragma once
 
 #include "catch_error.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,17 +60,32 @@ inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CScenario& srv, 
     }
 }
 
-// The whole request as the server saw it must be exactly what was declared.
+// Binary bodies: where two byte strings part, rather than both dumped whole.
+inline void ExpectSameBytes(const std::string& sGot, const std::string& sWant) {
+    const auto diff = std::mismatch(sGot.begin(), sGot.end(), sWant.begin(), sWant.end());
+    EXPECT_TRUE(diff.first == sGot.end() && diff.second == sWant.end())
+        << "bytes differ at " << (diff.first - sGot.begin()) << " of " << sGot.size() << " / " << sWant.size()
+        << "; received from there: " << ::testing::PrintToString(sGot.substr(diff.first - sGot.begin(), 120))
+        << "\nexpected: " << ::testing::PrintToString(sWant.substr(diff.second - sWant.begin(), 120));
+}
+
+// The whole request as the server saw it must be exactly what was declared, and nothing after it.
 inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected) {
     EXPECT_TRUE(req.bComplete);
     EXPECT_EQ(req.Header("Content-Length"), std::to_string(sExpected.size()));
-    const std::string sBody = req.Body();
-    // Binary bodies: report where they part rather than dumping them whole.
-    const auto diff = std::mismatch(sBody.begin(), sBody.end(), sExpected.begin(), sExpected.end());
-    EXPECT_TRUE(diff.first == sBody.end() && diff.second == sExpected.end())
-        << "bodies differ at byte " << (diff.first - sBody.begin()) << " of " << sBody.size() << " / "
-        << sExpected.size()
-        << "; received from there: " << ::testing::PrintToString(sBody.substr(diff.first - sBody.begin(), 120));
+    ExpectSameBytes(req.Body(), sExpected);
+}
+
+// The request, its boundary and port normalised, against golden/<name>.http beside the tests;
+// QUILLA_WRITE_GOLDEN=1 writes the file instead (read it before committing it).
+inline void ExpectGolden(const TestSupport::CRecordedRequest& req, USHORT nPort, const std::string& sName) {
+    using TestSupport::ReplaceAll;
+    const std::string sPath = std::string(GOLDEN_DIR) + "/" + sName + ".http";
+    const std::string sGot = ReplaceAll(ReplaceAll(req.sRaw, req.Boundary(), "BOUNDARY"),
+                                        "127.0.0.1:" + std::to_string(nPort), "127.0.0.1:PORT");
+    if (std::getenv("QUILLA_WRITE_GOLDEN"))
+        TestSupport::WriteBytes(sPath, sGot);
+    ExpectSameBytes(sGot, TestSupport::ReadBytes(sPath));
 }
 
 }  // namespace ClientTest
