@@ -76,16 +76,31 @@ inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std:
     ExpectSameBytes(req.Body(), sExpected);
 }
 
-// The request, its boundary and port normalised, against golden/<name>.http beside the tests;
-// QUILLA_WRITE_GOLDEN=1 writes the file instead (read it before committing it).
-inline void ExpectGolden(const TestSupport::CRecordedRequest& req, USHORT nPort, const std::string& sName) {
-    using TestSupport::ReplaceAll;
-    const std::string sPath = std::string(GOLDEN_DIR) + "/" + sName + ".http";
-    const std::string sGot = ReplaceAll(ReplaceAll(req.sRaw, req.Boundary(), "BOUNDARY"),
-                                        "127.0.0.1:" + std::to_string(nPort), "127.0.0.1:PORT");
-    if (std::getenv("QUILLA_WRITE_GOLDEN"))
-        TestSupport::WriteBytes(sPath, sGot);
-    ExpectSameBytes(sGot, TestSupport::ReadBytes(sPath));
-}
+// One POST through the tool layer alone, its handles in scoped holders.
+struct CLoopbackRequest {
+    CScopedInternetHandle hInternet, hConnection, hRequest;
+
+    CLoopbackRequest(const TestSupport::CScenario& srv, const char* szObject) {
+        hInternet.Reset(CHttpToolA::OpenInternet("QuillaTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        hConnection.Reset(
+            CHttpToolA::OpenConnection(hInternet.Get(), srv.Host().c_str(), srv.Port(), nullptr, nullptr));
+        hRequest.Reset(CHttpToolA::OpenRequest(hConnection.Get(), "POST", szObject,
+                                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, nullptr));
+    }
+    // Declares the whole body, writes it in the given pieces (the rest in one) and ends the request.
+    void Post(const std::string& sBody, std::vector<size_t> pieces = {}) {
+        CHttpToolA::SendRequestEx(hRequest.Get(), static_cast<DWORD>(sBody.size()));
+        size_t off = 0;
+        pieces.push_back(sBody.size());
+        for (size_t cb : pieces) {
+            cb = std::min(cb, sBody.size() - off);
+            if (cb)
+                CHttpToolA::InternetWriteFile(hRequest.Get(), reinterpret_cast<const BYTE*>(sBody.data()) + off,
+                                              static_cast<DWORD>(cb));
+            off += cb;
+        }
+        CHttpToolA::EndRequest(hRequest.Get());
+    }
+};
 
 }  // namespace ClientTest

@@ -34,6 +34,17 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     return ret == 0;
 }
 
+// The request, its boundary and port normalised, against golden/<name>.http beside the tests;
+// QUILLA_WRITE_GOLDEN=1 writes the file instead (read it before committing it).
+void ExpectGolden(const TestSupport::CRecordedRequest& req, USHORT nPort, const std::string& sName) {
+    const std::string sPath = std::string(GOLDEN_DIR) + "/" + sName + ".http";
+    const std::string sGot = ReplaceAll(ReplaceAll(req.sRaw, req.Boundary(), "BOUNDARY"),
+                                        "127.0.0.1:" + std::to_string(nPort), "127.0.0.1:PORT");
+    if (std::getenv("QUILLA_WRITE_GOLDEN"))
+        TestSupport::WriteBytes(sPath, sGot);
+    ExpectSameBytes(sGot, TestSupport::ReadBytes(sPath));
+}
+
 class Client : public ::testing::Test {
 protected:
     // Sends one body with nDesired and checks declared == received == expected; returns the steps.

@@ -1,6 +1,6 @@
 #include "response.h"
 
-#include "loopback_request.h"
+#include "client_test_util.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 using namespace Tavon;
 using namespace TestSupport;
+using ClientTest::CLoopbackRequest;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tool.h"
 
-#include "loopback_request.h"
+#include "client_test_util.h"
 #include "temp_files.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 
 using namespace Tavon;
 using namespace TestSupport;
+using ClientTest::CLoopbackRequest;
 
 namespace {
 

@@ -92,9 +92,10 @@ class Scenario:
         with self._lock:
             self._default = answer
 
-    def reset(self):
+    def reset(self):  # also ends endless answers still being sent
         with self._lock:
             self._queue, self._default, self._requests = [], {}, []
+            self._generation = getattr(self, "_generation", 0) + 1
 
     def count(self):
         with self._lock:
@@ -128,7 +129,8 @@ class Scenario:
             self._conns.add(raw)
         conn = raw
         try:
-            if self._ctx:  # a refused handshake records nothing
+            # TLS when the client opens with a handshake; plain text (the control requests) otherwise.
+            if self._ctx and raw.recv(1, socket.MSG_PEEK) == b"\x16":  # a refused handshake records nothing
                 conn = self._ctx.wrap_socket(raw, server_side=True)
                 with self._lock:
                     self._conns.discard(raw)
@@ -228,7 +230,8 @@ class Scenario:
             head += "Transfer-Encoding: chunked\r\n\r\n"
             if ans.get("endless"):
                 conn.sendall(head.encode("latin-1"))
-                while body and not self._stop.is_set():
+                generation = self._generation
+                while body and not self._stop.is_set() and generation == self._generation:
                     conn.sendall(b"%x\r\n%s\r\n" % (len(body), body))
                 return
             n = ans["chunked"]
