@@ -1,16 +1,8 @@
-#include "response.h"
-
+// A response over a real request: status, headers, body however framed, and which handles it owns.
 #include "client_test_util.h"
-#include "tool.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
-using namespace Tavon;
+using namespace ClientTest;
 using namespace TestSupport;
-using ClientTest::CLoopbackRequest;
 
 namespace {
 

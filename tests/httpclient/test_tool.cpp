@@ -1,20 +1,11 @@
-#include "tool.h"
-
+// The platform layer: argument checks, the request as built, response queries, files, texts.
 #include "client_test_util.h"
-#include "temp_files.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
-using namespace Tavon;
+using namespace ClientTest;
 using namespace TestSupport;
-using ClientTest::CLoopbackRequest;
 
 namespace {
 
