@@ -133,6 +133,7 @@ TEST_F(Client, GoldenRequests) {
              c.AddParam("a", "1 2");
              c.AddRequestHeader("X-One", "1");
              c.AddRequestHeader("X-Two");
+             c.AddRequestHeader("X-One", "again");
          }},
         {"post_encoded_cached",
          'P',
