@@ -186,14 +186,12 @@ QUILLA_LAUNCH_API int QuillaLaunchStart(CQuillaCrashLaunch* pLaunch,
                                         HANDLE* phProcess) {
     STARTUPINFOA si;
     PROCESS_INFORMATION pi;
-    char* p;
     const int nResult = QuillaLaunchBuild(pLaunch, szCrashFile, szExcept, szCode, szAddr);
     if (phProcess)
         *phProcess = NULL;
     if (nResult != QUILLA_LAUNCH_OK)
         return nResult;
-    for (p = (char*)&si; p < (char*)(&si + 1); ++p)
-        *p = 0;
+    SecureZeroMemory(&si, sizeof(si)); /* inline: a plain loop may become a C runtime memset */
     si.cb = sizeof(si);
     if (!CreateProcessA(pLaunch->m_szReporter, pLaunch->m_szCommandLine, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
         return QUILLA_LAUNCH_E_START;
