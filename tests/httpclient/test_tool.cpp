@@ -1,18 +1,10 @@
-#include "tool.h"
+// The platform layer: argument checks, the request as built, response queries, files, texts.
+#include "client_test_util.h"
 
-#include "loopback_request.h"
-#include "temp_files.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
-using namespace Tavon;
+using namespace ClientTest;
 using namespace TestSupport;
 
 namespace {
