@@ -12,7 +12,7 @@ tmp=$(mktemp -d)
 cleanup() { WINEPREFIX="$tmp/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$tmp"; }
 trap cleanup EXIT
 cp -a "$build/wineprefix" "$tmp/prefix"
-export WINEPREFIX="$tmp/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" QUILLA_OFFLINE=1
+export WINEPREFIX="$tmp/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" QUILLA_ROWS=offline
 unshare -n xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     "$@"; rc=$?

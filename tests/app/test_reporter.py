@@ -9,7 +9,9 @@ To add a row, append a dict to reporter_cases.txt (a Python literal). Every key 
 optional; strings stand for bytes (latin-1) and ${x} expands to the run's values (exe, probe,
 file, bytes, cmd, rest, b: the boundary) or to GEN below (a whole "${x}" to any object):
   name       the test's name            acp      run only under this ANSI code page (1252, 936)
-  offline    run only by offline.sh     reporter another build's exe (a path in REPORTER's folder)
+  rows       "offline" or "net": run only by offline.sh or in the HTTPS/proxy harness (QUILLA_ROWS)
+  reporter   another build's exe, a path relative to REPORTER's folder; port_offset: its port's
+  tls        serve HTTPS with this certificate of the harness; proxy: the variable of its port
   entries    hand-off [key, value] pairs; "module:${probe}" goes first unless a module is given
   cmd        the whole command line instead of entries, filler, prefix ("${exe}")
   file       content of the crash file at ${path} ("bin:N": N bytes of every value, or the text);
@@ -17,7 +19,8 @@ file, bytes, cmd, rest, b: the boundary) or to GEN below (a whole "${x}" to any 
   answers    scenario server answers (scenario.py), in order; default: when they are used up;
              "server": False: nothing listens
   actions    driver actions (reporter_driver.cpp); default ["dialog", "click:1000"]
-  out        the whole debugger output; by default the hand-off trace, then "dump" when given
+  out        the whole debugger output; by default the hand-off trace, then "dump" when given,
+             "dump_re" a regular expression for it; via: through squid, whose head differs
   cut16      the dump arrives cut to its length + 1 modulo 64 KiB (the event's 16-bit length)
   request    the golden raw request (${b}: its boundary, ${cl}: its body's length); requests: count
   complete   the request arrived whole (default True)
@@ -81,8 +84,8 @@ class Reporter(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def run_row(self, row):
-        exe = os.path.join(os.path.dirname(REPORTER), row.get("reporter", os.path.basename(REPORTER)))
-        v = dict(GEN, **CASES["templates"], exe=win(exe), EXE=win(exe).upper(), probe=win(PROBE), port=PORT, bytes="")
+        exe = os.path.normpath(os.path.join(os.path.dirname(REPORTER), row.get("reporter", os.path.basename(REPORTER))))
+        v = dict(GEN, **CASES["templates"], exe=win(exe), EXE=win(exe).upper(), probe=win(PROBE), bytes="")
         folder = os.path.join(self.tmp, row.get("folder", {}).get(ACP, ""))
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, "crash.dmp")
@@ -101,7 +104,13 @@ class Reporter(unittest.TestCase):
         v["rest"] = v["cmd"][len(prefix) :]
         if os.path.exists(self.started):
             os.remove(self.started)
-        server = Scenario(port=int(PORT)) if row.get("server", True) else None
+        tls = row.get("tls") and tuple(os.path.join(os.environ["QUILLA_NET_DIR"], row["tls"] + x) for x in (".pem", ".key"))
+        server = Scenario(int(PORT) + row.get("port_offset", 0), tls) if row.get("server", True) else None
+        v["host"] = ("localhost:" if tls else "127.0.0.1:") + str(server.port if server else PORT)
+        if "proxy" in row:  # the system's proxy settings, in the harness's own prefix copy
+            self.proxy("add", ["/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1"])
+            self.proxy("add", ["/v", "ProxyServer", "/d", "127.0.0.1:" + os.environ[row["proxy"]]])
+            self.addCleanup(self.proxy, "delete", ["/v", "ProxyEnable"])
         try:
             if server:
                 server.script(*expand(row.get("answers", []), v))
@@ -120,12 +129,18 @@ class Reporter(unittest.TestCase):
             if server:
                 server.stop()
 
+    def proxy(self, verb, args):
+        key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+        subprocess.run(["wine", "reg", verb, key] + args + ["/f"], stdout=subprocess.DEVNULL, check=True)
+
     def check(self, row, v, entries, seen, server, took):
         text = [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
         trace = ["${cmd}", "${rest}"] + [k + ":" + x for k, x in entries] + ([row["dump"]] if "dump" in row else [])
         want = expand(row.get("out", trace), v)
         if row.get("cut16"):
             want[-1] = want[-1][: (len(want[-1]) + 1) % 65536]
+        if "dump_re" in row:  # a proxy's own answer
+            self.assertRegex(text.pop(), row["dump_re"])
         if isinstance(row.get("dump"), list):  # where a failure surfaces depends on timing
             self.assertIn(text[-1:], [[d] for d in want[-1]])
             text, want = text[:-1], want[:-1]
@@ -165,6 +180,9 @@ class Reporter(unittest.TestCase):
             want = expand(row["request"], v)
             head, _, body = want.partition("\r\n\r\n")
             want = head.replace("${cl}", str(len(body))) + "\r\n\r\n" + body
+            if row.get("via"):  # through a proxy: its own head, the same request line and body
+                self.assertIn("squid", got.header("Via"))
+                got.raw, want = got.raw.split(b"\r\n")[0] + got.raw.partition(b"\r\n\r\n")[2], want.split("\r\n")[0] + body
             self.assertEqual(got.raw.decode("latin-1"), want)
         self.assertEqual(server.count(), row.get("requests", 1 if "request" in row else server.count()))
 
@@ -172,7 +190,7 @@ class Reporter(unittest.TestCase):
 with open(os.path.join(HERE, "reporter_cases.txt"), encoding="utf-8") as f:
     CASES = ast.literal_eval(f.read())
     for r in CASES["rows"]:
-        if r.get("acp", ACP) == ACP and bool(r.get("offline")) == bool(os.environ.get("QUILLA_OFFLINE")):
+        if r.get("acp", ACP) == ACP and r.get("rows", "") == os.environ.get("QUILLA_ROWS", ""):
             setattr(Reporter, "test_" + r["name"], lambda self, r=r: self.run_row(r))
 
 if __name__ == "__main__":
