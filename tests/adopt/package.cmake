@@ -27,3 +27,4 @@ step(0 ${CMAKE_COMMAND} --install ${WORK}/library --prefix ${WORK}/prefix)
 step(0 ${CMAKE_COMMAND} -S ${consumer} -B ${WORK}/package ${toolchain} -DCMAKE_PREFIX_PATH=${WORK}/prefix)
 step(0 ${CMAKE_COMMAND} --build ${WORK}/package)
 step(2 ${RUN} ${WORK}/package/consumer.exe)
+file(REMOVE_RECURSE ${WORK})  # only a failed run leaves its builds behind
