@@ -126,8 +126,8 @@ QUILLA_LAUNCH_API char* QuillaLaunch_Append(char* pOut, const char* pEnd, const 
 }
 
 /* Takes the crash details and builds the reporter's command line in m_szCommandLine:
- * "\"<reporter>\" " and then "key:value" CR LF and one filler byte for every key.
- * szCrashFile: full path (drive or UNC) of the file to upload. */
+ * "\"<reporter>\" " and then "key:value" CR LF and one filler byte (TAB) for every key.
+ * szCrashFile: full path (drive or UNC) of the file to upload, closed by the product. */
 QUILLA_LAUNCH_API int QuillaLaunchBuild(CQuillaCrashLaunch* pLaunch,
                                         const char* szCrashFile,
                                         const char* szExcept,
@@ -142,6 +142,7 @@ QUILLA_LAUNCH_API int QuillaLaunchBuild(CQuillaCrashLaunch* pLaunch,
     int i;
     if (!pLaunch || !pLaunch->m_bPrepared)
         return QUILLA_LAUNCH_E_NOT_PREPARED;
+    pLaunch->m_szCommandLine[0] = 0; /* a refused call leaves no earlier line behind */
     if (!szCrashFile || !*szCrashFile)
         return QUILLA_LAUNCH_E_NULL;
     if (!((((szCrashFile[0] | 0x20) >= 'a' && (szCrashFile[0] | 0x20) <= 'z') && szCrashFile[1] == ':' &&
