@@ -3,6 +3,7 @@
 #include "client_test_util.h"
 #include "multipart_body.h"
 
+#include <cctype>
 #include <functional>
 
 using namespace ClientTest;
@@ -81,25 +82,28 @@ TEST_F(Client, GoldenRequests) {
     const std::string sDump = "C:\\crash\\report.dmp", sEmpty = "C:\\crash\\empty.bin";
     const std::string sChinese = "C:\\crash\\\xD6\xD0.bin";  // U+4E2D in code page 936
     ASSERT_TRUE(WriteBytes(sDump, Bytes(1000)) && WriteBytes(sEmpty, "") && WriteBytes(sChinese, Bytes(300, 5)));
+    // cStart: u/p upload/POST, U/P the same with the cache allowed, E a POST through StartPostEx.
     const struct {
         const char* szGolden;
-        std::function<void(CHttpClientA&)> fnSetUp;
-        bool bPost, bUseCache;
+        char cStart;
         DWORD nDesired;
         std::vector<DWORD> steps;
+        std::function<void(CHttpClientA&)> fnSetUp;
     } aRows[] = {
         {"upload_example",
+         'u',
+         1024,
+         {97, 7, 166, 1002, 49},
          [&](CHttpClientA& c) {
              c.AddParam("file", sDump.c_str(), HTTPCLIENT_PARAM_FILE);
              c.AddParam("comment", "hello");
              c.AddRequestHeader("X-Extra", "1");
-         },
-         false,
-         false,
-         1024,
-         {97, 7, 166, 1002, 49}},
-        {"upload_nothing_cached", [](CHttpClientA&) {}, false, true, 1, {51}},
+         }},
+        {"upload_nothing_cached", 'U', 1, {51}, [](CHttpClientA&) {}},
         {"upload_files_utf8",
+         'u',
+         999,
+         {163, 999, 3, 160, 302, 176, 93, 164, 102, 9, 49},
          [&](CHttpClientA& c) {
              c.SetAnsiCodePage(936);
              c.SetUseUtf8(TRUE);
@@ -109,64 +113,61 @@ TEST_F(Client, GoldenRequests) {
              c.AddParam("\xD6\xD0\r\n\"", "a\xD6\xD0\r\n\"");
              c.AddParam("n");
              c.AddParam("gone", "C:\\no\\such\r\n\"x\".bin", HTTPCLIENT_PARAM_FILE);
-         },
-         false,
-         false,
-         999,
-         {163, 999, 3, 160, 302, 176, 93, 164, 102, 9, 49}},
+         }},
         {"upload_files_ansi",
+         'u',
+         100000,
+         {159, 302, 92, 4, 49},
          [&](CHttpClientA& c) {
              c.SetAnsiCodePage(936);
              c.AddParam("b", sChinese.c_str(), HTTPCLIENT_PARAM_FILE);
              c.AddParam("\xD6\xD0", "\xD6\xD0");
              c.SetSessionSettings("My User Agent v1.0", INTERNET_OPEN_TYPE_DIRECT);
-         },
-         false,
-         false,
-         100000,
-         {159, 302, 92, 4, 49}},
+         }},
         {"post_example",
+         'p',
+         1024,
+         {2, 3, 3, 5},
          [](CHttpClientA& c) {
              c.AddParam("b", "x&y");
              c.AddParam("a", "1 2");
              c.AddRequestHeader("X-One", "1");
              c.AddRequestHeader("X-Two");
-         },
-         true,
-         false,
-         1024,
-         {2, 3, 3, 5}},
+             c.AddRequestHeader("X-One", "again");
+         }},
         {"post_encoded_cached",
+         'P',
+         1,
+         {5, 1, 1, 1, 1, 1, 4, 1, 1, 1, 6, 1, 3},
          [](CHttpClientA& c) {
              c.AddParam("a%41", "x%20y", HTTPCLIENT_PARAM_ENCODEDNAME | HTTPCLIENT_PARAM_ENCODEDVALUE);
              c.AddParam("b%", "%", HTTPCLIENT_PARAM_FILE | HTTPCLIENT_PARAM_ENCODEDNAME);
              c.AddParam("c%", "%", HTTPCLIENT_PARAM_ENCODEDVALUE);
              c.AddParam("e", "");
-         },
-         true,
-         true,
-         1,
-         {5, 1, 1, 1, 1, 1, 4, 1, 1, 1, 6, 1, 3}},
-        {"post_utf8",
+         }},
+        {"post_utf8_referer",
+         'E',
+         4,
+         {10, 4, 4, 3},
          [](CHttpClientA& c) {
              c.SetAnsiCodePage(936);
              c.SetUseUtf8(TRUE);
              c.AddParam("\xD6\xD0", "\xD6\xD0 x");
-         },
-         true,
-         false,
-         4,
-         {10, 4, 4, 3}},
+         }},
     };
     for (const auto& row : aRows) {
         SCOPED_TRACE(row.szGolden);
         CHttpClientA client;
         row.fnSetUp(client);
         const std::string sUrl = m_srv.Url(std::string("/") + row.szGolden + "?v=1");
-        if (row.bPost)
-            client.StartPost(sUrl.c_str(), row.bUseCache);
+        const BOOL bUseCache = isupper(row.cStart) && row.cStart != 'E';
+        if (row.cStart == 'E')
+            client.StartPostEx(nullptr, nullptr, sUrl.c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE,
+                               "http://ref.example/f");
+        else if (tolower(row.cStart) == 'p')
+            client.StartPost(sUrl.c_str(), bUseCache);
         else
-            client.StartUpload(sUrl.c_str(), row.bUseCache);
+            client.StartUpload(sUrl.c_str(), bUseCache);
         CRun run = Drive(client, row.nDesired);
         ASSERT_TRUE(run.response);
         EXPECT_EQ(run.response->GetStatus(), 200u);
