@@ -1,5 +1,6 @@
 /* For test_launch.py: lines of reporter, module, version, lngfile, crash file, except, code, addr in hex
- * ("-" null, "." empty) in, the helper's result code and (for 0) its command line in hex out. */
+ * ("-" null, "." empty) in; the helper's result code and (for 0) its command line in hex out. A refused
+ * start-up must leave nothing to build from (-1 otherwise). */
 #include <stdio.h>
 #include <string.h>
 
@@ -21,7 +22,6 @@ int main(void) {
             *pOut = 0;
         }
         nResult = QuillaLaunchPrepare(&s_launch, a[0], a[1], a[2], a[3]);
-        /* A refused start-up leaves nothing to build from. */
         if (nResult && QuillaLaunchBuild(&s_launch, "C:\\c", "", "", "") != QUILLA_LAUNCH_E_NOT_PREPARED)
             nResult = -1;
         printf("%d ", nResult ? nResult : (nResult = QuillaLaunchBuild(&s_launch, a[4], a[5], a[6], a[7])));

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
 """The launch helper's refusals (launch_cases.txt), and its lines for awkward values through the real reporter
 as test_reporter.py runs its rows. Usage: test_launch.py LAUNCH_LINE DRIVER REPORTER PROBE REPORT_PORT"""
-import ast
-import os
-import subprocess
-import sys
-import unittest
+import ast, os, subprocess, sys, tempfile, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCH = sys.argv.pop(1)
@@ -31,16 +27,17 @@ class Launch(t.Reporter):
 
     def run_helper_row(self, case):
         ansi = lambda s: s.encode(t.CODEC).decode("latin-1")  # noqa: E731  text as the product holds it
-        folder = os.path.join(self.tmp, case["folder"][0] + case["folder"][1] * case["folder"][2])
-        os.makedirs(folder)
-        with open(os.path.join(folder, "crash 1.dmp"), "wb") as f:
+        head, piece, n = case["folder"]
+        path = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), head + piece * n, "crash 1.dmp")
+        os.makedirs(os.path.dirname(path))
+        with open(path, "wb") as f:
             f.write(bytes(i * 7 % 256 for i in range(5000)))  # as the rows' "bin:5000"
         v = dict({k: ansi(x) for k, x in case["values"].items()}, module=t.win(t.PROBE))
-        v["crash file"] = ansi(t.win(os.path.join(folder, "crash 1.dmp")))
+        v["crash file"] = ansi(t.win(path))
         order = ("module", "version", "lngfile", "crash file", "except", "code", "addr")  # the helper's arguments
         [(code, cmd)] = build([[t.win(t.REPORTER)] + [v[k] for k in order]])
-        keys = ["crash file", "module", "except", "code", "addr", "version", "lngfile"]  # the order it writes
         self.assertEqual(code, 0)
+        keys = ["crash file", "module", "except", "code", "addr", "version", "lngfile"]  # the order it writes
         self.run_row(dict(case["row"], cmd=cmd, entries=[[k, v[k]] for k in keys], file="bin:5000", dump="${ok}"))
 
 
