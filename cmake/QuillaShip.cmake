@@ -2,7 +2,7 @@
 # crashreport.exe.debug beside it, tied to it by a debug link (name and CRC), so a crash of the
 # reporter itself can still be read. --strip-all rather than --strip-debug: the COFF symbol table
 # alone is ~290 KB and lives on in the symbols file.
-set(QUILLA_SHIP_DIR ${CMAKE_BINARY_DIR}/ship)
+set(QUILLA_SHIP_DIR ${PROJECT_BINARY_DIR}/ship)
 set(QUILLA_SHIP_EXE ${QUILLA_SHIP_DIR}/crashreport.exe)
 add_custom_command(
     OUTPUT ${QUILLA_SHIP_EXE} ${QUILLA_SHIP_EXE}.debug

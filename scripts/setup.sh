@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a fresh Debian machine. Idempotent.
+# Installs what is missing on a fresh Debian machine. Idempotent; changes no service of the host.
+#   setup.sh              everything the build and the tests need
+#   setup.sh --build-only what building the reporter and the library needs (the release build)
 set -euo pipefail
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
-PKGS=(
-    cmake ninja-build
+BUILD_PKGS=(
+    cmake ninja-build git
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+)
+TEST_PKGS=(
     wine wine32:i386
     xvfb xauth x11-apps imagemagick
     locales fonts-wqy-zenhei fonts-wine
     googletest
     python3
-    openssl squid
+    openssl squid  # the proxy tests run squid instances of their own; the host's service is left alone
 )
+PKGS=("${BUILD_PKGS[@]}")
+[ "${1:-}" = "--build-only" ] || PKGS+=("${TEST_PKGS[@]}")
 
 missing=()
 for p in "${PKGS[@]}"; do
@@ -22,20 +28,14 @@ for p in "${PKGS[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $SUDO dpkg --add-architecture i386
     fi
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-
-# The proxy tests run a squid of their own; Debian's package may start its service on install.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet squid 2>/dev/null; then
-    $SUDO systemctl disable --now squid >/dev/null 2>&1 || true
-elif [ -x /etc/init.d/squid ] && /etc/init.d/squid status >/dev/null 2>&1; then
-    $SUDO /etc/init.d/squid stop >/dev/null 2>&1 || true
-fi
+[ "${1:-}" = "--build-only" ] && exit 0
 
 # Code page 936 runs need the zh_CN.UTF-8 glibc locale.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf8$'; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the shipped reporter: at most MAX_BYTES, no debug sections or symbols of its own, and a
-debug link naming EXE.debug beside it with that file's CRC, whose sections lie where the exe's do.
-Usage: check_ship.py OBJDUMP OBJCOPY EXE MAX_BYTES"""
+debug link naming EXE.debug beside it with that file's CRC, whose sections lie where the exe's do,
+and a version resource naming the report URL it was built for.
+Usage: check_ship.py OBJDUMP OBJCOPY EXE MAX_BYTES URL"""
 import os
 import re
 import struct
@@ -18,7 +19,7 @@ def sections(objdump, path):
 
 
 def main():
-    objdump, objcopy, exe, max_bytes = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    objdump, objcopy, exe, max_bytes, url = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
     debug = exe + ".debug"
     failures = []
     size = os.path.getsize(exe)
@@ -50,6 +51,12 @@ def main():
     actual = zlib.crc32(open(debug, "rb").read())
     if crc != actual:
         failures.append(f"debug link CRC {crc:08x} does not match {debug} ({actual:08x})")
+
+    key = "ReportURL".encode("utf-16-le")
+    data = open(exe, "rb").read()
+    named = data[data.find(key) + len(key) :].decode("utf-16-le", "replace").lstrip("\0").split("\0")[0]
+    if key not in data or named != url:
+        failures.append(f"the version resource names report URL {named!r}, not {url!r}")
 
     for failure in failures:
         print(failure)
