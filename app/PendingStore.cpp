@@ -355,22 +355,23 @@ void CPendingStore::_Drop(const CPendingReport& report, LPCSTR szWhy, PFN_PENDIN
 }
 
 void CPendingStore::_Trim(PFN_PENDING_TRACE pfnTrace) {
-    std::vector<CPendingReport> reports = _Scan();
     const ULONGLONG nNow = Now();
+    std::vector<CPendingReport> reports;
     ULONGLONG nTotal = 0;
-    DWORD nCount = 0;
-    // Newest first, so that the count and size bounds drop the oldest.
-    for (auto it = reports.rbegin(); it != reports.rend(); ++it) {
-        if (nNow > it->m_nFirstAttempt && nNow - it->m_nFirstAttempt > PENDING_MAX_AGE_DAYS * kFileTimeDay) {
-            _Drop(*it, "older than 30 days", pfnTrace);
-        } else if (it->m_nAttempts >= PENDING_MAX_ATTEMPTS) {
-            _Drop(*it, "10 attempts failed", pfnTrace);
-        } else if (nCount + 1 > PENDING_MAX_REPORTS || nTotal + it->m_nSize > PENDING_MAX_BYTES) {
-            _Drop(*it, "over the store's bounds (10 reports, 256 MiB)", pfnTrace);
+    for (const CPendingReport& report : _Scan()) {
+        if (nNow > report.m_nFirstAttempt && nNow - report.m_nFirstAttempt > PENDING_MAX_AGE_DAYS * kFileTimeDay) {
+            _Drop(report, "older than 30 days", pfnTrace);
+        } else if (report.m_nAttempts >= PENDING_MAX_ATTEMPTS) {
+            _Drop(report, "10 attempts failed", pfnTrace);
         } else {
-            ++nCount;
-            nTotal += it->m_nSize;
+            reports.push_back(report);
+            nTotal += report.m_nSize;
         }
+    }
+    // Oldest first, until the rest fits.
+    for (size_t i = 0; reports.size() - i > PENDING_MAX_REPORTS || nTotal > PENDING_MAX_BYTES; ++i) {
+        _Drop(reports[i], "beyond 10 reports or 256 MiB", pfnTrace);
+        nTotal -= reports[i].m_nSize;
     }
 }
 

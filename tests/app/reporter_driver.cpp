@@ -1,5 +1,7 @@
 #include "reporter_driver.h"
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -18,6 +20,21 @@ std::string ToWindowsPath(const std::string& strUnixPath) {
     std::string str = "Z:" + strUnixPath;
     std::replace(str.begin(), str.end(), '/', '\\');
     return str;
+}
+
+std::string PendingStoreDir() {
+    char szDir[MAX_PATH] = "";
+    ::SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szDir);
+    return std::string(szDir) + "\\Quilla\\CrashReports\\";
+}
+
+void ClearPendingStore() {
+    WIN32_FIND_DATAA data;
+    const HANDLE hFind = ::FindFirstFileA((PendingStoreDir() + "*.*").c_str(), &data);
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
+        ::DeleteFileA((PendingStoreDir() + data.cFileName).c_str());
+    if (hFind != INVALID_HANDLE_VALUE)
+        ::FindClose(hFind);
 }
 
 CReporterDriver::CReporterDriver()
@@ -40,7 +57,9 @@ CReporterDriver::~CReporterDriver() {
     ::CloseHandle(m_hJob);
 }
 
-bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine) {
+bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine, bool bKeepStore) {
+    if (!bKeepStore)
+        ClearPendingStore();
     // The first program of a Wine session to need the desktop starts its process (explorer). The
     // reporter must not be that program: the desktop would join the job, which then never empties.
     ::GetDesktopWindow();
