@@ -1,5 +1,6 @@
 // The upload's body plan driven offline: what each step hands to its sink, and the declared length.
 #include "client.h"
+#include "catch_error.h"
 #include "test_server.h"
 
 #include <gtest/gtest.h>
@@ -120,4 +121,32 @@ TEST(MultipartPlan, EmptyValuesNoPartsAndUtf8Names) {
     rec.Drive(plan, 4);
     EXPECT_EQ(rec.Body(), TextPart("caf\xC3\xA9", "d\xC3\xA9j\xC3\xA0") + "--" + B + "--\r\n");
     EXPECT_EQ(rec.Body().size(), plan.BodyLength());
+}
+
+// A copy sent in place of the original: the part header names the original (escaped like a
+// path), the Content-Type still comes from the bytes; the client checks its arguments.
+TEST(MultipartPlan, FileNameGivenApartFromThePath) {
+    const std::string sCopy = TempPath(".bin");
+    ASSERT_TRUE(WriteBytes(sCopy, "%PDF-1.4 crash"));
+    CHttpClientMapA params;
+    params.Add("file", sCopy.c_str(), HTTPCLIENT_PARAM_FILE, "C:\\\"r\".dmp");
+    CMultipartPlanA plan;
+    plan.Build(params, B.c_str(), FALSE, CP_ACP, TRUE);
+    CRecorder rec;
+    rec.Drive(plan, 1024);
+    EXPECT_EQ(rec.Body(), "--" + B + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"C:\\%22r%22.dmp\"" +
+                              "\r\nContent-Type: application/pdf\r\n\r\n%PDF-1.4 crash\r\n--" + B + "--\r\n");
+    EXPECT_EQ(rec.Body().size(), plan.BodyLength());
+    plan.Clear();
+    EXPECT_TRUE(RemoveFile(sCopy));
+
+    struct Args {
+        const char *szName, *szPath, *szFileName, *szMissing;
+    };
+    CHttpClientA client;
+    for (const Args& a : {Args{nullptr, "p", "f", "szName"}, Args{"n", nullptr, "f", "szPath"},
+                          Args{"n", "p", nullptr, "szFileName"}}) {
+        EXPECT_EQ(CatchError([&] { client.AddFileParam(a.szName, a.szPath, a.szFileName); }).GetErrorMessage(),
+                  std::string("CHttpClientT::AddFileParam: ") + a.szMissing + " can not be NULL.");
+    }
 }
