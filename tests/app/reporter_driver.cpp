@@ -28,13 +28,23 @@ std::string PendingStoreDir() {
     return std::string(szDir) + "\\Quilla\\CrashReports\\";
 }
 
-void ClearPendingStore() {
+std::vector<std::string> PendingStoreFiles(const char* szPattern) {
+    std::vector<std::string> names;
     WIN32_FIND_DATAA data;
-    const HANDLE hFind = ::FindFirstFileA((PendingStoreDir() + "*.*").c_str(), &data);
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
-        ::DeleteFileA((PendingStoreDir() + data.cFileName).c_str());
+    const HANDLE hFind = ::FindFirstFileA((PendingStoreDir() + szPattern).c_str(), &data);
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data)) {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(data.cFileName);
+    }
     if (hFind != INVALID_HANDLE_VALUE)
         ::FindClose(hFind);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void ClearPendingStore() {
+    for (const std::string& strName : PendingStoreFiles())
+        ::DeleteFileA((PendingStoreDir() + strName).c_str());
 }
 
 CReporterDriver::CReporterDriver()

@@ -13,8 +13,10 @@
 
 std::string ToWindowsPath(const std::string& strUnixPath);  // "/a/b" -> "Z:\a\b"
 
-// The reporter's store of reports kept for later, with a trailing backslash; and emptying it.
+// The reporter's store of reports kept for later (with a trailing backslash), the names of its
+// files that match szPattern (sorted), and emptying it.
 std::string PendingStoreDir();
+std::vector<std::string> PendingStoreFiles(const char* szPattern = "*");
 void ClearPendingStore();
 
 // The pixels of a window's client area as they are on the screen.

@@ -312,6 +312,7 @@ TEST(Offline, NoRequestIsMadeAndTheDialogStillEnds) {
     EXPECT_EQ(driver.Titles().back(), s_szSentEn);
     // Command line, remainder and the two entries: no answer and no failure line after them.
     EXPECT_EQ(driver.Output().size(), 4u);
+    EXPECT_EQ(PendingStoreFiles("*.rec").size(), 1u);  // kept for a later send
 }
 
 }  // namespace
