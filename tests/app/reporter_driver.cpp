@@ -32,10 +32,9 @@ std::vector<std::string> PendingStoreFiles(const char* szPattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
     const HANDLE hFind = ::FindFirstFileA((PendingStoreDir() + szPattern).c_str(), &data);
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data)) {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
+        if (data.cFileName[0] != '.')  // not "." nor ".."
             names.push_back(data.cFileName);
-    }
     if (hFind != INVALID_HANDLE_VALUE)
         ::FindClose(hFind);
     std::sort(names.begin(), names.end());

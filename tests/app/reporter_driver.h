@@ -13,8 +13,7 @@
 
 std::string ToWindowsPath(const std::string& strUnixPath);  // "/a/b" -> "Z:\a\b"
 
-// The reporter's store of reports kept for later (with a trailing backslash), the names of its
-// files that match szPattern (sorted), and emptying it.
+// The reporter's store of kept reports: its folder, its files' names (sorted), emptying it.
 std::string PendingStoreDir();
 std::vector<std::string> PendingStoreFiles(const char* szPattern = "*");
 void ClearPendingStore();
