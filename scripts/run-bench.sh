@@ -9,7 +9,3 @@ run=(bash scripts/wine-session.sh bash -c 'bash scripts/wine-run.sh "$1/bench/be
 # The reporter's dialog needs a display; one for the whole session, like the tests.
 [ -n "${DISPLAY:-}" ] || run=(quilla_with_display "${run[@]}")
 "${run[@]}"
-# 32 MiB over plain HTTP, HTTPS and through a proxy, and how long refused certificates take.
-QUILLA_NET_BENCH=1 bash scripts/wine-session.sh bash tests/net/run_net_tests.sh \
-    "$QUILLA_BUILD_DIR/tests/net/test_net.exe" "$QUILLA_BUILD_DIR" \
-    "$(sed -n 's/^QUILLA_TEST_HTTPS_PORT:STRING=//p' "$QUILLA_BUILD_DIR/CMakeCache.txt")" --gtest_filter='Bench.*'

@@ -30,7 +30,7 @@ fi
 quilla_wine_prefix
 locale_name="${QUILLA_DEMO_LOCALE:-C.UTF-8}"
 demo="$QUILLA_BUILD_DIR/demo"
-rm -rf "$demo/reports" "$demo/output.txt" "$demo/tls" "$demo/wineprefix"
+rm -rf "$demo/reports" "$demo/output.txt" "$demo/driver.txt" "$demo/tls" "$demo/wineprefix"
 mkdir -p "$demo"
 receiver_args=()
 if [ "$scheme" = http ]; then
@@ -82,10 +82,18 @@ else
     shot="$demo/crashreport-acp1252.png"
 fi
 
-sim=("$QUILLA_BUILD_DIR/tests/app/crash_sim.exe" --output "$(to_win "$demo/output.txt")")
-[ "$QUILLA_DEMO_INNER" = headless ] && sim+=(--send-after 4000)
-LC_ALL="$locale_name" wine explorer /desktop=Quilla,720x400 \
-    "${sim[@]}" "$reporter" "${entries[@]}" >/dev/null 2>&1 &
+# The crashed product's part: the hand-off (in the locale's ANSI code page) on the reporter's
+# command line, the reporter started as the driver's debuggee; headless, the driver presses send.
+hand_off=$(LC_ALL="$locale_name" python3 -c '
+import sys
+codec = "gbk" if sys.argv[1].startswith("zh_CN") else "cp1252"
+exe = "Z:" + sys.argv[2].replace("/", "\\")
+line = "\"%s\" " % exe + "".join(e.replace("=", ":", 1) + "\r\n\t" for e in sys.argv[3:])
+print(line.encode(codec).hex())' "$locale_name" "$reporter" "${entries[@]}")
+actions=(dialog)
+[ "$QUILLA_DEMO_INNER" = headless ] && actions+=(pause:4000 click:1000)
+LC_ALL="$locale_name" wine explorer /desktop=Quilla,720x400 "$QUILLA_BUILD_DIR/tests/app/reporter_driver.exe" \
+    --output "$(to_win "$demo/driver.txt")" "$(to_win "$reporter")" "$hand_off" "${actions[@]}" >/dev/null 2>&1 &
 
 if [ "$QUILLA_DEMO_INNER" = headless ]; then
     sleep 3
@@ -95,10 +103,17 @@ else
     echo "The crash report dialog is open in Wine's desktop window: press 发送报告 (or cancel)."
 fi
 for _ in $(seq 600); do
-    [ -f "$demo/output.txt" ] && break
+    [ -f "$demo/driver.txt" ] && break
     sleep 0.5
 done
 sleep 0.5
+# The driver's "out" lines are the reporter's debugger output texts, in hex.
+python3 -c '
+import sys
+for line in open(sys.argv[1]):
+    kind, _, value = line.rstrip("\n").partition(" ")
+    if kind == "out":
+        sys.stdout.buffer.write(bytes.fromhex(value) + b"\n")' "$demo/driver.txt" >"$demo/output.txt" 2>/dev/null || true
 
 echo
 if stored=$(ls -d "$demo"/reports/*/ 2>/dev/null | tail -n 1) && [ -n "$stored" ]; then

@@ -1,372 +1,232 @@
-#include "reporter_driver.h"
+// Plays the crashed product and the user for crashreport.exe: starts it as its debugger with an
+// exact command line, runs the actions given, waits for it and everything it started, and
+// prints what it saw, one "kind value" line each, texts as hex (debugger output in its bytes).
+// Usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]
+//   dialog      wait for the dialog; prints its first title and, for the ids 1000-1010, the
+//               text, enabled and checked state, and the control with the focus
+//   quiet       wait for the first debugger output or the end (a hand-off that shows nothing)
+//   click:ID  key:VK  sys:CMD  focus:ID  pause:MS (demo only)  paint (pixels read off the screen)
+//   disabled:ID / unchecked:ID  wait until the control is disabled / unchecked
+// At the end: "out" and "ev" lines in order (ev: the window hook's), "exit", "procs", "peak".
+#include <windows.h>
+// after windows.h, which it needs
+#include <psapi.h>
 
-#include <shlobj.h>
-
-#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
 
 namespace {
-const char s_szHookTag[] = "\1";  // debugger output of the window hook
+const DWORD kTimeoutMs = 120000;  // only a broken reporter reaches it: far above a loaded run
+std::string g_strReport;          // what is printed at the end
+CRITICAL_SECTION g_lock;
+HANDLE g_hProcess, g_hJob;
+DWORD g_dwPid, g_dwExit = STILL_ACTIVE;
+int g_nOutputs = 0;
+HWND g_hDialog;
 
-std::wstring FromUtf8(const std::string& str) {
-    std::wstring strWide(str.size(), L'\0');
-    int cch = ::MultiByteToWideChar(CP_UTF8, 0, str.data(), int(str.size()), &strWide[0], int(strWide.size()));
-    strWide.resize(size_t(cch > 0 ? cch : 0));
-    return strWide;
-}
-}  // namespace
-
-std::string ToWindowsPath(const std::string& strUnixPath) {
-    std::string str = "Z:" + strUnixPath;
-    std::replace(str.begin(), str.end(), '/', '\\');
-    return str;
-}
-
-std::string PendingStoreDir() {
-    char szDir[MAX_PATH] = "";
-    ::SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szDir);
-    return std::string(szDir) + "\\Quilla\\CrashReports\\";
+std::string Hex(const std::string& str) {
+    std::string strHex;
+    char sz[3];
+    for (unsigned char ch : str)
+        strHex += (std::snprintf(sz, sizeof sz, "%02x", ch), sz);
+    return strHex;
 }
 
-std::vector<std::string> PendingStoreFiles(const char* szPattern) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    const HANDLE hFind = ::FindFirstFileA((PendingStoreDir() + szPattern).c_str(), &data);
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
-        if (data.cFileName[0] != '.')  // not "." nor ".."
-            names.push_back(data.cFileName);
-    if (hFind != INVALID_HANDLE_VALUE)
-        ::FindClose(hFind);
-    std::sort(names.begin(), names.end());
-    return names;
+void Print(const std::string& strKind, const std::string& strValue) {
+    EnterCriticalSection(&g_lock);
+    g_strReport += strKind + " " + strValue + "\n";
+    LeaveCriticalSection(&g_lock);
 }
 
-void ClearPendingStore() {
-    for (const std::string& strName : PendingStoreFiles())
-        ::DeleteFileA((PendingStoreDir() + strName).c_str());
+std::string Utf8(const wchar_t* psz) {
+    char sz[2048] = "";
+    ::WideCharToMultiByte(CP_UTF8, 0, psz, -1, sz, sizeof sz, nullptr, nullptr);
+    return sz;
 }
 
-CReporterDriver::CReporterDriver()
-    : m_hJob(::CreateJobObjectA(nullptr, nullptr)), m_hStarted(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-
-CReporterDriver::~CReporterDriver() {
-    if (m_hProcess && !WaitForExit(0)) {
-        ::TerminateJobObject(m_hJob, 1);
-        WaitForExit(5000);
-    }
-    if (m_debugThread.joinable())
-        m_debugThread.join();
-    if (m_hHook)
-        ::UnhookWindowsHookEx(m_hHook);
-    if (m_hHookDll)
-        ::FreeLibrary(m_hHookDll);
-    if (m_hProcess)
-        ::CloseHandle(m_hProcess);
-    ::CloseHandle(m_hStarted);
-    ::CloseHandle(m_hJob);
-}
-
-bool CReporterDriver::Launch(const std::string& strExe, const std::string& strCommandLine, bool bKeepStore) {
-    if (!bKeepStore)
-        ClearPendingStore();
-    // The first program of a Wine session to need the desktop starts its process (explorer). The
-    // reporter must not be that program: the desktop would join the job, which then never empties.
-    ::GetDesktopWindow();
-    m_debugThread = std::thread(&CReporterDriver::_DebugLoop, this, strExe, strCommandLine);
-    ::WaitForSingleObject(m_hStarted, INFINITE);
-    if (!m_bLaunched)
-        return false;
+bool WaitUntil(const std::function<bool()>& done) {
+    for (DWORD dwStart = ::GetTickCount(); !done(); ::Sleep(10))
+        if (::GetTickCount() - dwStart > kTimeoutMs)
+            return false;
     return true;
 }
 
-// The debugging thread must be the one that created the process: debug events go to it.
-void CReporterDriver::_DebugLoop(std::string strExe, std::string strCommandLine) {
+// Debug events go to the thread that created the process.
+void DebugLoop(std::string strExe, std::string strLine, HANDLE hStarted) {
     STARTUPINFOA si = {};
-    si.cb = sizeof(si);
+    si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessA(strExe.c_str(), &strCommandLine[0], nullptr, nullptr, FALSE,
-                          DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi)) {
-        ::SetEvent(m_hStarted);
-        return;
-    }
-    ::AssignProcessToJobObject(m_hJob, pi.hProcess);
-    // A hook on the reporter's main thread, in place before its first window: it records titles
-    // and enabled states where they are set (polling misses what changes just before the
-    // dialog closes).
-    m_hHookDll = ::LoadLibraryA(ToWindowsPath(WINDOW_HOOK_DLL).c_str());
-    if (HOOKPROC pfnHook = m_hHookDll ? reinterpret_cast<HOOKPROC>(
-                                            reinterpret_cast<void*>(::GetProcAddress(m_hHookDll, "WindowHookProc")))
-                                      : nullptr)
-        m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, pfnHook, m_hHookDll, pi.dwThreadId);
-    m_hProcess = pi.hProcess;
-    m_dwProcessId = pi.dwProcessId;
-    m_bLaunched = true;
+    if (!::CreateProcessA(strExe.c_str(), &strLine[0], nullptr, nullptr, FALSE,
+                          DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi))
+        return (void)::SetEvent(hStarted);
+    ::AssignProcessToJobObject(g_hJob, pi.hProcess);
+    // In place before the first window: titles and enables are recorded where they are set.
+    HMODULE hHook = ::LoadLibraryA("window_hook.dll");  // beside this exe
+    ::SetWindowsHookExW(WH_CALLWNDPROCRET, (HOOKPROC)(void*)::GetProcAddress(hHook, "WindowHookProc"), hHook,
+                        pi.dwThreadId);
+    g_hProcess = pi.hProcess;
+    g_dwPid = pi.dwProcessId;
     ::ResumeThread(pi.hThread);
     ::CloseHandle(pi.hThread);
-    ::SetEvent(m_hStarted);
-
-    for (;;) {
-        DEBUG_EVENT event = {};
-        if (!::WaitForDebugEvent(&event, INFINITE))
-            break;
+    ::SetEvent(hStarted);
+    for (DEBUG_EVENT ev; ::WaitForDebugEvent(&ev, INFINITE);) {
         DWORD dwContinue = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-            case CREATE_PROCESS_DEBUG_EVENT:
-                if (event.u.CreateProcessInfo.hFile)
-                    ::CloseHandle(event.u.CreateProcessInfo.hFile);
-                break;
-            case LOAD_DLL_DEBUG_EVENT:
-                if (event.u.LoadDll.hFile)
-                    ::CloseHandle(event.u.LoadDll.hFile);
-                break;
-            case OUTPUT_DEBUG_STRING_EVENT: {
-                const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-                const size_t cbChar = info.fUnicode ? 2 : 1;
-                std::vector<char> buffer(size_t(info.nDebugStringLength) * cbChar);
-                SIZE_T cbRead = 0;
-                ::ReadProcessMemory(m_hProcess, info.lpDebugStringData, buffer.data(), buffer.size(), &cbRead);
-                std::string strText;
-                if (info.fUnicode) {
-                    std::wstring strWide(reinterpret_cast<const wchar_t*>(buffer.data()), cbRead / 2);
-                    strWide.resize(wcsnlen(strWide.c_str(), strWide.size()));
-                    int cb = ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), nullptr, 0, nullptr,
-                                                   nullptr);
-                    strText.resize(size_t(cb));
-                    ::WideCharToMultiByte(CP_ACP, 0, strWide.data(), int(strWide.size()), &strText[0], cb, nullptr,
-                                          nullptr);
-                } else {
-                    strText.assign(buffer.data(), strnlen(buffer.data(), cbRead));
-                }
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (strText.compare(0, sizeof(s_szHookTag) - 1, s_szHookTag) == 0)
-                    m_windowEvents.push_back(strText.substr(sizeof(s_szHookTag) - 1));
-                else
-                    m_output.push_back(strText);
-                break;
-            }
-            case EXCEPTION_DEBUG_EVENT:
-                if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                    dwContinue = DBG_EXCEPTION_NOT_HANDLED;
-                break;
-            case EXIT_PROCESS_DEBUG_EVENT:
-                m_dwExitCode = event.u.ExitProcess.dwExitCode;
-                break;
-            default:
-                break;
+        if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
+            ::CloseHandle(ev.u.CreateProcessInfo.hFile);
+        if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile)
+            ::CloseHandle(ev.u.LoadDll.hFile);
+        if (ev.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {  // the reporter writes 8-bit text only
+            std::string str(ev.u.DebugString.nDebugStringLength, '\0');
+            SIZE_T cb = 0;
+            ::ReadProcessMemory(g_hProcess, ev.u.DebugString.lpDebugStringData, &str[0], str.size(), &cb);
+            str.resize(strnlen(str.c_str(), cb));
+            const bool bHook = !str.empty() && str[0] == '\1';
+            Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
+            g_nOutputs += bHook ? 0 : 1;
         }
-        ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, dwContinue);
-        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+        if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+            ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+            dwContinue = DBG_EXCEPTION_NOT_HANDLED;
+        if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+            g_dwExit = ev.u.ExitProcess.dwExitCode;
+        ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
+        if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
             break;
     }
 }
 
-void CReporterDriver::Pump(DWORD nMs) {
-    const DWORD dwEnd = ::GetTickCount() + nMs;
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        const DWORD dwNow = ::GetTickCount();
-        if (LONG(dwEnd - dwNow) <= 0)
-            return;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, dwEnd - dwNow, QS_ALLINPUT);
-    }
-}
-
-bool CReporterDriver::WaitUntil(const std::function<bool()>& condition, DWORD nTimeoutMs) {
-    const DWORD dwStart = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - dwStart > nTimeoutMs)
-            return condition();
-        Pump(20);
-    }
-    return true;
-}
-
-bool CReporterDriver::_WaitPumping(HANDLE hObject, DWORD nTimeoutMs) {
-    const DWORD dwEnd = ::GetTickCount() + nTimeoutMs;
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        const LONG nLeft = LONG(dwEnd - ::GetTickCount());
-        DWORD dwWait = ::MsgWaitForMultipleObjects(1, &hObject, FALSE, nLeft > 0 ? DWORD(nLeft) : 0, QS_ALLINPUT);
-        if (dwWait == WAIT_OBJECT_0)
-            return true;
-        if (dwWait == WAIT_TIMEOUT || nLeft <= 0)
-            return ::WaitForSingleObject(hObject, 0) == WAIT_OBJECT_0;
-    }
-}
-
-namespace {
-struct FindDialog {
-    DWORD dwProcessId;
-    HWND hFound;
-};
-
-BOOL CALLBACK FindDialogProc(HWND hWnd, LPARAM lParam) {
-    FindDialog* pFind = reinterpret_cast<FindDialog*>(lParam);
+BOOL CALLBACK FindDialog(HWND hWnd, LPARAM) {
     DWORD dwPid = 0;
+    WCHAR szClass[16] = L"";
     ::GetWindowThreadProcessId(hWnd, &dwPid);
-    WCHAR szClass[32] = L"";
-    ::GetClassNameW(hWnd, szClass, 32);
-    if (dwPid == pFind->dwProcessId && lstrcmpW(szClass, L"#32770") == 0 && ::IsWindowVisible(hWnd)) {
-        pFind->hFound = hWnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-}  // namespace
-
-HWND CReporterDriver::WaitForDialog(DWORD nTimeoutMs) {
-    const DWORD dwEnd = ::GetTickCount() + nTimeoutMs;
-    for (;;) {
-        FindDialog find = {m_dwProcessId, nullptr};
-        ::EnumWindows(FindDialogProc, reinterpret_cast<LPARAM>(&find));
-        if (find.hFound) {
-            m_hDialog = find.hFound;
-            // The template's title comes with the window's creation, not through WM_SETTEXT.
-            m_strInitialTitle = Title();
-            return m_hDialog;
-        }
-        if (LONG(dwEnd - ::GetTickCount()) <= 0 || ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0)
-            return nullptr;
-        Pump(20);
-    }
+    ::GetClassNameW(hWnd, szClass, 16);
+    if (dwPid == g_dwPid && !lstrcmpW(szClass, L"#32770") && ::IsWindowVisible(hWnd))
+        g_hDialog = hWnd;
+    return !g_hDialog;
 }
 
-std::wstring CReporterDriver::Title() const {
-    WCHAR szTitle[512] = L"";
-    ::InternalGetWindowText(m_hDialog, szTitle, 512);
-    return szTitle;
+bool Ended() {
+    return ::WaitForSingleObject(g_hProcess, 0) == WAIT_OBJECT_0;
 }
 
-std::wstring CReporterDriver::ControlText(int nID) const {
-    WCHAR szText[1024] = L"";
-    ::InternalGetWindowText(::GetDlgItem(m_hDialog, nID), szText, 1024);
-    return szText;
+HWND Item(int nID) {
+    return ::GetDlgItem(g_hDialog, nID);
 }
 
-bool CReporterDriver::IsChecked(int nID) const {
-    return ::SendMessageW(::GetDlgItem(m_hDialog, nID), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-bool CReporterDriver::IsEnabled(int nID) const {
-    return ::IsWindowEnabled(::GetDlgItem(m_hDialog, nID)) != FALSE;
-}
-
-HWND CReporterDriver::Focus() const {
+HWND Focus() {
     GUITHREADINFO info = {};
-    info.cbSize = sizeof(info);
-    ::GetGUIThreadInfo(::GetWindowThreadProcessId(m_hDialog, nullptr), &info);
+    info.cbSize = sizeof info;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(g_hDialog, nullptr), &info);
     return info.hwndFocus;
 }
 
-CClientShot CReporterDriver::CaptureClient() const {
-    CClientShot shot;
-    RECT rect;
-    ::GetClientRect(m_hDialog, &rect);
-    POINT ptOrigin = {0, 0};
-    ::ClientToScreen(m_hDialog, &ptOrigin);
-    shot.cx = rect.right;
-    shot.cy = rect.bottom;
-    BITMAPINFO bmi = {};
-    bmi.bmiHeader.biSize = sizeof(bmi.bmiHeader);
-    bmi.bmiHeader.biWidth = shot.cx;
-    bmi.bmiHeader.biHeight = -shot.cy;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    void* pBits = nullptr;
-    HDC hScreen = ::GetDC(nullptr);
-    HDC hMem = ::CreateCompatibleDC(hScreen);
-    HBITMAP hBitmap = ::CreateDIBSection(hScreen, &bmi, DIB_RGB_COLORS, &pBits, nullptr, 0);
-    HGDIOBJ hOld = ::SelectObject(hMem, hBitmap);
-    ::BitBlt(hMem, 0, 0, shot.cx, shot.cy, hScreen, ptOrigin.x, ptOrigin.y, SRCCOPY);
-    ::GdiFlush();
-    const DWORD* pPixel = static_cast<const DWORD*>(pBits);
-    for (size_t i = 0; pPixel && i < size_t(shot.cx) * size_t(shot.cy); ++i)
-        shot.pixels.push_back(RGB((pPixel[i] >> 16) & 0xFF, (pPixel[i] >> 8) & 0xFF, pPixel[i] & 0xFF));
-    ::SelectObject(hMem, hOld);
-    ::DeleteObject(hBitmap);
-    ::DeleteDC(hMem);
-    ::ReleaseDC(nullptr, hScreen);
-    return shot;
+// The picture at (25, 75): its sign drawn, its background colour left out; red only on 1010.
+void Paint() {
+    HDC hdc = ::GetDC(nullptr);  // the screen: another process's window surface is not readable
+    POINT pt = {0, 0};
+    ::ClientToScreen(g_hDialog, &pt);
+    const auto At = [&](int x, int y) { return ::GetPixel(hdc, pt.x + x, pt.y + y); };
+    const auto Red = [&](int nID) {
+        RECT r;
+        ::GetWindowRect(Item(nID), &r);
+        for (int y = r.top; y < r.bottom; ++y)
+            for (int x = r.left; x < r.right; ++x)
+                if (COLORREF c = ::GetPixel(hdc, x, y); GetRValue(c) >= 200 && GetGValue(c) <= 80 && GetBValue(c) <= 80)
+                    return '1';
+        return '0';
+    };
+    WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
+    char sz[96];
+    std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %c%c%c", At(45, 125), At(21, 105), At(27, 105), At(27, 132),
+                  Red(1010), Red(1007), Red(1006));
+    Print("paint", sz);
+    ::ReleaseDC(nullptr, hdc);
 }
 
-RECT CReporterDriver::ControlRect(int nID) const {
-    RECT rect = {};
-    ::GetWindowRect(::GetDlgItem(m_hDialog, nID), &rect);
-    ::MapWindowPoints(nullptr, m_hDialog, reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
-void CReporterDriver::Click(int nID) {
-    ::PostMessageW(::GetDlgItem(m_hDialog, nID), BM_CLICK, 0, 0);
-}
-
-void CReporterDriver::PressKey(UINT nVirtualKey) {
-    HWND hTarget = Focus();
-    ::PostMessageW(hTarget ? hTarget : m_hDialog, WM_KEYDOWN, nVirtualKey, 1);
-    ::PostMessageW(hTarget ? hTarget : m_hDialog, WM_KEYUP, nVirtualKey, LPARAM(0xC0000001));
-}
-
-void CReporterDriver::FocusControl(int nID) {
-    ::PostMessageW(m_hDialog, WM_NEXTDLGCTL, WPARAM(::GetDlgItem(m_hDialog, nID)), TRUE);
-}
-
-void CReporterDriver::SysCommand(WPARAM nCommand) {
-    ::PostMessageW(m_hDialog, WM_SYSCOMMAND, nCommand, 0);
-}
-
-bool CReporterDriver::WaitForExit(DWORD nTimeoutMs) {
-    if (!m_hProcess)
-        return true;
-    const DWORD dwStart = ::GetTickCount();
-    if (!_WaitPumping(m_hProcess, nTimeoutMs))
-        return false;
-    // Processes that the reporter started (the restarted product) end on their own.
-    for (;;) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        ::QueryInformationJobObject(m_hJob, JobObjectBasicAccountingInformation, &info, sizeof(info), nullptr);
-        if (info.ActiveProcesses == 0)
-            break;
-        if (::GetTickCount() - dwStart > nTimeoutMs)
+bool Act(const std::string& strAction) {
+    const size_t iColon = strAction.find(':');
+    const std::string strVerb = strAction.substr(0, iColon);
+    const int n = iColon == std::string::npos ? 0 : std::atoi(strAction.c_str() + iColon + 1);
+    if (strVerb == "dialog") {
+        WaitUntil([] { return ::EnumWindows(FindDialog, 0), g_hDialog || Ended(); });
+        if (!g_hDialog)
             return false;
-        Pump(10);
+        WCHAR sz[1024];
+        ::InternalGetWindowText(g_hDialog, sz, 1024);
+        Print("title", Hex(Utf8(sz)));
+        for (int nID = 1000; nID <= 1010; ++nID) {
+            ::InternalGetWindowText(Item(nID), sz, 1024);
+            Print("text" + std::to_string(nID), Hex(Utf8(sz)) + " " + std::to_string(::IsWindowEnabled(Item(nID))) +
+                                                    std::to_string(::SendMessageW(Item(nID), BM_GETCHECK, 0, 0)));
+        }
+        Print("focus", std::to_string(::GetDlgCtrlID(Focus())));
+    } else if (strVerb == "quiet") {
+        WaitUntil([] { return g_nOutputs > 0 || Ended(); });
+    } else if (strVerb == "click") {
+        ::PostMessageW(Item(n), BM_CLICK, 0, 0);
+    } else if (strVerb == "key") {
+        HWND hTarget = Focus() ? Focus() : g_hDialog;
+        ::PostMessageW(hTarget, WM_KEYDOWN, n, 1);
+        ::PostMessageW(hTarget, WM_KEYUP, n, LPARAM(0xC0000001));
+    } else if (strVerb == "sys") {
+        ::PostMessageW(g_hDialog, WM_SYSCOMMAND, n, 0);
+    } else if (strVerb == "focus") {
+        ::PostMessageW(g_hDialog, WM_NEXTDLGCTL, WPARAM(Item(n)), TRUE);
+        return WaitUntil([n] { return Focus() == Item(n); });
+    } else if (strVerb == "disabled" || strVerb == "unchecked") {
+        return WaitUntil(
+            [&] { return strVerb == "disabled" ? !::IsWindowEnabled(Item(n)) : !IsDlgButtonChecked(g_hDialog, n); });
+    } else if (strVerb == "pause") {
+        ::Sleep(DWORD(n));
+    } else if (strVerb == "paint") {
+        Paint();
     }
-    if (m_debugThread.joinable())
-        m_debugThread.join();
     return true;
 }
+}  // namespace
 
-DWORD CReporterDriver::ProcessesStarted() const {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-    ::QueryInformationJobObject(m_hJob, JobObjectBasicAccountingInformation, &info, sizeof(info), nullptr);
-    return info.TotalProcesses;
-}
-
-std::vector<std::string> CReporterDriver::Output() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_output;
-}
-
-std::vector<std::wstring> CReporterDriver::Titles() const {
-    std::vector<std::wstring> titles{m_strInitialTitle};
-    for (const std::string& strEvent : WindowEvents())
-        if (strEvent.compare(0, 6, "title:") == 0)
-            titles.push_back(FromUtf8(strEvent.substr(6)));
-    return titles;
-}
-
-std::vector<std::string> CReporterDriver::WindowEvents(const char* pszKind) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<std::string> events;
-    for (const std::string& strEvent : m_windowEvents)
-        if (!pszKind || strEvent.compare(0, strlen(pszKind), pszKind) == 0)
-            events.push_back(strEvent);
-    return events;
+int main(int argc, char** argv) {
+    InitializeCriticalSection(&g_lock);
+    const char* pszOutput = argc > 2 && !std::strcmp(argv[1], "--output") ? argv[2] : nullptr;
+    int i = pszOutput ? 3 : 1;
+    if (argc < i + 2)
+        return std::fprintf(stderr, "usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]\n"), 2;
+    std::string strLine;
+    for (const char* p = argv[i + 1]; p[0] && p[1]; p += 2)
+        strLine += char(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
+    // The first program of a Wine session to need the desktop starts it: that must not be the
+    // reporter, or the desktop would join the job, which would then never empty.
+    ::GetDesktopWindow();
+    g_hJob = ::CreateJobObjectA(nullptr, nullptr);
+    HANDLE hStarted = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread debugger(DebugLoop, std::string(argv[i]), strLine, hStarted);
+    ::WaitForSingleObject(hStarted, INFINITE);
+    bool bGoOn = g_hProcess != nullptr;
+    for (i += 2; bGoOn && i < argc; ++i)
+        bGoOn = Act(argv[i]);
+    // The reporter and whatever it started (the restarted product) end by themselves.
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    SIZE_T cbPeak = 0;
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
+    const bool bEnded =
+        g_hProcess && WaitUntil([&] {
+            if (::GetProcessMemoryInfo(g_hProcess, &pmc, sizeof pmc) && pmc.PeakWorkingSetSize > cbPeak)
+                cbPeak = pmc.PeakWorkingSetSize;
+            ::QueryInformationJobObject(g_hJob, JobObjectBasicAccountingInformation, &job, sizeof job, nullptr);
+            return Ended() && job.ActiveProcesses == 0;
+        });
+    if (!bEnded)
+        ::TerminateJobObject(g_hJob, 1);
+    debugger.join();
+    Print("exit", bEnded ? std::to_string(g_dwExit) : "none");
+    Print("procs", std::to_string(job.TotalProcesses));
+    Print("peak", std::to_string(cbPeak >> 10));
+    FILE* pFile = pszOutput ? std::fopen(pszOutput, "wb") : stdout;
+    std::fputs(g_strReport.c_str(), pFile);
+    return std::fclose(pFile);
 }

@@ -3,7 +3,8 @@
 
 #include "catch_error.h"
 #include "client.h"
-#include "test_server.h"
+#include "scenario.h"
+#include "temp_files.h"
 
 #include <gtest/gtest.h>
 
@@ -43,16 +44,16 @@ inline CRun Drive(CHttpClientA& client, DWORD nDesired, size_t nMaxSteps = 10000
 // For a server that resets the connection after cbCut body bytes: steps until that many are out,
 // then waits until the server has reset it. Otherwise a slow server would leave the client time
 // to put the whole body into the socket buffers, and the reset would surface only in the response.
-inline void StepToTheCut(CHttpClientA& client, const TestSupport::CTestServer& srv, DWORD nDesired, DWORD cbCut) {
+inline void StepToTheCut(CHttpClientA& client, const TestSupport::CScenario& srv, DWORD nDesired, DWORD cbCut) {
     for (CHttpPostStatA stat; client.GetPostStat(stat), stat.ActualPostedByte() < cbCut;)
         ASSERT_EQ(client.ProceedStep(nDesired), nullptr);
-    srv.WaitRequest(0);
+    srv.Request(0);
 }
 
 // Requests are recorded as they end, a cut one possibly late, so tests find theirs by its line.
-inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv, const std::string& sRequestLine) {
+inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CScenario& srv, const std::string& sRequestLine) {
     for (size_t i = 0;; ++i) {
-        TestSupport::CRecordedRequest req = srv.WaitRequest(i);
+        TestSupport::CRecordedRequest req = srv.Request(i);
         if (req.RequestLine() == sRequestLine)
             return req;
     }
@@ -61,7 +62,6 @@ inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CTestServer& srv
 // The whole request as the server saw it must be exactly what was declared.
 inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected) {
     EXPECT_TRUE(req.bComplete);
-    EXPECT_EQ(req.cbExtra, 0u);
     EXPECT_EQ(req.Header("Content-Length"), std::to_string(sExpected.size()));
     const std::string sBody = req.Body();
     // Binary bodies: report where they part rather than dumping them whole.

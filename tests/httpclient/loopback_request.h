@@ -2,7 +2,7 @@
 #pragma once
 
 #include "catch_error.h"
-#include "test_server.h"
+#include "scenario.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ namespace TestSupport {
 struct CLoopbackRequest {
     Tavon::CScopedInternetHandle hInternet, hConnection, hRequest;
 
-    CLoopbackRequest(const CTestServer& srv, const char* szObject) {
+    CLoopbackRequest(const CScenario& srv, const char* szObject) {
         using Tavon::CHttpToolA;
         hInternet.Reset(CHttpToolA::OpenInternet("QuillaTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
         hConnection.Reset(

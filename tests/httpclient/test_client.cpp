@@ -66,7 +66,7 @@ protected:
         client.AddParam("again", "yes");
         EXPECT_EQ(Check(client, 1024, {{"again", "yes"}}).size(), 3u);
     }
-    CTestServer m_srv;
+    CScenario m_srv;
     int m_nUpload = 0;
 };
 
@@ -102,7 +102,7 @@ TEST_F(Upload, WorkedExampleByteForByte) {
     EXPECT_EQ(run.response->GetStatus(), 200u);
     EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
 
-    CRecordedRequest req = m_srv.WaitRequest(0);
+    CRecordedRequest req = m_srv.Request(0);
     EXPECT_EQ(req.RequestLine(), "POST /vorlex.php?version=1.0 HTTP/1.1");
     const std::string B = req.Boundary();
     EXPECT_EQ(B.size(), 43u);
@@ -202,7 +202,7 @@ TEST_F(Upload, RequestOpeningRules) {
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         client.StartUpload(cases[i].sUrl.c_str(), cases[i].bUseCache);
         Drive(client, 1024);
-        CRecordedRequest req = m_srv.WaitRequest(i);
+        CRecordedRequest req = m_srv.Request(i);
         EXPECT_EQ(req.RequestLine(), cases[i].sLine);
         EXPECT_EQ(req.HasHeader("Cache-Control"), !cases[i].bUseCache) << cases[i].sUrl;
         EXPECT_EQ(req.Header("User-Agent"), "Tavon HTTP Client Class");
@@ -210,7 +210,7 @@ TEST_F(Upload, RequestOpeningRules) {
     client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
     client.StartUpload(sRoot.c_str());
     Drive(client, 1024);
-    EXPECT_EQ(m_srv.WaitRequest(3).Header("User-Agent"), "My User Agent v1.0");
+    EXPECT_EQ(m_srv.Request(3).Header("User-Agent"), "My User Agent v1.0");
 
     EXPECT_STREQ(CatchError([&] { client.OpenConnection(nullptr, "http://h/"); }).GetErrorMessage(),
                  "CHttpClientT::OpenConnection: hInternet can not be NULL.");
@@ -255,7 +255,7 @@ TEST_F(Upload, FailedStartsCloseEverything) {
     ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
 
-    const std::string sRefused = "http://127.0.0.1:" + std::to_string(CTestServer::UnusedPort()) + "/";
+    const std::string sRefused = "http://127.0.0.1:" + std::to_string(CScenario::UnusedPort()) + "/";
     EXPECT_EQ(CatchError([&] { client.StartUpload(sRefused.c_str()); }).GetErrorCode(),
               HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
     ExpectReleased(client, sPath);
@@ -307,7 +307,7 @@ TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
     EXPECT_EQ(CatchError([&] { client.StartUpload(m_srv.Url().c_str()); }).GetErrorCode(),
               HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
     ExpectReleased(client, sBig);
-    EXPECT_EQ(m_srv.RequestCount(), 2u);  // only the two checks of ExpectReleased reached the server
+    EXPECT_EQ(m_srv.Count(), 2u);  // only the two checks of ExpectReleased reached the server
 }
 
 TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
@@ -315,9 +315,7 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     const std::string sPath = TempPath();
 
     // The server resets the connection after 1000 body bytes.
-    CAnswer cut;
-    cut.nCloseAfterBody = 1000;
-    m_srv.Script(cut);
+    m_srv.Script(R"({"close_after_body": 1000})");
     ASSERT_TRUE(WriteBytes(sPath, Bytes(4 << 20)));
     client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
     client.StartUpload(m_srv.Url().c_str());

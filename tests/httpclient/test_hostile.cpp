@@ -17,7 +17,7 @@ struct CTimer {
     DWORD Ms() const { return ::GetTickCount() - dwStart; }
 };
 
-void StartSmallUpload(CHttpClientA& client, const CTestServer& srv, DWORD dwExtraFlags = 0) {
+void StartSmallUpload(CHttpClientA& client, const CScenario& srv, DWORD dwExtraFlags = 0) {
     client.SetTimeouts(kTimeoutMs, kTimeoutMs, kTimeoutMs);
     client.AddParam("v", "report");
     client.StartUploadEx(nullptr, nullptr, srv.Url("/up.php").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE | dwExtraFlags);
@@ -36,11 +36,9 @@ TEST(Hostile, RedirectsComeBackToTheCallerAndNothingIsResent) {
                                      "308 Permanent Redirect"};
     for (const char* szStatus : aszStatus) {
         SCOPED_TRACE(szStatus);
-        CTestServer srv;
-        CAnswer redirect;
-        redirect.sStatusLine = std::string("HTTP/1.1 ") + szStatus;
-        redirect.AddHeader("Location", srv.Url("/moved.php"));
-        srv.Script(redirect);  // a followed redirect would get the default 200
+        CScenario srv;
+        srv.Script(std::string(R"({"status": ")") + szStatus + R"(", "headers": [["Location", ")" +
+                   srv.Url("/moved.php") + R"("]]})");  // a followed redirect would get the default 200
 
         CHttpClientA client;
         StartSmallUpload(client, srv);
@@ -50,8 +48,8 @@ TEST(Hostile, RedirectsComeBackToTheCallerAndNothingIsResent) {
         ASSERT_NE(run.response->GetHeader("Location"), nullptr);
         EXPECT_EQ(std::string(run.response->GetHeader("Location")), srv.Url("/moved.php"));
         // A followed redirect is sent before the platform hands back any answer.
-        EXPECT_EQ(srv.RequestCount(), 1u);
-        const CRecordedRequest req = srv.WaitRequest(0);
+        EXPECT_EQ(srv.Count(), 1u);
+        const CRecordedRequest req = srv.Request(0);
         EXPECT_EQ(req.RequestLine(), "POST /up.php HTTP/1.1");
         EXPECT_TRUE(req.bComplete);
         EXPECT_NE(req.Body().find("report"), std::string::npos);
@@ -59,29 +57,23 @@ TEST(Hostile, RedirectsComeBackToTheCallerAndNothingIsResent) {
 }
 
 TEST(Hostile, ASilentServerEndsTheStepWithAnErrorWithinTheTimeout) {
-    struct {
-        const char* szCase;
-        CAnswer answer;
+    // "Never" is until the server stops, at the end of the test program.
+    const struct {
+        const char *szCase, *szAnswer;
         DWORD dwCode;
-    } aCase[3];
-    aCase[0].szCase = "never reads the body";
-    aCase[0].answer.nStallAfterBody = 0;
-    aCase[0].answer.dwStallMs = INFINITE;
-    aCase[0].dwCode = HTTPCLIENT_ERR_INTERNETWRITEFILE;
-    aCase[1].szCase = "reads everything, never answers";
-    aCase[1].answer.dwDelayMs = INFINITE;
-    aCase[1].dwCode = HTTPCLIENT_ERR_HTTPENDREQUEST;
-    aCase[2].szCase = "answers the head, never the body";
-    aCase[2].answer.bStallAfterHead = true;
-    aCase[2].answer.sBody = std::string(100, 'x');
-    aCase[2].dwCode = HTTPCLIENT_ERR_INTERNETREADFILE;
+    } aCase[] = {
+        {"never reads the body", R"({"stall_after_body": 0, "stall_ms": 1e9})", HTTPCLIENT_ERR_INTERNETWRITEFILE},
+        {"reads everything, never answers", R"({"delay_ms": 1e9})", HTTPCLIENT_ERR_HTTPENDREQUEST},
+        {"answers the head, never the body", R"({"stall_after_head": true, "body": "xxxxxxxxxx"})",
+         HTTPCLIENT_ERR_INTERNETREADFILE},
+    };
 
     CTempFile big(std::string(), ".bin");
     ASSERT_TRUE(MakeSparseFile(big.Path(), 64u << 20));  // more than any socket buffer takes
     for (auto& c : aCase) {
         SCOPED_TRACE(c.szCase);
-        CTestServer srv;
-        srv.Script(c.answer);
+        CScenario srv;
+        srv.Script(c.szAnswer);
         CHttpClientA client;
         client.SetTimeouts(kTimeoutMs, kTimeoutMs, kTimeoutMs);
         if (c.dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE)
@@ -109,12 +101,9 @@ TEST(Hostile, ASilentServerEndsTheStepWithAnErrorWithinTheTimeout) {
 }
 
 TEST(Hostile, DeletingTheResponseToAnEndlessAnswerReturnsSoon) {
-    CTestServer srv;
-    CAnswer endless;
-    endless.AddHeader("Content-Type", "text/plain");
-    endless.bChunked = endless.bEndless = true;
-    endless.sBody = std::string(65536, 'e');
-    srv.Script(endless);
+    CScenario srv;
+    srv.Script(R"({"headers": [["Content-Type", "text/plain"]], "chunked": 1, "endless": true, "body": ")" +
+               std::string(65536, 'e') + R"("})");
 
     CHttpClientA client;
     StartSmallUpload(client, srv);
@@ -133,13 +122,12 @@ TEST(Hostile, DeletingTheResponseToAnEndlessAnswerReturnsSoon) {
 }
 
 TEST(Hostile, TheFirstOfManyRepeatsOfAHeaderIsFoundQuickly) {
-    CTestServer srv;
-    CAnswer many;
+    CScenario srv;
     const DWORD kRepeats = 10000;
+    std::string sHeaders;
     for (DWORD i = 0; i < kRepeats; ++i)
-        many.AddHeader("Set-Cookie", "c" + std::to_string(i) + "=" + std::to_string(i));
-    many.AddHeader("X-Spaced", "  padded value");
-    srv.Script(many);
+        sHeaders += R"(["Set-Cookie", "c)" + std::to_string(i) + "=" + std::to_string(i) + R"("], )";
+    srv.Script(R"({"headers": [)" + sHeaders + R"(["X-Spaced", "  padded value"]]})");
 
     CHttpClientA client;
     StartSmallUpload(client, srv, INTERNET_FLAG_NO_COOKIES);
@@ -163,12 +151,12 @@ TEST(Hostile, TheBodyTypeIsTheClientsToDeclare) {
         const httpclientexceptionA err = CatchError([&] { client.AddRequestHeader(szName, "text/plain"); });
         EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_NOT_SPECIFIED);
     }
-    CTestServer srv;
+    CScenario srv;
     client.AddRequestHeader("Content-Language", "en");
     StartSmallUpload(client, srv);
     CRun run = Drive(client, 1024);
     ASSERT_TRUE(run.response);
-    const CRecordedRequest req = srv.WaitRequest(0);
+    const CRecordedRequest req = srv.Request(0);
     EXPECT_EQ(req.HeaderCount("Content-Type"), 1u);
     EXPECT_EQ(req.Header("Content-Type").substr(0, 30), "multipart/form-data; boundary=");
 }

@@ -1,6 +1,6 @@
 // The upload's body plan driven offline: what each step hands to its sink, and the declared length.
 #include "client.h"
-#include "test_server.h"
+#include "temp_files.h"
 
 #include <gtest/gtest.h>
 

@@ -18,7 +18,7 @@ protected:
         ExpectExactBody(req, sExpected);
         return run;
     }
-    CTestServer m_srv;
+    CScenario m_srv;
     int m_nPost = 0;
 };
 
@@ -60,7 +60,7 @@ TEST_F(Post, WorkedExample) {
     std::unique_ptr<CHttpResponseA> resp(client.ProceedStep(1024));
     ASSERT_TRUE(resp);
     EXPECT_EQ(resp->GetStatus(), 200u);
-    CRecordedRequest req = m_srv.WaitRequest(0);
+    CRecordedRequest req = m_srv.Request(0);
     EXPECT_EQ(req.Header("Cache-Control"), "no-cache");
     ExpectExactBody(req, "a=1+2&b=x%26y");
     EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
@@ -102,9 +102,7 @@ TEST_F(Post, BodyShapes) {
 }
 
 TEST_F(Post, FailedWriteReleasesTheContext) {
-    CAnswer cut;
-    cut.nCloseAfterBody = 10;
-    m_srv.Script(cut);
+    m_srv.Script(R"({"close_after_body": 10})");
     CHttpClientA client;
     client.AddParam("v", std::string(4 << 20, 'x').c_str());
     client.StartPost(m_srv.Url("/form").c_str());

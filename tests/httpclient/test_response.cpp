@@ -1,7 +1,6 @@
 #include "response.h"
 
 #include "loopback_request.h"
-#include "test_server.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +14,8 @@ using namespace TestSupport;
 namespace {
 
 // Posts one byte and hands the ended request, with its connection and session, to a response.
-std::unique_ptr<CHttpResponseA> Respond(CTestServer& srv, const CAnswer& answer) {
-    srv.Script(answer);
+std::unique_ptr<CHttpResponseA> Respond(CScenario& srv, const std::string& sAnswer) {
+    srv.Script(sAnswer);
     CLoopbackRequest req(srv, "/r.php");
     req.Post("x");
     HINTERNET hRequest = req.hRequest.Release();
@@ -41,13 +40,14 @@ bool IsOpen(HINTERNET h) {
 }  // namespace
 
 TEST(Response, StatusHeadersAndBody) {
-    CTestServer srv;
-    CAnswer a;
-    a.sStatusLine = "HTTP/1.1 201 Made It";
-    a.AddHeader("Set-Cookie", "s=1; Path=/").AddHeader("X-Empty", "").AddHeader("Set-Cookie", "t=2");
+    CScenario srv;
+    std::string sBody;
     for (int i = 0; i < 100000; ++i)
-        a.sBody += static_cast<char>(i % 251);
-    std::unique_ptr<CHttpResponseA> r = Respond(srv, a);
+        sBody += static_cast<char>(i % 251);
+    std::unique_ptr<CHttpResponseA> r =
+        Respond(srv, R"({"status": "201 Made It", "headers": [["Set-Cookie", "s=1; Path=/"], ["X-Empty", ""],
+                 ["Set-Cookie", "t=2"]], "body": )" +
+                         JsonString(sBody) + "}");
 
     EXPECT_EQ(r->GetStatus(), 201u);
     EXPECT_EQ(r->GetStatus(), 201u);
@@ -69,26 +69,20 @@ TEST(Response, StatusHeadersAndBody) {
     DWORD cbLen = 0;
     EXPECT_TRUE(r->GetContentLength(cbLen));
     EXPECT_EQ(cbLen, 100000u);
-    EXPECT_TRUE(ReadAll(*r, 4093) == a.sBody);
+    EXPECT_TRUE(ReadAll(*r, 4093) == sBody);
     BYTE b;
     EXPECT_EQ(r->ReadContent(&b, 1), 0u);
 }
 
 TEST(Response, BodyWithoutContentLength) {
-    CTestServer srv;
-    CAnswer chunked;
-    chunked.sBody = std::string(5000, 'c') + std::string(1, '\0') + "end";
-    chunked.bChunked = true;
-    chunked.cbChunk = 333;
-    std::unique_ptr<CHttpResponseA> r = Respond(srv, chunked);
+    CScenario srv;
+    const std::string sBody = std::string(5000, 'c') + std::string(1, '\0') + "end";
+    std::unique_ptr<CHttpResponseA> r = Respond(srv, R"({"chunked": 333, "body": )" + JsonString(sBody) + "}");
     DWORD cbLen = 12345;
     EXPECT_FALSE(r->GetContentLength(cbLen));
-    EXPECT_TRUE(ReadAll(*r, 1000) == chunked.sBody);
+    EXPECT_TRUE(ReadAll(*r, 1000) == sBody);
 
-    CAnswer untilClose;
-    untilClose.sBody = "closed body";
-    untilClose.bNoLength = true;
-    r = Respond(srv, untilClose);
+    r = Respond(srv, R"({"no_length": true, "body": "closed body"})");
     EXPECT_FALSE(r->GetContentLength(cbLen));
     EXPECT_EQ(ReadAll(*r, 3), "closed body");
 }
@@ -114,7 +108,7 @@ TEST(Response, ArgumentErrorsInOrder) {
 }
 
 TEST(Response, DeleteClosesOnlyWhatItOwns) {
-    CTestServer srv;
+    CScenario srv;
     CLoopbackRequest req(srv, "/c");
     req.Post("x");
     HINTERNET hRequest = req.hRequest.Release();

@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# Runs the HTTPS and proxy tests in a copy of the build's prefix, so the throwaway test CA and
-# the proxy settings never reach the other tests. Around the test exe it makes the CA and the
-# server certificates, starts the TLS front of the recording server on the port compiled into
-# the https reporter, and a squid of its own (one open port, one asking for a Basic account).
-# Usage: run_net_tests.sh TEST_EXE BUILD_DIR TLS_PORT [gtest args...]
+# The HTTPS and proxy harness: sets up real peers, runs each COMMAND (a shell command line) in
+# turn with them, stops everything and exits non-zero if any command failed.
+# Usage: run_net_tests.sh BUILD_DIR COMMAND...
+#
+# What a command finds in its environment (nothing else on the machine is touched):
+#   WINEPREFIX                 a copy of the build's prefix that trusts the throwaway test CA;
+#                              run Windows programs with plain `wine`, not wine-run.sh
+#   QUILLA_NET_DIR             the certificates: ca.pem, and valid/expired/otherhost/untrusted
+#                              .pem+.key for localhost (otherhost: other.example; untrusted: another CA)
+#   QUILLA_SCENARIO_PY         tests/support/scenario.py, e.g. to serve HTTPS on a port of one's own:
+#                              python3 "$QUILLA_SCENARIO_PY" --port N --tls "$QUILLA_NET_DIR/valid.pem" ... -- CMD
+#   QUILLA_SCENARIO_PORT       a plain scenario server; QUILLA_STANDIN_PORT another (a proxy stand-in)
+#   QUILLA_TLS_<CERT>_PORT     a scenario server with that certificate (VALID, EXPIRED, OTHERHOST,
+#                              UNTRUSTED); it also answers plain control requests on the same port
+#   QUILLA_PROXY_PORT, QUILLA_AUTH_PROXY_PORT, QUILLA_PROXY_USER, QUILLA_PROXY_PASS
+#                              squid on loopback: open, and asking for that Basic account
+# *_proxy variables are cleared.
 set -euo pipefail
-exe="$1"; build="$2"; tls_port="$3"; shift 3
+build="$1"; shift
 here=$(cd "$(dirname "$0")" && pwd)
 scripts=$(cd "$here/../../scripts" && pwd)
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
@@ -21,7 +33,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# ---- certificates: a CA trusted in the copy, one that is not, and leaves signed by them ----
 . "$scripts/tls-env.sh"
 quilla_make_ca "$work" ca "Quilla Test CA"
 quilla_make_ca "$work" stranger "Quilla Stranger CA"
@@ -30,7 +41,6 @@ quilla_make_leaf "$work" expired ca localhost 20200101000000Z 20200201000000Z
 quilla_make_leaf "$work" otherhost ca other.example
 quilla_make_leaf "$work" untrusted stranger localhost
 
-# ---- the prefix copy, trusting the test CA ----
 export QUILLA_BUILD_DIR="$build"
 . "$scripts/wine-env.sh"
 quilla_wine_prefix
@@ -40,79 +50,53 @@ wineserver -p 60
 quilla_trust_ca "$work/ca.pem"
 wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f >/dev/null 2>&1 || true
 
-# ---- squid on two free loopback ports ----
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # PORT PID: true once something accepts on PORT, false if PID ended or after 20 s
-    local i
-    for i in $(seq 200); do
-        kill -0 "$2" 2>/dev/null || return 1
-        python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' "$1" \
-            2>/dev/null && return 0
-        sleep 0.1
+# A waiting loop that ends on a state: a port accepts, a file has its line, or the process died.
+wait_for() {  # PID TEST-COMMAND...
+    local pid="$1"; shift
+    for _ in $(seq 400); do
+        "$@" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.05
     done
     return 1
 }
+accepts() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' "$1"; }
+export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
+serve() {  # VAR [scenario args]: starts a scenario server and exports its port as VAR
+    local var="$1"; shift
+    python3 "$QUILLA_SCENARIO_PY" "$@" >"$work/$var" 2>&1 &
+    pids+=("$!")
+    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
+    export "$var=$(head -1 "$work/$var")"
+}
+serve QUILLA_SCENARIO_PORT
+serve QUILLA_STANDIN_PORT
+for cert in valid expired otherhost untrusted; do
+    serve "QUILLA_TLS_${cert^^}_PORT" --tls "$work/$cert.pem" "$work/$cert.key"
+done
+
 mkdir "$work/squid"
-cd "$work"
 proxy_user=reporter proxy_pass="pw-$RANDOM$RANDOM"
-printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >squid/htpasswd
-ncsa=/usr/lib/squid/basic_ncsa_auth
-if [ "$(id -u)" -eq 0 ]; then chown -R proxy squid; fi
-squid_ok=
+printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >"$work/squid/htpasswd"
+if [ "$(id -u)" -eq 0 ]; then chown -R proxy "$work/squid"; fi
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 for attempt in 1 2 3; do
     open_port=$(free_port) auth_port=$(free_port)
-    cat >squid/squid.conf <<CNF
-http_port 127.0.0.1:$open_port name=open
-http_port 127.0.0.1:$auth_port name=auth
-pid_filename $work/squid/squid.pid
-access_log stdio:$work/squid/access.log
-cache_log $work/squid/cache.log
-cache_store_log none
-coredump_dir $work/squid
-cache deny all
-pinger_enable off
-cache_effective_user proxy
-hosts_file /etc/hosts
-dns_nameservers 127.0.0.1
-auth_param basic program $ncsa $work/squid/htpasswd
-auth_param basic children 2
-auth_param basic realm quilla-test
-acl openport myportname open
-acl authport myportname auth
-acl account proxy_auth REQUIRED
-http_access allow openport
-http_access allow authport account
-http_access deny all
-via on
-# squid 5.7 drops a client whose request body outruns a slower server by more than this buffer.
-client_request_buffer_max_size 64 MB
-tcp_outgoing_address 127.0.0.2
-forwarded_for delete
-# After a 407 the body that follows is read as the next request: do not wait long on it.
-client_idle_pconn_timeout 2 seconds
-request_timeout 5 seconds
-read_timeout 15 seconds
-shutdown_lifetime 0 seconds
-CNF
-    squid -N -f squid/squid.conf >squid/stdout.log 2>&1 &
+    sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" "$here/squid.conf.in" >"$work/squid/squid.conf"
+    squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
     squid_pid=$!
     pids+=("$squid_pid")
-    if wait_port "$open_port" "$squid_pid" && wait_port "$auth_port" "$squid_pid"; then squid_ok=1; break; fi
-    kill "$squid_pid" 2>/dev/null || true; wait "$squid_pid" 2>/dev/null || true
+    wait_for "$squid_pid" accepts "$open_port" && wait_for "$squid_pid" accepts "$auth_port" && break
+    kill "$squid_pid" 2>/dev/null || true
+    [ $attempt -lt 3 ] || { echo "squid did not start:"; cat "$work"/squid/*.log; exit 1; }
 done
-[ -n "$squid_ok" ] || { echo "squid did not start:"; cat squid/stdout.log squid/cache.log; exit 1; }
-
-# ---- the TLS front on the https reporter's port ----
-python3 "$here/tls_front.py" "$work" "$tls_port" "$work/route" >front.log 2>&1 &
-pids+=("$!")
-wait_port "$tls_port" "$!" || { echo "TLS front did not start on $tls_port:"; cat front.log; exit 1; }
-
-export QUILLA_NET_DIR="$work" QUILLA_TLS_PORT="$tls_port" QUILLA_PROXY_PORT="$open_port" \
-    QUILLA_AUTH_PROXY_PORT="$auth_port" QUILLA_PROXY_USER="$proxy_user" QUILLA_PROXY_PASS="$proxy_pass"
+export QUILLA_NET_DIR="$work" QUILLA_PROXY_PORT="$open_port" QUILLA_AUTH_PROXY_PORT="$auth_port" \
+    QUILLA_PROXY_USER="$proxy_user" QUILLA_PROXY_PASS="$proxy_pass"
 export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-# A display of its own: the reporters' dialogs must not cover those of tests that look at pixels.
+
 rc=0
-xvfb-run -a -s "-screen 0 1024x768x24" wine "$exe" "$@" || rc=$?
-[ $rc -eq 0 ] || { echo "--- squid access log"; cat squid/access.log 2>/dev/null || true; }
+for cmd in "$@"; do
+    bash -c "$cmd" || { rc=1; echo "--- failed: $cmd"; cat "$work/squid/access.log" 2>/dev/null || true; }
+done
 exit $rc

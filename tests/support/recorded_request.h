@@ -6,11 +6,11 @@
 
 namespace TestSupport {
 
-// The bytes of one request exactly as received (request line, headers, body by its Content-Length).
+// The bytes of one request exactly as received, with any bytes that trailed its declared body.
 struct CRecordedRequest {
     std::string sRaw;
     bool bComplete = false;  // the whole declared body arrived
-    size_t cbExtra = 0;      // bytes that were already waiting past the declared body
+    size_t cbExtra = 0;      // the old server's count of bytes past the body (the scenario server keeps them in sRaw)
 
     std::string RequestLine() const;                                      // without CRLF
     std::string HeaderBlock() const;                                      // header lines, each ending in CRLF

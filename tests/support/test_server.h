@@ -45,9 +45,9 @@ struct CAnswer {
     DWORD dwDelayMs = 0;                                       // wait after the request is read, before answering
     long nStallAfterBody = -1;  // stop reading for dwStallMs after this many request body bytes
     DWORD dwStallMs = 0;
-    long nCloseAfterBody = -1;  // reset the connection after this many request body bytes; no answer.
-                                // The request is recorded once the reset has gone out.
-    long nSendBodyBytes = -1;   // send only this many bytes of sBody, then close
+    long nCloseAfterBody = -1;     // reset the connection after this many request body bytes; no answer.
+                                   // The request is recorded once the reset has gone out.
+    long nSendBodyBytes = -1;      // send only this many bytes of sBody, then close
     bool bStallAfterHead = false;  // send the answer's head, then nothing until the server stops
     bool bEndless = false;         // with bChunked: repeat sBody as chunks until the client goes away
 

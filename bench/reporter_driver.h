@@ -13,11 +13,6 @@
 
 std::string ToWindowsPath(const std::string& strUnixPath);  // "/a/b" -> "Z:\a\b"
 
-// The reporter's store of kept reports: its folder, its files' names (sorted), emptying it.
-std::string PendingStoreDir();
-std::vector<std::string> PendingStoreFiles(const char* szPattern = "*");
-void ClearPendingStore();
-
 // The pixels of a window's client area as they are on the screen.
 struct CClientShot {
     int cx = 0;
@@ -37,9 +32,8 @@ public:
     CReporterDriver(const CReporterDriver&) = delete;
     CReporterDriver& operator=(const CReporterDriver&) = delete;
 
-    // Starts szExe with exactly this command line. FALSE when it could not be started. The store
-    // of kept reports is emptied first, unless bKeepStore: a kept report would go out later.
-    bool Launch(const std::string& strExe, const std::string& strCommandLine, bool bKeepStore = false);
+    // Starts szExe with exactly this command line. FALSE when it could not be started.
+    bool Launch(const std::string& strExe, const std::string& strCommandLine);
 
     // The reporter's dialog once it is shown, or null after nTimeoutMs (or when the process ended).
     HWND WaitForDialog(DWORD nTimeoutMs = kDriverTimeoutMs);
