@@ -30,6 +30,7 @@ file, bytes, cmd, rest, b: the boundary) or to GEN below (a whole "${x}" to any 
   restart    the product was started again (default True); exit: the exit code (default "0")
   within     seconds the whole run may take at most"""
 import ast
+import getpass
 import os
 import shutil
 import subprocess
@@ -77,6 +78,10 @@ def expand(x, values):
 
 class Reporter(unittest.TestCase):
     def setUp(self):
+        # A report kept by an earlier row would go out after this one's first delivered send.
+        store = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla")
+        shutil.rmtree(store, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, store, True)
         self.tmp = tempfile.mkdtemp(prefix="quilla-reporter-")
         self.started = PROBE + ".started"
 
