@@ -1,4 +1,4 @@
-// Helpers shared by the client's test programs: driving a context step by step, finding requests.
+// Helpers shared by the wire tests: driving a context step by step, finding and comparing requests.
 #pragma once
 
 #include "catch_error.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,17 +60,47 @@ inline TestSupport::CRecordedRequest WaitFor(const TestSupport::CScenario& srv, 
     }
 }
 
-// The whole request as the server saw it must be exactly what was declared.
+// Binary bodies: where two byte strings part, rather than both dumped whole.
+inline void ExpectSameBytes(const std::string& sGot, const std::string& sWant) {
+    const auto diff = std::mismatch(sGot.begin(), sGot.end(), sWant.begin(), sWant.end());
+    EXPECT_TRUE(diff.first == sGot.end() && diff.second == sWant.end())
+        << "bytes differ at " << (diff.first - sGot.begin()) << " of " << sGot.size() << " / " << sWant.size()
+        << "; received from there: " << ::testing::PrintToString(sGot.substr(diff.first - sGot.begin(), 120))
+        << "\nexpected: " << ::testing::PrintToString(sWant.substr(diff.second - sWant.begin(), 120));
+}
+
+// The whole request as the server saw it must be exactly what was declared, and nothing after it.
 inline void ExpectExactBody(const TestSupport::CRecordedRequest& req, const std::string& sExpected) {
     EXPECT_TRUE(req.bComplete);
     EXPECT_EQ(req.Header("Content-Length"), std::to_string(sExpected.size()));
-    const std::string sBody = req.Body();
-    // Binary bodies: report where they part rather than dumping them whole.
-    const auto diff = std::mismatch(sBody.begin(), sBody.end(), sExpected.begin(), sExpected.end());
-    EXPECT_TRUE(diff.first == sBody.end() && diff.second == sExpected.end())
-        << "bodies differ at byte " << (diff.first - sBody.begin()) << " of " << sBody.size() << " / "
-        << sExpected.size()
-        << "; received from there: " << ::testing::PrintToString(sBody.substr(diff.first - sBody.begin(), 120));
+    ExpectSameBytes(req.Body(), sExpected);
 }
+
+// One POST through the tool layer alone, its handles in scoped holders.
+struct CLoopbackRequest {
+    CScopedInternetHandle hInternet, hConnection, hRequest;
+
+    CLoopbackRequest(const TestSupport::CScenario& srv, const char* szObject) {
+        hInternet.Reset(CHttpToolA::OpenInternet("QuillaTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        hConnection.Reset(
+            CHttpToolA::OpenConnection(hInternet.Get(), srv.Host().c_str(), srv.Port(), nullptr, nullptr));
+        hRequest.Reset(CHttpToolA::OpenRequest(hConnection.Get(), "POST", szObject,
+                                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, nullptr));
+    }
+    // Declares the whole body, writes it in the given pieces (the rest in one) and ends the request.
+    void Post(const std::string& sBody, std::vector<size_t> pieces = {}) {
+        CHttpToolA::SendRequestEx(hRequest.Get(), static_cast<DWORD>(sBody.size()));
+        size_t off = 0;
+        pieces.push_back(sBody.size());
+        for (size_t cb : pieces) {
+            cb = std::min(cb, sBody.size() - off);
+            if (cb)
+                CHttpToolA::InternetWriteFile(hRequest.Get(), reinterpret_cast<const BYTE*>(sBody.data()) + off,
+                                              static_cast<DWORD>(cb));
+            off += cb;
+        }
+        CHttpToolA::EndRequest(hRequest.Get());
+    }
+};
 
 }  // namespace ClientTest

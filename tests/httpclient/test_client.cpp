@@ -1,27 +1,21 @@
-// The client and its multipart upload against the loopback server: exact bytes, steps, faults.
+// The client's uploads and URL-encoded POSTs on the wire: whole requests against golden bytes,
+// every refusal, failed starts and faults mid-body, each leaving the client ready again.
 #include "client_test_util.h"
 #include "multipart_body.h"
 
-#include <cstring>
+#include <cctype>
+#include <functional>
 
 using namespace ClientTest;
 using namespace TestSupport;
 
 namespace {
 
-std::string Bytes(size_t cb) {
+std::string Bytes(size_t cb, int nSeed = 1) {
     std::string s(cb, '\0');
     for (size_t i = 0; i < cb; ++i)
-        s[i] = char((i * 7 + 1) & 0xFF);  // binary, so it is sniffed as application/octet-stream
+        s[i] = char((i * 7 + nSeed) & 0xFF);  // binary, so it is sniffed as application/octet-stream
     return s;
-}
-
-std::string MimeOf(const std::string& sPath) {
-    HANDLE h = CHttpToolA::OpenFile(sPath.c_str());
-    CHeapPtr<char> sz(CHttpToolA::GetMimeType(h, CP_ACP));
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return sz.get();
 }
 
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
@@ -30,11 +24,9 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     typedef char*(CDECL * PFN)(LPCWSTR);
     auto pfn = reinterpret_cast<PFN>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!pfn)
-        return false;
     WCHAR wsz[MAX_PATH];
     MultiByteToWideChar(CP_ACP, 0, sPath.c_str(), -1, wsz, MAX_PATH);
-    char* szUnix = pfn(wsz);
+    char* szUnix = pfn ? pfn(wsz) : nullptr;
     if (!szUnix)
         return false;
     long ret;
@@ -43,11 +35,22 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     return ret == 0;
 }
 
-class Upload : public ::testing::Test {
+// The request, its boundary and port normalised, against golden/<name>.http beside the tests;
+// QUILLA_WRITE_GOLDEN=1 writes the file instead (read it before committing it).
+void ExpectGolden(const TestSupport::CRecordedRequest& req, USHORT nPort, const std::string& sName) {
+    const std::string sPath = std::string(GOLDEN_DIR) + "/" + sName + ".http";
+    const std::string sGot = ReplaceAll(ReplaceAll(req.sRaw, req.Boundary(), "BOUNDARY"),
+                                        "127.0.0.1:" + std::to_string(nPort), "127.0.0.1:PORT");
+    if (std::getenv("QUILLA_WRITE_GOLDEN"))
+        TestSupport::WriteBytes(sPath, sGot);
+    ExpectSameBytes(sGot, TestSupport::ReadBytes(sPath));
+}
+
+class Client : public ::testing::Test {
 protected:
-    // Uploads with nDesired and checks declared == received == expected; returns the step sizes.
+    // Sends one body with nDesired and checks declared == received == expected; returns the steps.
     std::vector<DWORD> Check(CHttpClientA& client, DWORD nDesired, const std::vector<CPart>& parts) {
-        const std::string sPath = "/up" + std::to_string(++m_nUpload);
+        const std::string sPath = "/up" + std::to_string(++m_nSent);
         client.StartUpload(m_srv.Url(sPath).c_str());
         CRun run = Drive(client, nDesired);
         EXPECT_TRUE(run.response);
@@ -67,271 +70,248 @@ protected:
         EXPECT_EQ(Check(client, 1024, {{"again", "yes"}}).size(), 3u);
     }
     CScenario m_srv;
-    int m_nUpload = 0;
+    int m_nSent = 0;
 };
 
 }  // namespace
 
-TEST_F(Upload, WorkedExampleByteForByte) {
+// Each row is sent whole and compared with its golden request (boundary and port normalised):
+// request line, our headers in their order, declared length, body, and nothing after it.
+TEST_F(Client, GoldenRequests) {
     CreateDirectoryA("C:\\crash", nullptr);
-    const std::string sPath = "C:\\crash\\report.dmp";
-    ASSERT_TRUE(WriteBytes(sPath, Bytes(1000)));
-    ASSERT_EQ(MimeOf(sPath), "application/octet-stream");
-
-    CHttpClientA client;
-    client.AddParam("file", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-    client.AddParam("comment", "hello");
-    client.AddRequestHeader("X-Extra", "1");
-    client.StartUpload(m_srv.Url("/vorlex.php?version=1.0").c_str());
-
-    CHttpPostStatA stat;
-    client.GetPostStat(stat);
-    EXPECT_EQ(stat.ActualTotalByte(), 1321u);
-    EXPECT_EQ(stat.PostedCount(), 1u);
-    EXPECT_STREQ(stat.CurrParamName(), "comment");
-    EXPECT_EQ(stat.CurrParamTotalByte(), 5u);
-    EXPECT_STREQ(CatchError([&] { client.AddParam("x"); }).GetErrorMessage(),
-                 "CHttpClientT::AddParam: It is not allowed to call this method if the POST context is active.");
-    EXPECT_STREQ(CatchError([&] { client.SetUseUtf8(TRUE); }).GetErrorMessage(),
-                 "CHttpClientT::SetUseUtf8: It is not allowed to call this method if the POST context is active.");
-    EXPECT_EQ(CatchError([&] { client.RemoveParam("file"); }).GetErrorCode(), 0u);
-
-    CRun run = Drive(client, 1024);
-    EXPECT_EQ(run.steps, (std::vector<DWORD>{97, 7, 166, 1002, 49}));
-    ASSERT_TRUE(run.response);
-    EXPECT_EQ(run.response->GetStatus(), 200u);
-    EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
-
-    CRecordedRequest req = m_srv.Request(0);
-    EXPECT_EQ(req.RequestLine(), "POST /vorlex.php?version=1.0 HTTP/1.1");
-    const std::string B = req.Boundary();
-    EXPECT_EQ(B.size(), 43u);
-    EXPECT_EQ(B.substr(0, 10), "----MIRAS-");
-    const std::string sExpected =
-        "--" + B + "\r\n" + "Content-Disposition: form-data; name=\"comment\"\r\n\r\n" + "hello\r\n" + "--" + B +
-        "\r\n" + "Content-Disposition: form-data; name=\"file\"; filename=\"C:\\crash\\report.dmp\"\r\n" +
-        "Content-Type: application/octet-stream\r\n\r\n" + Bytes(1000) + "\r\n" + "--" + B + "--\r\n";
-    EXPECT_EQ(sExpected.size(), 1321u);
-    ExpectExactBody(req, sExpected);
-
-    // Our headers in order: the cache header, the extra ones, then the content type.
-    std::vector<std::string> ours;
-    for (const std::string& sLine : req.HeaderLines())
-        if (sLine.rfind("Cache-Control:", 0) == 0 || sLine.rfind("X-Extra:", 0) == 0 ||
-            sLine.rfind("Content-Type:", 0) == 0)
-            ours.push_back(sLine);
-    EXPECT_EQ(ours, (std::vector<std::string>{"Cache-Control: no-cache", "X-Extra: 1",
-                                              "Content-Type: multipart/form-data; boundary=" + B}));
-
-    client.AddParam("late", "ok");  // allowed again once the context has finished
-    run.response.reset();
-    EXPECT_TRUE(RemoveFile(sPath));
+    const std::string sDump = "C:\\crash\\report.dmp", sEmpty = "C:\\crash\\empty.bin";
+    const std::string sChinese = "C:\\crash\\\xD6\xD0.bin";  // U+4E2D in code page 936
+    ASSERT_TRUE(WriteBytes(sDump, Bytes(1000)) && WriteBytes(sEmpty, "") && WriteBytes(sChinese, Bytes(300, 5)));
+    // cStart: u/p upload/POST, U/P the same with the cache allowed, E a POST through StartPostEx.
+    const struct {
+        const char* szGolden;
+        char cStart;
+        DWORD nDesired;
+        std::vector<DWORD> steps;
+        std::function<void(CHttpClientA&)> fnSetUp;
+    } aRows[] = {
+        {"upload_example",
+         'u',
+         1024,
+         {97, 7, 166, 1002, 49},
+         [&](CHttpClientA& c) {
+             c.AddParam("file", sDump.c_str(), HTTPCLIENT_PARAM_FILE);
+             c.AddParam("comment", "hello");
+             c.AddRequestHeader("X-Extra", "1");
+         }},
+        {"upload_nothing_cached", 'U', 1, {51}, [](CHttpClientA&) {}},
+        {"upload_files_utf8",
+         'u',
+         999,
+         {163, 999, 3, 160, 302, 176, 93, 164, 102, 9, 49},
+         [&](CHttpClientA& c) {
+             c.SetAnsiCodePage(936);
+             c.SetUseUtf8(TRUE);
+             c.AddParam("z", sEmpty.c_str(), HTTPCLIENT_PARAM_FILE);
+             c.AddParam("b", sChinese.c_str(), HTTPCLIENT_PARAM_FILE);
+             c.AddParam("a", sDump.c_str(), HTTPCLIENT_PARAM_FILE);
+             c.AddParam("\xD6\xD0\r\n\"", "a\xD6\xD0\r\n\"");
+             c.AddParam("n");
+             c.AddParam("gone", "C:\\no\\such\r\n\"x\".bin", HTTPCLIENT_PARAM_FILE);
+         }},
+        {"upload_files_ansi",
+         'u',
+         100000,
+         {159, 302, 92, 4, 49},
+         [&](CHttpClientA& c) {
+             c.SetAnsiCodePage(936);
+             c.AddParam("b", sChinese.c_str(), HTTPCLIENT_PARAM_FILE);
+             c.AddParam("\xD6\xD0", "\xD6\xD0");
+             c.SetSessionSettings("My User Agent v1.0", INTERNET_OPEN_TYPE_DIRECT);
+         }},
+        {"post_example",
+         'p',
+         1024,
+         {2, 3, 3, 5},
+         [](CHttpClientA& c) {
+             c.AddParam("b", "x&y");
+             c.AddParam("a", "1 2");
+             c.AddRequestHeader("X-One", "1");
+             c.AddRequestHeader("X-Two");
+             c.AddRequestHeader("X-One", "again");
+         }},
+        {"post_encoded_cached",
+         'P',
+         1,
+         {5, 1, 1, 1, 1, 1, 4, 1, 1, 1, 6, 1, 3},
+         [](CHttpClientA& c) {
+             c.AddParam("a%41", "x%20y", HTTPCLIENT_PARAM_ENCODEDNAME | HTTPCLIENT_PARAM_ENCODEDVALUE);
+             c.AddParam("b%", "%", HTTPCLIENT_PARAM_FILE | HTTPCLIENT_PARAM_ENCODEDNAME);
+             c.AddParam("c%", "%", HTTPCLIENT_PARAM_ENCODEDVALUE);
+             c.AddParam("e", "");
+         }},
+        {"post_utf8_referer",
+         'E',
+         4,
+         {10, 4, 4, 3},
+         [](CHttpClientA& c) {
+             c.SetAnsiCodePage(936);
+             c.SetUseUtf8(TRUE);
+             c.AddParam("\xD6\xD0", "\xD6\xD0 x");
+         }},
+    };
+    for (const auto& row : aRows) {
+        SCOPED_TRACE(row.szGolden);
+        CHttpClientA client;
+        row.fnSetUp(client);
+        const std::string sUrl = m_srv.Url(std::string("/") + row.szGolden + "?v=1");
+        const BOOL bUseCache = isupper(row.cStart) && row.cStart != 'E';
+        if (row.cStart == 'E')
+            client.StartPostEx(nullptr, nullptr, sUrl.c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE,
+                               "http://ref.example/f");
+        else if (tolower(row.cStart) == 'p')
+            client.StartPost(sUrl.c_str(), bUseCache);
+        else
+            client.StartUpload(sUrl.c_str(), bUseCache);
+        CRun run = Drive(client, row.nDesired);
+        ASSERT_TRUE(run.response);
+        EXPECT_EQ(run.response->GetStatus(), 200u);
+        EXPECT_EQ(run.steps, row.steps);
+        EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
+        const CRecordedRequest req = WaitFor(m_srv, std::string("POST /") + row.szGolden + "?v=1 HTTP/1.1");
+        EXPECT_TRUE(req.bComplete);
+        ExpectGolden(req, m_srv.Port(), row.szGolden);
+    }
+    EXPECT_TRUE(RemoveFile(sDump) && RemoveFile(sEmpty) && RemoveFile(sChinese));
     RemoveDirectoryA("C:\\crash");
 }
 
-TEST_F(Upload, DeclaredEqualsReceivedForEveryShape) {
-    {
-        CHttpClientA client;
-        EXPECT_EQ(Check(client, 1024, {}), (std::vector<DWORD>{51}));
-    }
-    {
-        CHttpClientA client;
-        client.AddParam("e", "");
-        client.AddParam("n");
-        EXPECT_EQ(Check(client, 1024, {{"e", ""}, {"n", ""}}), (std::vector<DWORD>{93, 93, 49}));
-    }
-    {
-        CHttpClientA client;
-        client.AddParam("v", "hello");
-        EXPECT_EQ(Check(client, 1, {{"v", "hello"}}), (std::vector<DWORD>{91, 1, 1, 1, 1, 3, 49}));
-    }
-    {
-        CHttpClientA client;
-        client.AddParam("b", "2");
-        client.AddParam("A", "1");
-        client.AddParam("a", "3");
-        client.AddParam("_x", "0");
-        Check(client, 1024, {{"_x", "0"}, {"A", "1"}, {"a", "3"}, {"b", "2"}});
-    }
-    CTempFile empty("");
-    CTempFile big(Bytes(150000));
-    const std::string sMissing = TempPath(".missing");
-    for (DWORD nDesired : {1000u, 100000u}) {
-        CHttpClientA client;
-        client.AddParam("big", big.c_str(), HTTPCLIENT_PARAM_FILE);
-        client.AddParam("empty", empty.c_str(), HTTPCLIENT_PARAM_FILE);
-        client.AddParam("gone", sMissing.c_str(), HTTPCLIENT_PARAM_FILE);
-        const std::vector<DWORD> steps = Check(client, nDesired,
-                                               {{"big", Bytes(150000), big.Path(), MimeOf(big.Path())},
-                                                {"empty", "", empty.Path(), MimeOf(empty.Path())},
-                                                {"gone", "", sMissing, "application/octet-stream"}});
-        const size_t nChunks = (150000 + nDesired - 1) / nDesired;
-        EXPECT_EQ(steps.size(), 1 + nChunks + 1 + 1 + 1);
-        EXPECT_EQ(steps[nChunks], 150000 - (nChunks - 1) * nDesired + 2);
-    }
-}
-
-TEST_F(Upload, Utf8NamesAndPathsFromCodePage936) {
-    const std::string sPath = TempPath("\xD6\xD0.bin");  // U+4E2D in code page 936
-    ASSERT_TRUE(WriteBytes(sPath, Bytes(10)));
+// What a caller may not do, and the exact refusal; the client still works afterwards.
+TEST_F(Client, Refusals) {
     CHttpClientA client;
-    EXPECT_STREQ(CatchError([&] { client.SetAnsiCodePage(CP_UTF8); }).GetErrorMessage(),
-                 "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter.");
-    client.SetAnsiCodePage(936);
-    EXPECT_FALSE(client.SetUseUtf8(TRUE));
-    EXPECT_TRUE(client.SetUseUtf8(TRUE));
-    client.AddParam("\xD6\xD0", "a\xD6\xD0");
-    client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-    std::string sUtf8Path = sPath;
-    sUtf8Path.replace(sUtf8Path.find("\xD6\xD0"), 2, "\xE4\xB8\xAD");
-    Check(client, 2, {{"f", Bytes(10), sUtf8Path, MimeOf(sPath)}, {"\xE4\xB8\xAD", "a\xE4\xB8\xAD"}});
-    EXPECT_TRUE(RemoveFile(sPath));
-}
-
-TEST_F(Upload, RequestOpeningRules) {
-    CHttpClientA client;
-    const std::string sRoot = m_srv.Url("");  // http://127.0.0.1:<port>
-    struct {
-        std::string sUrl, sLine;
-        BOOL bUseCache;
-    } cases[] = {
-        {sRoot, "POST / HTTP/1.1", FALSE},
-        {sRoot + "?x=1", "POST /?x=1 HTTP/1.1", TRUE},
-        {sRoot + "/a/b?x=1", "POST /a/b?x=1 HTTP/1.1", FALSE},
+    CTempFile file(Bytes(3000));
+    client.AddParam("f", file.c_str(), HTTPCLIENT_PARAM_FILE);
+    client.AddParam("comment", "hello");
+    EXPECT_EQ(CatchError([&] { client.ProceedStep(1024); }).GetErrorCode(), HTTPCLIENT_ERR_POST_NOT_STARTED);
+    client.StartUpload(m_srv.Url("/refusals").c_str());
+    CHttpPostStatA stat;
+    client.GetPostStat(stat);
+    EXPECT_EQ(stat.PostedCount(), 1u);  // the first part is current from the start
+    EXPECT_STREQ(stat.CurrParamName(), "comment");
+    EXPECT_EQ(stat.CurrParamTotalByte(), 5u);
+    const std::string sActive = ": It is not allowed to call this method if the POST context is active.";
+    const std::string sHeader = "CHttpClientT::AddRequestHeader: ";
+    const std::vector<std::pair<std::function<void()>, std::string>> aRows = {
+        {[&] { client.ProceedStep(0); }, "CHttpClientT::_ProceedUploadContext: nDesired can not be zero."},
+        {[&] { client.AddParam("x"); }, "CHttpClientT::AddParam" + sActive},
+        {[&] { client.SetUseUtf8(TRUE); }, "CHttpClientT::SetUseUtf8" + sActive},
+        {[&] { client.SetAnsiCodePage(936); }, "CHttpClientT::SetAnsiCodePage" + sActive},
+        {[&] { client.RemoveParam("f"); }, "CHttpClientT::RemoveParam" + sActive},
+        {[&] { client.RemoveAllParams(); }, "CHttpClientT::RemoveAllParams" + sActive},
+        {[&] { client.SetAnsiCodePage(CP_UTF8); },
+         "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter."},
+        {[&] { client.SetAnsiCodePage(CP_UTF7); },
+         "CHttpClientT::SetAnsiCodePage: CP_UTF8 and CP_UTF7 can not be used for the CodePage parameter."},
+        {[&] { client.RemoveParam(nullptr); }, "CHttpClientT::RemoveParam: szName can not be NULL."},
+        {[&] { client.RemoveRequestHeader(nullptr); }, "CHttpClientT::RemoveRequestHeader: szName can not be NULL."},
+        {[&] { client.AddRequestHeader(nullptr); }, sHeader + "szName can not be NULL."},
+        {[&] { client.AddRequestHeader(""); }, sHeader + "szName can not be an empty string."},
+        {[&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }, sHeader + "szName can not contain CR, LF or ':'."},
+        {[&] { client.AddRequestHeader("X-A\n"); }, sHeader + "szName can not contain CR, LF or ':'."},
+        {[&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }, sHeader + "szValue can not contain CR or LF."},
+        {[&] { client.AddRequestHeader("X-A", "1\nX-Evil: 2"); }, sHeader + "szValue can not contain CR or LF."},
+        {[&] { client.AddRequestHeader("X-A", "1\rX-Evil: 2"); }, sHeader + "szValue can not contain CR or LF."},
+        {[&] { client.AddRequestHeader("content-LENGTH", "2"); },
+         sHeader + "szName can not be Content-Length, Transfer-Encoding or Content-Type."},
+        {[&] { client.AddRequestHeader("Transfer-Encoding", "chunked"); },
+         sHeader + "szName can not be Content-Length, Transfer-Encoding or Content-Type."},
+        {[&] { client.AddRequestHeader("content-TYPE", "text/plain"); },
+         sHeader + "szName can not be Content-Length, Transfer-Encoding or Content-Type."},
+        {[&] { client.OpenConnection(nullptr, "http://h/"); },
+         "CHttpClientT::OpenConnection: hInternet can not be NULL."},
+        {[&] { client.OpenRequest(nullptr, "POST", "http://h/", 0); },
+         "CHttpClientT::OpenRequest: hConnection can not be NULL."},
+        {[&] { client.ApplyProxyAccount(nullptr); }, "CHttpClientT::ApplyProxyAccount: hConnection can not be NULL."},
     };
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
-        client.StartUpload(cases[i].sUrl.c_str(), cases[i].bUseCache);
-        Drive(client, 1024);
-        CRecordedRequest req = m_srv.Request(i);
-        EXPECT_EQ(req.RequestLine(), cases[i].sLine);
-        EXPECT_EQ(req.HasHeader("Cache-Control"), !cases[i].bUseCache) << cases[i].sUrl;
-        EXPECT_EQ(req.Header("User-Agent"), "Tavon HTTP Client Class");
+    for (const auto& row : aRows) {
+        const httpclientexceptionA e = CatchError(row.first);
+        EXPECT_EQ(e.GetErrorMessage(), row.second);
+        EXPECT_EQ(e.GetErrorCode(), 0u) << row.second;
     }
-    client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
-    client.StartUpload(sRoot.c_str());
-    Drive(client, 1024);
-    EXPECT_EQ(m_srv.Request(3).Header("User-Agent"), "My User Agent v1.0");
-
-    EXPECT_STREQ(CatchError([&] { client.OpenConnection(nullptr, "http://h/"); }).GetErrorMessage(),
-                 "CHttpClientT::OpenConnection: hInternet can not be NULL.");
-    EXPECT_STREQ(CatchError([&] { client.OpenRequest(nullptr, "POST", "http://h/", 0); }).GetErrorMessage(),
-                 "CHttpClientT::OpenRequest: hConnection can not be NULL.");
-    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A", "1\r\nX-Evil: 2"); }).GetErrorCode(), 0u);
-    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("X-A: 1\r\nX-B", "2"); }).GetErrorCode(), 0u);
-    EXPECT_EQ(CatchError([&] { client.AddRequestHeader("content-length", "2"); }).GetErrorCode(), 0u);
+    CRun run = Drive(client, 1024);  // none of them disturbed the upload
+    ASSERT_TRUE(run.response);
+    const CRecordedRequest req = m_srv.Request(0);
+    ExpectExactBody(req, Multipart(req.Boundary(), {{"comment", "hello"},
+                                                    {"f", Bytes(3000), file.Path(), "application/octet-stream"}}));
+    EXPECT_EQ(req.HeaderCount("Content-Type"), 1u);
+    EXPECT_FALSE(req.HasHeader("Transfer-Encoding") || req.HasHeader("X-A") || req.HasHeader("X-Evil"));
+    client.AddParam("late", "ok");  // allowed again once the context has finished
 }
 
-TEST_F(Upload, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest) {
-    HINTERNET hInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
-    HINTERNET hConnection =
-        InternetConnectA(hInternet, "127.0.0.1", m_srv.Port(), nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-    ASSERT_TRUE(hConnection);
-    CTempFile file(Bytes(5000));
-    {
-        CHttpClientA client;
-        client.AddParam("f", file.c_str(), HTTPCLIENT_PARAM_FILE);
-        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/one").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
-        client.ProceedStep(1024);
-        client.ProceedStep(1024);
-        // Starting again abandons the first body and sends the second whole.
-        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/two").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
-        CRun run = Drive(client, 4096);
-        EXPECT_TRUE(run.response);
-        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/three").c_str(), 0);
-        client.ProceedStep(100);
-    }  // destroyed mid-upload: the file and the request are closed, the borrowed handles are not
-    EXPECT_FALSE(WaitFor(m_srv, "POST /one HTTP/1.1").bComplete);
-    const CRecordedRequest second = WaitFor(m_srv, "POST /two HTTP/1.1");
-    ExpectExactBody(second, Multipart(second.Boundary(), {{"f", Bytes(5000), file.Path(), MimeOf(file.Path())}}));
-    EXPECT_FALSE(WaitFor(m_srv, "POST /three HTTP/1.1").bComplete);
-    EXPECT_TRUE(RemoveFile(file.Path()));
-    EXPECT_TRUE(InternetCloseHandle(hConnection));
-    EXPECT_TRUE(InternetCloseHandle(hInternet));
-}
-
-TEST_F(Upload, FailedStartsCloseEverything) {
+TEST_F(Client, FailedStartsCloseEverything) {
     CHttpClientA client;
-    std::string sPath = TempPath();
-    ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
-    client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-
+    const std::string sPath = TempPath(), sMissing = TempPath(".missing");
     const std::string sRefused = "http://127.0.0.1:" + std::to_string(CScenario::UnusedPort()) + "/";
-    EXPECT_EQ(CatchError([&] { client.StartUpload(sRefused.c_str()); }).GetErrorCode(),
-              HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
-    ExpectReleased(client, sPath);
-
+    const std::string sHuge = TempPath(".huge"), sBig = TempPath(".big");
+    ASSERT_TRUE(MakeSparseFile(sHuge, 0x100000000ull + 10) && MakeSparseFile(sBig, 0xFFFFFFF0ull));
     const struct {
-        const char* szUrl;
-        DWORD dwCode;
-    } badUrls[] = {{"http:///x", HTTPCLIENT_ERR_INVALID_URL},
-                   {"http://127.0.0.1:65536/", HTTPCLIENT_ERR_INVALID_PORT},
-                   {nullptr, HTTPCLIENT_ERR_INVALID_URL}};
-    for (const auto& bad : badUrls) {
+        std::string sUrl, sFile, sMessage;
+        DWORD dwCode, dwLastError;
+        bool bPost;
+    } aRows[] = {
+        {sRefused, sPath, "", HTTPCLIENT_ERR_HTTPSENDREQUESTEX, ERROR_INTERNET_CANNOT_CONNECT, false},
+        {sRefused, sPath, "", HTTPCLIENT_ERR_HTTPSENDREQUESTEX, ERROR_INTERNET_CANNOT_CONNECT, true},
+        {"http:///x", sPath, "", HTTPCLIENT_ERR_INVALID_URL, 0, false},
+        {"http://127.0.0.1:65536/", sPath, "", HTTPCLIENT_ERR_INVALID_PORT, 0, false},
+        {"http://127.0.0.1:65536/", sPath, "", HTTPCLIENT_ERR_INVALID_PORT, 0, true},
+        {"", sPath, "", HTTPCLIENT_ERR_INVALID_URL, 0, false},
+        {m_srv.Url(), sMissing, "OpenFile (::CreateFile) failed (\"" + sMissing + "\").", HTTPCLIENT_ERR_OPENFILE,
+         ERROR_FILE_NOT_FOUND, false},
+        {m_srv.Url(), sHuge, "::GetFileSize failed (\"" + sHuge + "\").", HTTPCLIENT_ERR_GETFILESIZE,
+         ERROR_FILE_TOO_LARGE, false},
+        {m_srv.Url(), sBig, "", HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW, 0, false},  // each file fits, the body not
+    };
+    for (const auto& row : aRows) {
+        SCOPED_TRACE(row.sUrl + " " + row.sFile);
         ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
         client.RemoveAllParams();
         client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-        EXPECT_EQ(CatchError([&] { client.StartUpload(bad.szUrl); }).GetErrorCode(), bad.dwCode);
-        ExpectReleased(client, sPath);
+        client.AddParam("g", row.sFile.c_str(), HTTPCLIENT_PARAM_FILE);
+        client.SetStrictFileCheck(TRUE);
+        const size_t nBefore = m_srv.Count();
+        const httpclientexceptionA e = CatchError([&] {
+            const char* szUrl = row.sUrl.empty() ? nullptr : row.sUrl.c_str();
+            row.bPost ? client.StartPost(szUrl) : client.StartUpload(szUrl);
+        });
+        EXPECT_EQ(e.GetErrorCode(), row.dwCode);
+        EXPECT_TRUE(!row.dwLastError || e.GetWin32LastError() == row.dwLastError) << e.GetWin32LastError();
+        EXPECT_TRUE(row.sMessage.empty() || e.GetErrorMessage() == row.sMessage) << e.GetErrorMessage();
+        EXPECT_EQ(m_srv.Count(), nBefore);
+        client.SetStrictFileCheck(FALSE);
+        ExpectReleased(client, row.sFile == sPath ? sPath : row.sFile);
+        RemoveFile(sPath);
     }
-
-    // Strict check: a missing file fails the start and names the path.
-    const std::string sMissing = TempPath(".missing");
-    client.RemoveAllParams();
-    client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-    client.AddParam("g", sMissing.c_str(), HTTPCLIENT_PARAM_FILE);
-    ASSERT_TRUE(WriteBytes(sPath, Bytes(100)));
-    EXPECT_FALSE(client.SetStrictFileCheck(TRUE));
-    const httpclientexceptionA err = CatchError([&] { client.StartUpload(m_srv.Url().c_str()); });
-    EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_OPENFILE);
-    EXPECT_EQ(std::string(err.GetErrorMessage()), "OpenFile (::CreateFile) failed (\"" + sMissing + "\").");
-    EXPECT_EQ(err.GetWin32LastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    client.SetStrictFileCheck(FALSE);
-    ExpectReleased(client, sPath);
 }
 
-TEST_F(Upload, HugeFilesAndOverflowingTotalsAreRefused) {
-    const std::string sHuge = TempPath(".huge");
-    ASSERT_TRUE(MakeSparseFile(sHuge, 0x100000000ull + 10));
-    CHttpClientA client;
-    client.AddParam("f", sHuge.c_str(), HTTPCLIENT_PARAM_FILE);
-    const httpclientexceptionA err = CatchError([&] { client.StartUpload(m_srv.Url().c_str()); });
-    EXPECT_EQ(err.GetErrorCode(), HTTPCLIENT_ERR_GETFILESIZE);
-    EXPECT_NE(std::string(err.GetErrorMessage()).find(sHuge), std::string::npos);
-    ExpectReleased(client, sHuge);
-
-    // Each file fits 32 bits, the body does not: no wrapped length may be declared.
-    const std::string sBig = TempPath(".big");
-    ASSERT_TRUE(MakeSparseFile(sBig, 0xFFFFFFF0ull));
-    client.RemoveAllParams();
-    client.AddParam("f", sBig.c_str(), HTTPCLIENT_PARAM_FILE);
-    EXPECT_EQ(CatchError([&] { client.StartUpload(m_srv.Url().c_str()); }).GetErrorCode(),
-              HTTPCLIENT_ERR_ARITHMETIC_OVERFLOW);
-    ExpectReleased(client, sBig);
-    EXPECT_EQ(m_srv.Count(), 2u);  // only the two checks of ExpectReleased reached the server
-}
-
-TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
+TEST_F(Client, FaultsDuringTheBodyReleaseTheContext) {
     CHttpClientA client;
     const std::string sPath = TempPath();
-
-    // The server resets the connection after 1000 body bytes.
-    m_srv.Script(R"({"close_after_body": 1000})");
-    ASSERT_TRUE(WriteBytes(sPath, Bytes(4 << 20)));
-    client.AddParam("f", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-    client.StartUpload(m_srv.Url().c_str());
-    StepToTheCut(client, m_srv, 57344, 1000);
-    const DWORD dwCode = CatchError([&] { Drive(client, 57344); }).GetErrorCode();
-    EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
-    ExpectReleased(client, sPath);
-
+    for (bool bPost : {false, true}) {  // the server resets the connection after 1000 body bytes
+        SCOPED_TRACE(bPost);
+        m_srv.Script(R"({"close_after_body": 1000})");
+        ASSERT_TRUE(WriteBytes(sPath, Bytes(4 << 20)));
+        client.RemoveAllParams();
+        client.AddParam("f", bPost ? std::string(4 << 20, 'x').c_str() : sPath.c_str(), HTTPCLIENT_PARAM_FILE);
+        bPost ? client.StartPost(m_srv.Url("/cut").c_str()) : client.StartUpload(m_srv.Url("/cut").c_str());
+        StepToTheCut(client, m_srv, 57344, 1000);
+        const DWORD dwCode = CatchError([&] { Drive(client, 57344); }).GetErrorCode();
+        EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
+        m_srv.Reset();
+        ExpectReleased(client, sPath);
+    }
     // The file shrinks or grows between the start and its turn, or while it is read. 100000 bytes
     // are two read blocks, handed out in several 10000-byte steps each.
-    struct {
+    const struct {
         DWORD cbFile, nStep, cbNewSize, nStepsBefore;
-    } changes[] = {{4000, 1000, 50, 0},        {4000, 1000, 5000, 0},     {4000, 1000, 3000, 3},
-                   {100000, 10000, 120000, 3}, {100000, 10000, 80000, 3}, {100000, 10000, 30000, 3},
-                   {100000, 10000, 100001, 8}, {100000, 10000, 99999, 8}};
-    for (const auto& change : changes) {
+    } aChanges[] = {{4000, 1000, 50, 0},        {4000, 1000, 5000, 0},     {4000, 1000, 3000, 3},
+                    {100000, 10000, 120000, 3}, {100000, 10000, 80000, 3}, {100000, 10000, 30000, 3},
+                    {100000, 10000, 100001, 8}, {100000, 10000, 99999, 8}};
+    for (const auto& change : aChanges) {
         SCOPED_TRACE(change.cbNewSize);
         ASSERT_TRUE(WriteBytes(sPath, Bytes(change.cbFile)));
         client.RemoveAllParams();
@@ -346,16 +326,30 @@ TEST_F(Upload, FaultsDuringTheBodyReleaseTheContext) {
     }
 }
 
-TEST_F(Upload, QuotesAndLineBreaksInNamesArePercentEncoded) {
-    // Unescaped, the first name turns a text field into an uploaded file and the path adds a header line.
-    const std::string sPath = "C:\\no\\such\r\nX-Evil: 1\\\"x\".bin";
-    for (BOOL bUtf8 : {FALSE, TRUE}) {
+TEST_F(Client, BorrowedHandlesStayOpenAndRestartAbandonsTheFirstRequest) {
+    HINTERNET hInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
+    HINTERNET hConnection =
+        InternetConnectA(hInternet, "127.0.0.1", m_srv.Port(), nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    ASSERT_TRUE(hConnection);
+    CTempFile file(Bytes(5000));
+    {
         CHttpClientA client;
-        client.SetUseUtf8(bUtf8);
-        client.AddParam("note\"; filename=\"evil.exe", "a \"quoted\"\r\nvalue");
-        client.AddParam("up", sPath.c_str(), HTTPCLIENT_PARAM_FILE);
-        Check(client, 1024,
-              {{"note%22; filename=%22evil.exe", "a \"quoted\"\r\nvalue"},
-               {"up", "", "C:\\no\\such%0D%0AX-Evil: 1\\%22x%22.bin", "application/octet-stream"}});
-    }
+        client.AddParam("f", file.c_str(), HTTPCLIENT_PARAM_FILE);
+        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/one").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
+        client.ProceedStep(1024);
+        client.ProceedStep(1024);
+        // Starting again abandons the first body and sends the second whole.
+        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/two").c_str(), HTTPCLIENT_REQUEST_FLAGS_NOCACHE);
+        EXPECT_TRUE(Drive(client, 4096).response);
+        client.StartUploadEx(hInternet, hConnection, m_srv.Url("/three").c_str(), 0);
+        client.ProceedStep(100);
+    }  // destroyed mid-upload: the file and the request are closed, the borrowed handles are not
+    EXPECT_FALSE(WaitFor(m_srv, "POST /one HTTP/1.1").bComplete);
+    const CRecordedRequest second = WaitFor(m_srv, "POST /two HTTP/1.1");
+    ExpectExactBody(second,
+                    Multipart(second.Boundary(), {{"f", Bytes(5000), file.Path(), "application/octet-stream"}}));
+    EXPECT_FALSE(WaitFor(m_srv, "POST /three HTTP/1.1").bComplete);
+    EXPECT_TRUE(RemoveFile(file.Path()));
+    EXPECT_TRUE(InternetCloseHandle(hConnection));
+    EXPECT_TRUE(InternetCloseHandle(hInternet));
 }

@@ -1,14 +1,7 @@
-#include "response.h"
+// A response over a real request: status, headers, body however framed, and which handles it owns.
+#include "client_test_util.h"
 
-#include "loopback_request.h"
-#include "tool.h"
-
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-
-using namespace Tavon;
+using namespace ClientTest;
 using namespace TestSupport;
 
 namespace {

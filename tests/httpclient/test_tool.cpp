@@ -1,18 +1,10 @@
-#include "tool.h"
+// The platform layer: argument checks, the request as built, response queries, files, texts.
+#include "client_test_util.h"
 
-#include "loopback_request.h"
-#include "temp_files.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
-using namespace Tavon;
+using namespace ClientTest;
 using namespace TestSupport;
 
 namespace {
@@ -88,50 +80,6 @@ TEST(Tool, ArgumentErrorsComeFirstAndInOrder) {
     }
 }
 
-TEST(Tool, RequestGoesOutAsBuilt) {
-    CScenario srv;
-    std::string body(70000, '\0');
-    for (size_t i = 0; i < body.size(); ++i)
-        body[i] = static_cast<char>(i * 7 + 3);
-    {
-        CLoopbackRequest req(srv, "/up.php?v=1");
-        CHttpToolA::AddHeader(req.hRequest.Get(), "X-Empty", nullptr);
-        CHttpToolA::AddHeader(req.hRequest.Get(), "X-Twice", "one");
-        CHttpToolA::AddHeader(req.hRequest.Get(), "X-Twice", "two");
-        req.Post(body, {1, 4096, 30000});
-    }
-    CRecordedRequest r = srv.Request(0);
-    EXPECT_EQ(r.RequestLine(), "POST /up.php?v=1 HTTP/1.1");
-    EXPECT_NE(r.HeaderBlock().find("\r\nX-Empty: \r\n"), std::string::npos) << r.HeaderBlock();
-    ASSERT_EQ(r.HeaderCount("X-Twice"), 2u);
-    EXPECT_EQ(r.Header("X-Twice", 0), "one");
-    EXPECT_EQ(r.Header("X-Twice", 1), "two");
-    EXPECT_EQ(r.Header("Accept"), "*/*");
-    EXPECT_EQ(r.Header("Content-Length"), "70000");
-    EXPECT_TRUE(r.bComplete);
-    EXPECT_TRUE(r.Body() == body);
-}
-
-TEST(Tool, ServerClosingMidBodyIsAFailure) {
-    CScenario srv;
-    srv.Script(R"({"close_after_body": 1000})");
-    CLoopbackRequest req(srv, "/cut");
-    const std::string body(4 << 20, 'z');
-    const BYTE* pbBody = reinterpret_cast<const BYTE*>(body.data());
-    CHttpToolA::SendRequestEx(req.hRequest.Get(), static_cast<DWORD>(body.size()));
-    CHttpToolA::InternetWriteFile(req.hRequest.Get(), pbBody, 1000);
-    // The rest only after the reset: a server that is slow to get there would find the whole body
-    // in the socket buffers, and Wine then reports the reset only when the response is read.
-    EXPECT_FALSE(srv.Request(0).bComplete);
-    httpclientexceptionA e = CatchError<httpclientexceptionA>([&] {
-        CHttpToolA::InternetWriteFile(req.hRequest.Get(), pbBody + 1000, static_cast<DWORD>(body.size() - 1000));
-        CHttpToolA::EndRequest(req.hRequest.Get());
-    });
-    const DWORD dwCode = e.GetErrorCode();
-    EXPECT_TRUE(dwCode == HTTPCLIENT_ERR_INTERNETWRITEFILE || dwCode == HTTPCLIENT_ERR_HTTPENDREQUEST) << dwCode;
-    EXPECT_NE(e.GetWin32LastError(), 0u);
-}
-
 namespace {
 DWORD g_cbPerCall;
 std::string g_sTaken;
@@ -192,21 +140,6 @@ TEST(Tool, HeadersAndStatusTextOfTheResponse) {
     EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "X-Missing", &nIdx)), "<null>");
     EXPECT_EQ(nIdx, 5u);
     EXPECT_EQ(Take(CHttpToolA::GetHeader(h, "X-Missing")), "<null>");
-}
-
-TEST(Tool, ConnectionFailuresCarryTheLastError) {
-    CScopedInternetHandle hInet(CHttpToolA::OpenInternet("t", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    CScopedInternetHandle hConn(
-        CHttpToolA::OpenConnection(hInet.Get(), "127.0.0.1", CScenario::UnusedPort(), nullptr, nullptr));
-    CScopedInternetHandle hReq(CHttpToolA::OpenRequest(hConn.Get(), "POST", "/", INTERNET_FLAG_RELOAD, nullptr));
-    httpclientexceptionA e = CatchError<httpclientexceptionA>([&] { CHttpToolA::SendRequestEx(hReq.Get(), 10); });
-    EXPECT_EQ(e.GetErrorCode(), HTTPCLIENT_ERR_HTTPSENDREQUESTEX);
-    EXPECT_EQ(e.GetWin32LastError(), static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
-
-    HINTERNET hTwice = hReq.Release();
-    CHttpToolA::CloseInternetHandle(hTwice);
-    EXPECT_EQ(hTwice, nullptr);
-    CHttpToolA::CloseInternetHandle(hTwice);
 }
 
 TEST(Tool, FileSizeRefusesWhatDoesNotFit32Bits) {

@@ -11,29 +11,22 @@ namespace TestSupport {
 
 namespace {
 
-struct CWsaInit {
-    CWsaInit() {
-        WSADATA wd;
-        if (WSAStartup(MAKEWORD(2, 2), &wd) != 0)
-            throw std::runtime_error("WSAStartup failed");
-    }
-    ~CWsaInit() { WSACleanup(); }
-};
-
 struct CSocket {
     SOCKET m_s = INVALID_SOCKET;
     CSocket() {
-        Wsa();
+        static const struct CWsa {
+            CWsa() {
+                WSADATA wd;
+                WSAStartup(MAKEWORD(2, 2), &wd);
+            }
+            ~CWsa() { WSACleanup(); }
+        } s_wsa;
         if ((m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) == INVALID_SOCKET)
             throw std::runtime_error("socket failed");
     }
     ~CSocket() { closesocket(m_s); }
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
-    static const CWsaInit& Wsa() {
-        static CWsaInit s_wsa;
-        return s_wsa;
-    }
 };
 
 sockaddr_in Loopback(USHORT nPort) {
@@ -56,8 +49,6 @@ USHORT PortFromEnvironment() {
 CScenario::CScenario() : CScenario(PortFromEnvironment()) {
     Reset();
 }
-
-CScenario::CScenario(USHORT nPort) : m_nPort(nPort) {}
 
 std::string CScenario::Url(const std::string& sPath) const {
     return "http://" + Host() + ":" + std::to_string(m_nPort) + sPath;
@@ -100,7 +91,7 @@ std::string CScenario::_Control(const std::string& sMethod,
                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(sBody.size()) +
                              "\r\n\r\n" + sBody;
     for (size_t off = 0; off < sOut.size();) {
-        int n = send(s.m_s, sOut.data() + off, static_cast<int>(sOut.size() - off), 0);
+        const int n = send(s.m_s, sOut.data() + off, static_cast<int>(sOut.size() - off), 0);
         if (n <= 0)
             throw std::runtime_error("scenario control: send failed");
         off += static_cast<size_t>(n);
@@ -136,13 +127,9 @@ USHORT CScenario::UnusedPort() {
 std::string JsonString(const std::string& sBytes) {
     std::string s = "\"";
     for (unsigned char c : sBytes) {
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-            s += static_cast<char>(c);
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            s += esc;
-        }
+        char esc[8];
+        std::snprintf(esc, sizeof esc, c >= 0x20 && c < 0x7f && c != '"' && c != '\\' ? "%c" : "\\u%04x", c);
+        s += esc;
     }
     return s + "\"";
 }

@@ -19,7 +19,7 @@ namespace TestSupport {
 class CScenario {
 public:
     CScenario();  // port from QUILLA_SCENARIO_PORT; resets the server (queue, default, records)
-    explicit CScenario(USHORT nPort);
+    explicit CScenario(USHORT nPort) : m_nPort(nPort) {}
 
     USHORT Port() const { return m_nPort; }
     std::string Host() const { return "127.0.0.1"; }

@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
 """The tests' loopback HTTP(S) server: answers from a script, records every request's raw bytes.
 
-    with Scenario(port=0, tls=None) as s:      # tls=(certfile, keyfile) serves HTTPS
-        s.script({"status": "503 Service Unavailable", "body": "busy"})   # used once each, in order
+    with Scenario(port=0, tls=None) as s:      # tls=(certfile, keyfile): HTTPS, and plain HTTP to
+        s.script({"status": "503 ..."}, {...})  #   clients that open without a TLS handshake
         s.default({...})                        # when the queue is empty (default: 200 OK, empty)
         r = s.wait(0)                           # r.raw, r.complete, r.request_line, r.header(), r.body
 
 Answer keys (all optional): status, headers [[name, value]...], body (str latin-1 or bytes),
 chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
 send_body_bytes, stall_after_head, endless, keep_alive. Requests under /_ctl/ control the server
-over HTTP (script, default, request/N, count, reset) for tests running under Wine.
+over HTTP (script, default, request/N, count, reset) for tests running under Wine. A request's raw
+bytes include any that already trailed its declared body. Stopping ends every delay and stall;
+a reset also ends endless answers.
 
 CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT
 set and exits with its code; without CMD, prints the port and serves until killed."""
+import argparse
 import json
 import os
 import signal
@@ -37,18 +40,12 @@ class Request:
         return found[i] if i < len(found) else None
 
 
-def _bytes(v):
-    return v.encode("latin-1") if isinstance(v, str) else bytes(v)
-
-
 class Scenario:
     def __init__(self, port=0, tls=None):
-        self._lock = threading.Condition()
-        self._stop = threading.Event()
-        self._conns, self._threads = set(), []
-        self._ctx = None
+        self._lock, self._stop = threading.Condition(), threading.Event()
+        self._conns, self._threads, self._generation = set(), [], 0
+        self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER) if tls else None
         if tls:
-            self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._ctx.load_cert_chain(*tls)
         self._listen = socket.socket()
         if port:  # a fixed port is reused run after run; old connections may sit in TIME_WAIT
@@ -68,20 +65,15 @@ class Scenario:
 
     def stop(self):
         self._stop.set()
-        try:
-            self._listen.shutdown(socket.SHUT_RDWR)  # wakes accept()
-        except OSError:
-            pass
-        self._listen.close()
         with self._lock:
             self._lock.notify_all()
-            for c in list(self._conns):  # wakes every reader; delays and stalls end on _stop
+            for s in [self._listen] + list(self._conns):  # wakes accept() and every reader
                 try:
-                    c.shutdown(socket.SHUT_RDWR)
+                    s.shutdown(socket.SHUT_RDWR)
                 except OSError:
                     pass
-        self._accepter.join()
-        for t in list(self._threads):
+        self._listen.close()
+        for t in [self._accepter] + self._threads:
             t.join()
 
     def script(self, *answers):
@@ -95,6 +87,7 @@ class Scenario:
     def reset(self):
         with self._lock:
             self._queue, self._default, self._requests = [], {}, []
+            self._generation += 1
 
     def count(self):
         with self._lock:
@@ -102,10 +95,9 @@ class Scenario:
 
     def wait(self, n, timeout=60):
         with self._lock:
-            if not self._lock.wait_for(lambda: len(self._requests) > n or self._stop.is_set(), timeout):
-                raise TimeoutError(f"request {n} did not arrive")
+            self._lock.wait_for(lambda: len(self._requests) > n or self._stop.is_set(), timeout)
             if len(self._requests) <= n:
-                raise TimeoutError("server stopped")
+                raise TimeoutError(f"request {n} did not arrive")
             return self._requests[n]
 
     def _record(self, raw, complete):
@@ -114,35 +106,30 @@ class Scenario:
             self._lock.notify_all()
 
     def _accept(self):
-        while not self._stop.is_set():
+        while True:
             try:
-                conn, _ = self._listen.accept()
+                conn = self._listen.accept()[0]
             except OSError:
                 return
-            t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            self._threads.append(t)
-            t.start()
+            with self._lock:
+                self._conns.add(conn)
+            self._threads.append(threading.Thread(target=self._serve, args=(conn,), daemon=True))
+            self._threads[-1].start()
 
-    def _serve(self, raw):
-        with self._lock:
-            self._conns.add(raw)
-        conn = raw
+    def _serve(self, conn):
+        raw, buf = conn, bytearray()
         try:
-            if self._ctx:  # a refused handshake records nothing
-                conn = self._ctx.wrap_socket(raw, server_side=True)
+            if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":  # a refused handshake records nothing
+                conn = self._ctx.wrap_socket(conn, server_side=True)
                 with self._lock:
-                    self._conns.discard(raw)
                     self._conns.add(conn)
-            buf = bytearray()
             while self._one(conn, buf):
                 pass
         except (OSError, ssl.SSLError):
             pass
-        finally:
-            with self._lock:
-                self._conns.discard(conn)
-                self._conns.discard(raw)
-            conn.close()
+        with self._lock:
+            self._conns -= {conn, raw}
+        conn.close()
 
     def _recv(self, conn, n=65536):
         return b"" if self._stop.is_set() else conn.recv(n)
@@ -152,22 +139,16 @@ class Scenario:
         while b"\r\n\r\n" not in buf:
             data = self._recv(conn)
             if not data:
-                if buf:
-                    self._record(buf, False)
-                return False
+                return buf and self._record(buf, False)
             buf += data
         cb_head = buf.index(b"\r\n\r\n") + 4
         req = Request(buf[:cb_head], False)
         cb_body = int(req.header("Content-Length") or 0)
-        target = (req.request_line.split(" ") + ["", ""])[1]
+        target = (req.request_line.split(" ") + [""])[1]
         if target.startswith("/_ctl/"):
-            while len(buf) < cb_head + cb_body:
-                data = self._recv(conn)
-                if not data:
-                    return False
+            while len(buf) < cb_head + cb_body and (data := self._recv(conn)):
                 buf += data
-            self._control(conn, target, bytes(buf[cb_head : cb_head + cb_body]))
-            return False
+            return self._control(conn, target, bytes(buf[cb_head : cb_head + cb_body]))
         with self._lock:
             ans = self._queue.pop(0) if self._queue else self._default
         cut, stall = ans.get("close_after_body"), ans.get("stall_after_body")
@@ -178,65 +159,58 @@ class Scenario:
                 # Reset first: once a test sees the request, the client's socket has the reset too.
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 conn.close()
-                self._record(buf, False)
-                return False
+                return self._record(buf, False)
             if stall is not None and have >= stall:
                 stall = None
                 if self._stop.wait(ans.get("stall_ms", 0) / 1000):
                     return False
             if have >= cb_body:
                 break
-            # Never read past the declared body or a scripted cut or stall.
-            want = min(x - have for x in (cb_body, cut, stall) if x is not None)
-            data = self._recv(conn, min(want, 65536))
+            # Never read past the declared body, a scripted cut or a stall.
+            data = self._recv(conn, min([x - have for x in (cb_body, cut, stall) if x is not None] + [65536]))
             if not data:
-                self._record(buf, False)
-                return False
+                return self._record(buf, False)
             buf += data
         keep = ans.get("keep_alive", False)
         if not keep:  # bytes already waiting past the declared body trail it
             conn.setblocking(False)
             try:
-                while True:
-                    data = conn.recv(65536)
-                    if not data:
-                        break
+                while data := conn.recv(65536):
                     buf += data
             except (BlockingIOError, ssl.SSLWantReadError):
                 pass
             conn.setblocking(True)
-        self._record(buf[: len(buf) if not keep else cb_head + cb_body], True)
+        self._record(buf if not keep else buf[: cb_head + cb_body], True)
         del buf[: cb_head + cb_body]
         if self._stop.wait(ans.get("delay_ms", 0) / 1000):
             return False
         self._answer(conn, ans)
-        if keep:
-            return True
-        conn.shutdown(socket.SHUT_WR)
-        while self._recv(conn):  # let the client read everything before the socket goes
-            pass
-        return False
+        if not keep:
+            conn.shutdown(socket.SHUT_WR)
+            while self._recv(conn):  # let the client read everything before the socket goes
+                pass
+        return keep
 
     def _answer(self, conn, ans):
-        head = "HTTP/1.1 " + ans.get("status", "200 OK") + "\r\n"
         headers = ans.get("headers", [])
-        head += "".join(f"{n}: {v}\r\n" for n, v in headers)
+        head = "HTTP/1.1 " + ans.get("status", "200 OK") + "\r\n" + "".join(f"{n}: {v}\r\n" for n, v in headers)
         if not ans.get("keep_alive") and not any(n.lower() == "connection" for n, _ in headers):
             head += "Connection: close\r\n"
-        body = _bytes(ans.get("body", b""))
+        body = ans.get("body", b"")
+        body = body.encode("latin-1") if isinstance(body, str) else bytes(body)
+        chunk = lambda b: b"%x\r\n%s\r\n" % (len(b), b)
         if ans.get("chunked"):
             head += "Transfer-Encoding: chunked\r\n\r\n"
             if ans.get("endless"):
                 conn.sendall(head.encode("latin-1"))
-                while body and not self._stop.is_set():
-                    conn.sendall(b"%x\r\n%s\r\n" % (len(body), body))
+                generation = self._generation
+                while body and not self._stop.is_set() and generation == self._generation:
+                    conn.sendall(chunk(body))
                 return
             n = ans["chunked"]
-            body = b"".join(b"%x\r\n%s\r\n" % (len(body[p : p + n]), body[p : p + n]) for p in range(0, len(body), n))
-            body += b"0\r\n\r\n"
+            body = b"".join(chunk(body[p : p + n]) for p in range(0, len(body), n)) + b"0\r\n\r\n"
         else:
-            head += "" if ans.get("no_length") else f"Content-Length: {len(body)}\r\n"
-            head += "\r\n"
+            head += ("" if ans.get("no_length") else f"Content-Length: {len(body)}\r\n") + "\r\n"
         if ans.get("stall_after_head"):
             conn.sendall(head.encode("latin-1"))
             self._stop.wait()
@@ -264,21 +238,17 @@ class Scenario:
         else:
             status = "404 Not Found"
         self._answer(conn, {"status": status, "headers": headers, "body": out})
+        return False
 
 
-def main(argv):
-    port, tls, cmd = 0, None, None
-    if "--" in argv:
-        i = argv.index("--")
-        argv, cmd = argv[:i], argv[i + 1 :]
-    while argv:
-        if argv[0] == "--port":
-            port, argv = int(argv[1]), argv[2:]
-        elif argv[0] == "--tls":
-            tls, argv = (argv[1], argv[2]), argv[3:]
-        else:
-            sys.exit(f"usage: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...] (not {argv[0]})")
-    with Scenario(port, tls) as s:
+def main():
+    argv = sys.argv[1:]
+    cmd = argv[argv.index("--") + 1 :] if "--" in argv else None
+    parser = argparse.ArgumentParser(usage=__doc__.rsplit("CLI: ", 1)[1])
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    args = parser.parse_args(argv[: argv.index("--")] if cmd is not None else argv)
+    with Scenario(args.port, args.tls) as s:
         if not cmd:
             print(s.port, flush=True)
             signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
@@ -292,4 +262,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())
