@@ -28,9 +28,11 @@ file, bytes, cmd, rest, b: the boundary) or to GEN below (a whole "${x}" to any 
              events: the hook's title and enable events in order
   texts {id: text}, states {id: "<enabled><checked>"}, focus id, paint: what "dialog"/"paint" read
   restart    the product was started again (default True); exit: the exit code (default "0")
+  kept       the number of reports the reporter kept for a later send
   within     seconds the whole run may take at most"""
 import ast
 import getpass
+import glob
 import os
 import shutil
 import subprocess
@@ -79,9 +81,9 @@ def expand(x, values):
 class Reporter(unittest.TestCase):
     def setUp(self):
         # A report kept by an earlier row would go out after this one's first delivered send.
-        store = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla")
-        shutil.rmtree(store, ignore_errors=True)
-        self.addCleanup(shutil.rmtree, store, True)
+        self.store = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla")
+        shutil.rmtree(self.store, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, self.store, True)
         self.tmp = tempfile.mkdtemp(prefix="quilla-reporter-")
         self.started = PROBE + ".started"
 
@@ -173,6 +175,8 @@ class Reporter(unittest.TestCase):
         if "within" in row:
             self.assertLess(took, row["within"])
             self.assertLess(int(seen["peak"][0]), 64 * 1024)  # KiB: a bounded answer in memory
+        if "kept" in row:  # reports kept for a later send
+            self.assertEqual(len(glob.glob(os.path.join(self.store, "CrashReports", "*.rec"))), row["kept"])
         if server:
             self.check_requests(row, v, server)
 
