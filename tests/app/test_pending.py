@@ -111,7 +111,7 @@ class Pending(unittest.TestCase):
         self.seed("tired", 2, 10, 100)
         for i in range(10):
             self.seed("s%d" % i, 1 - i / 1000, 1, 1000)
-        self.seed("bad", 1, 1, 100)
+        self.seed("bad", 0.9, 1, 100)
         for name, content in (("bad.dmp", b"not 100 bytes"), ("half.dmp", b"no record"), ("c.rec.tmp", b"")):
             with open(os.path.join(STORE, name), "wb") as f:
                 f.write(content)
@@ -121,6 +121,7 @@ class Pending(unittest.TestCase):
             for drop in ("old dropped: older than 30 days", "tired dropped: 10 attempts failed",
                          "s0 dropped: beyond 10 reports or 256 MiB"):
                 self.assertIn("Pending report %s\r\n" % drop, out)
+            self.assertEqual(store(".rec")[1:], ["s%d.rec" % i for i in range(1, 10)])  # the new one's name sorts first
             self.assertEqual(len(store()), 20)  # ten whole entries, nothing else
             self.seed("big", 0.5, 1, 256 * 2**20 - 1024)  # with the two new ones over 256 MiB
             self.crash(b"b" * 2000)
