@@ -128,11 +128,16 @@ CSendResult SendReport(LPCSTR szPath, LPCSTR szFileName, LPCSTR szVersion) {
             pResponse.reset(client.ProceedStep(1024));
 
         const DWORD dwStatus = pResponse->GetStatus();
-        if (!szFileName) {
-            const std::string strDump = DumpResponse(*pResponse);
-            ::OutputDebugStringA(strDump.c_str());
+        const CSendResult result = {Classify(dwStatus), std::to_string(dwStatus) + " " + pResponse->GetStatusText()};
+        // The answer's status decides: a body that fails to arrive after a 2xx does not make the
+        // report worth sending again.
+        try {
+            if (!szFileName)
+                ::OutputDebugStringA(DumpResponse(*pResponse).c_str());
+        } catch (const Tavon::httpclientexceptionA& e) {
+            ::OutputDebugStringA(e.GetErrorMessage());
         }
-        return {Classify(dwStatus), std::to_string(dwStatus) + " " + pResponse->GetStatusText()};
+        return result;
     } catch (const Tavon::httpclientexceptionA& e) {
         if (!szFileName)
             ::OutputDebugStringA(e.GetErrorMessage());
