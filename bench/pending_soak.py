@@ -98,6 +98,8 @@ def kills():
             if left:
                 print("round %d left in the store: %s" % (i, left))
                 figures["cut_or_left"] += 1
+            if i % 10 == 9:
+                print(" ".join("%s=%s" % kv for kv in figures.items()), flush=True)
     return figures, figures["duplicates"] or figures["cut_or_left"] or figures["delivered"] != figures["kept_whole"]
 
 
@@ -111,6 +113,8 @@ def crashes():
             proc, path = crash("c%d" % i, 64 << 10)
             proc.communicate(timeout=600)
             os.remove(path)
+            if i % 20 == 19:
+                print("crashes so far: %d, requests: %d" % (i + 1, s.count()), flush=True)
         first = [s.wait(j) for j in range(s.count())]
         figures["attempts"] = len(first)
         figures["failed"] = sum(a != "200 OK" for a in answers[: len(first)])
@@ -133,7 +137,7 @@ def main():
             figures, failed = kills()
         else:
             figures, failed = crashes()
-        print(" ".join("%s=%s" % kv for kv in figures.items()))
+        print(" ".join("%s=%s" % kv for kv in figures.items()), flush=True)
         return 1 if failed else 0
     finally:
         shutil.rmtree(TMP, ignore_errors=True)
