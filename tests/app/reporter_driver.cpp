@@ -1,19 +1,17 @@
 // Plays the crashed product and the user for crashreport.exe: starts it as its debugger with an
-// exact command line, runs the actions given, waits for it and everything it started, and
-// prints what it saw, one "kind value" line each, texts as hex (debugger output in its bytes).
-// Usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]
-//   dialog      wait for the dialog; prints its first title and, for the ids 1000-1010, the
-//               text, enabled and checked state, and the control with the focus
-//   quiet       wait for the first debugger output or the end (a hand-off that shows nothing)
-//   click:ID  key:VK  sys:CMD  focus:ID  pause:MS (demo only)  paint (pixels read off the screen)
-//   disabled:ID / unchecked:ID  wait until the control is disabled / unchecked
-// At the end: "out" and "ev" lines in order (ev: the window hook's), "exit", "procs", "peak".
+// exact command line, runs the actions, waits for it and all it started, then prints what it saw
+// as "kind value" lines, texts in hex. Usage: reporter_driver [--output FILE] EXE HEX_LINE ACTION...
+//   dialog: wait for it; print its title, each control's (1000-1010) text, enabled and checked
+//   state, and the focus.  quiet: wait for the first debugger output or the end (no hand-off).
+//   click:ID key:VK sys:CMD focus:ID disabled:ID unchecked:ID paint pause:MS (the demo's only)
+// At the end: "out" (debugger output) and "ev" (the window hook's) in order, exit, procs, peak.
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -25,7 +23,7 @@ std::string g_strReport;          // what is printed at the end
 CRITICAL_SECTION g_lock;
 HANDLE g_hProcess, g_hJob;
 DWORD g_dwPid, g_dwExit = STILL_ACTIVE;
-int g_nOutputs = 0;
+std::atomic<int> g_nOutputs{0};
 HWND g_hDialog;
 
 std::string Hex(const std::string& str) {
@@ -42,10 +40,12 @@ void Print(const std::string& strKind, const std::string& strValue) {
     LeaveCriticalSection(&g_lock);
 }
 
-std::string Utf8(const wchar_t* psz) {
-    char sz[2048] = "";
-    ::WideCharToMultiByte(CP_UTF8, 0, psz, -1, sz, sizeof sz, nullptr, nullptr);
-    return sz;
+std::string Text(HWND hWnd) {  // in UTF-8
+    WCHAR szWide[1024] = L"";
+    char sz[3072] = "";
+    ::InternalGetWindowText(hWnd, szWide, 1024);
+    ::WideCharToMultiByte(CP_UTF8, 0, szWide, -1, sz, sizeof sz, nullptr, nullptr);
+    return Hex(sz);
 }
 
 bool WaitUntil(const std::function<bool()>& done) {
@@ -140,9 +140,9 @@ void Paint() {
         return '0';
     };
     WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
-    char sz[96];
-    std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %c%c%c", At(45, 125), At(21, 105), At(27, 105), At(27, 132),
-                  Red(1010), Red(1007), Red(1006));
+    char sz[96];  // (45, 111): the sign's top row, so a picture moved down by a pixel shows
+    std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c", At(45, 125), At(45, 111), At(21, 105),
+                  At(27, 105), At(27, 132), Red(1010), Red(1007), Red(1006));
     Print("paint", sz);
     ::ReleaseDC(nullptr, hdc);
 }
@@ -155,14 +155,10 @@ bool Act(const std::string& strAction) {
         WaitUntil([] { return ::EnumWindows(FindDialog, 0), g_hDialog || Ended(); });
         if (!g_hDialog)
             return false;
-        WCHAR sz[1024];
-        ::InternalGetWindowText(g_hDialog, sz, 1024);
-        Print("title", Hex(Utf8(sz)));
-        for (int nID = 1000; nID <= 1010; ++nID) {
-            ::InternalGetWindowText(Item(nID), sz, 1024);
-            Print("text" + std::to_string(nID), Hex(Utf8(sz)) + " " + std::to_string(::IsWindowEnabled(Item(nID))) +
+        Print("title", Text(g_hDialog));
+        for (int nID = 1000; nID <= 1010; ++nID)
+            Print("text" + std::to_string(nID), Text(Item(nID)) + " " + std::to_string(::IsWindowEnabled(Item(nID))) +
                                                     std::to_string(::SendMessageW(Item(nID), BM_GETCHECK, 0, 0)));
-        }
         Print("focus", std::to_string(::GetDlgCtrlID(Focus())));
     } else if (strVerb == "quiet") {
         WaitUntil([] { return g_nOutputs > 0 || Ended(); });
@@ -223,9 +219,8 @@ int main(int argc, char** argv) {
     if (!bEnded)
         ::TerminateJobObject(g_hJob, 1);
     debugger.join();
-    Print("exit", bEnded ? std::to_string(g_dwExit) : "none");
-    Print("procs", std::to_string(job.TotalProcesses));
-    Print("peak", std::to_string(cbPeak >> 10));
+    Print("exit", (bEnded ? std::to_string(g_dwExit) : "none") + "\nprocs " + std::to_string(job.TotalProcesses) +
+                      "\npeak " + std::to_string(cbPeak >> 10));
     FILE* pFile = pszOutput ? std::fopen(pszOutput, "wb") : stdout;
     std::fputs(g_strReport.c_str(), pFile);
     return std::fclose(pFile);

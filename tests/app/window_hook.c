@@ -1,8 +1,7 @@
-/* Loaded into the reporter by the test driver's window hook: reports, as debugger output tagged
- * with "\1", every title given to a dialog ("title:" + UTF-8) and every enabling or disabling of
- * a dialog's control ("enable:<id>:<0|1>"), and the icon a dialog answers to WM_GETICON and
- * WM_QUERYDRAGICON ("icon:<message>:<wParam>:128" when it is icon 128, else the handle), in
- * order with the reporter's own output. Runs after each message, so it sees the results. */
+/* Loaded into the reporter by the driver's hook, runs after each of its messages: reports, as
+ * debugger output tagged "\1" in order with the reporter's own, each title given to the dialog
+ * ("title:" UTF-8), each enabling of a control ("enable:<id>:<0|1>") and the icon the dialog
+ * answers to WM_GETICON and WM_QUERYDRAGICON ("icon:<message>:<wParam>:<128 or other>"). */
 #include <windows.h>
 
 #include <stdio.h>
@@ -13,27 +12,21 @@ static BOOL IsDialog(HWND hWnd) {
 }
 
 __declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
-    if (nCode == HC_ACTION) {
-        const CWPRETSTRUCT* pMsg = (const CWPRETSTRUCT*)lParam;
-        char szText[1024];
-        if (pMsg->message == WM_SETTEXT && pMsg->lParam && GetAncestor(pMsg->hwnd, GA_ROOT) == pMsg->hwnd &&
-            IsDialog(pMsg->hwnd)) {
-            lstrcpyA(szText, "\1title:");
-            WideCharToMultiByte(CP_UTF8, 0, (LPCWSTR)pMsg->lParam, -1, szText + 7, (int)sizeof(szText) - 8, NULL, NULL);
-            szText[sizeof(szText) - 1] = '\0';
-            OutputDebugStringA(szText);
-        } else if (pMsg->message == WM_ENABLE && IsDialog(GetParent(pMsg->hwnd))) {
-            snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), pMsg->wParam ? 1 : 0);
-            OutputDebugStringA(szText);
-        } else if ((pMsg->message == WM_GETICON || pMsg->message == WM_QUERYDRAGICON) && IsDialog(pMsg->hwnd)) {
-            HICON hIcon = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(128));
-            if (pMsg->lResult && (HICON)pMsg->lResult == hIcon)
-                snprintf(szText, sizeof(szText), "\1icon:%u:%u:128", pMsg->message, (unsigned)pMsg->wParam);
-            else
-                snprintf(szText, sizeof(szText), "\1icon:%u:%u:%p", pMsg->message, (unsigned)pMsg->wParam,
-                         (void*)pMsg->lResult);
-            OutputDebugStringA(szText);
-        }
+    const CWPRETSTRUCT* pMsg = (const CWPRETSTRUCT*)lParam;
+    char szText[1024] = "";
+    if (nCode != HC_ACTION) {
+    } else if (pMsg->message == WM_SETTEXT && pMsg->lParam && !GetParent(pMsg->hwnd) && IsDialog(pMsg->hwnd)) {
+        lstrcpyA(szText, "\1title:");
+        WideCharToMultiByte(CP_UTF8, 0, (LPCWSTR)pMsg->lParam, -1, szText + 7, (int)sizeof(szText) - 8, NULL, NULL);
+    } else if (pMsg->message == WM_ENABLE && IsDialog(GetParent(pMsg->hwnd))) {
+        snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), pMsg->wParam ? 1 : 0);
+    } else if ((pMsg->message == WM_GETICON || pMsg->message == WM_QUERYDRAGICON) && IsDialog(pMsg->hwnd)) {
+        const BOOL b128 =
+            pMsg->lResult && (HICON)pMsg->lResult == LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(128));
+        snprintf(szText, sizeof(szText), "\1icon:%u:%u:%s", pMsg->message, (unsigned)pMsg->wParam,
+                 b128 ? "128" : "other");
     }
+    if (szText[0])
+        OutputDebugStringA(szText);
     return CallNextHookEx(NULL, nCode, wParam, lParam);
 }
