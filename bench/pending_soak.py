@@ -104,14 +104,18 @@ def kills():
 
 
 def crashes():
-    figures = dict(sent=COUNT, attempts=0, failed=0, delivered=0, duplicates=0, lost=0)
+    figures = dict(sent=COUNT, attempts=0, failed=0, delivered=0, duplicates=0, lost=0, dropped_by_bounds=0)
     delivered = []
     with Scenario(PORT) as s:
         answers = [random.choice(["200 OK", "503 Service Unavailable"]) for _ in range(20 * COUNT)]
         s.script(*({"status": a} for a in answers))
         for i in range(COUNT):
             proc, path = crash("c%d" % i, 64 << 10)
-            proc.communicate(timeout=600)
+            out = proc.communicate(timeout=600)[0].decode()
+            # The reporters' own drops (a flush's go to its own debugger output, unseen here).
+            figures["dropped_by_bounds"] += sum(
+                "dropped" in bytes.fromhex(line[4:]).decode("latin-1") for line in out.splitlines() if line.startswith("out ")
+            )
             os.remove(path)
             if i % 20 == 19:
                 print("crashes so far: %d, requests: %d" % (i + 1, s.count()), flush=True)
@@ -127,7 +131,8 @@ def crashes():
     figures["delivered"] = len(set(delivered))
     figures["duplicates"] = len(delivered) - len(set(delivered))
     figures["lost"] = COUNT - len(set(delivered))
-    return figures, figures["duplicates"] or figures["lost"]
+    # Reports dropped by the store's bounds are gone by design; any other loss is a fault.
+    return figures, figures["duplicates"] or figures["lost"] > figures["dropped_by_bounds"]
 
 
 def main():
