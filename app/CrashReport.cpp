@@ -2,6 +2,7 @@
 
 #include "CrashReportDlg.h"
 #include "HandOff.h"
+#include "ReportSendWorker.h"
 
 BEGIN_MESSAGE_MAP(CCrashReportApp, CWinApp)
     ON_COMMAND(ID_HELP, CWinApp::OnHelp)
@@ -14,6 +15,10 @@ CCrashReportApp::CCrashReportApp() : CWinApp(nullptr) {}
 BOOL CCrashReportApp::InitInstance() {
     char szModulePath[MAX_PATH] = "";
     ::GetModuleFileNameA(nullptr, szModulePath, MAX_PATH);
+    if (IsSendPendingCommand(::GetCommandLineA())) {
+        SendPendingReports();
+        return FALSE;
+    }
     if (!ParseCrashHandOff(::GetCommandLineA(), szModulePath, m_crashInfo, ::OutputDebugStringA))
         return FALSE;
 
@@ -25,6 +30,11 @@ BOOL CCrashReportApp::InitInstance() {
     dlg.SetCrashInfo(m_crashInfo);
     dlg.DoModal();
     m_pMainWnd = nullptr;
+
+    // The server has just taken a report: the ones that did not get through earlier follow, in a
+    // process of their own, so that neither the user nor the product waits for them.
+    if (ReportDelivered())
+        StartPendingFlush(szModulePath);
 
     // The dialog was the whole application: no message loop.
     return FALSE;

@@ -44,3 +44,11 @@ BOOL ParseCrashHandOff(LPCSTR szCommandLine, LPCSTR szModulePath, CrashInfo& rIn
     }
     return TRUE;
 }
+
+BOOL IsSendPendingCommand(LPCSTR szCommandLine) {
+    const CString strCommandLine(szCommandLine);
+    const CString strTail = AfxFormat(" %s", kSendPendingArg);
+    const int nTail = strCommandLine.GetLength() - strTail.GetLength();
+    return nTail >= 0 && strCommandLine.Find('\r') < 0 && strCommandLine.Find('\n') < 0 &&
+           strCommandLine.Mid(nTail).Compare(strTail) == 0;
+}

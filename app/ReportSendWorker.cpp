@@ -1,6 +1,7 @@
 #include "ReportSendWorker.h"
 
 #include <mbstring.h>
+#include <process.h>
 #include <wininet.h>
 
 #include <exception>
@@ -8,6 +9,8 @@
 #include <string>
 
 #include "CrashReportDlg.h"
+#include "HandOff.h"
+#include "PendingStore.h"
 #include "client.h"
 
 #ifndef REPORT_URL
@@ -82,7 +85,26 @@ std::string DumpResponse(Tavon::CHttpResponseA& response) {
     return strDump + "\r\n";
 }
 
-void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const CString& strVersion) {
+// How a send ended: delivered (2xx), answered for good (any other final answer), or worth
+// another attempt (no connection, a library error, 408, 429, 5xx); with the status or error.
+enum class ESendOutcome { Delivered, Final, Retry };
+struct CSendResult {
+    ESendOutcome outcome;
+    std::string strLast;
+};
+
+ESendOutcome Classify(DWORD dwStatus) {
+    if (dwStatus >= 200 && dwStatus < 300)
+        return ESendOutcome::Delivered;
+    if (dwStatus == 408 || dwStatus == 429 || dwStatus >= 500)
+        return ESendOutcome::Retry;
+    return ESendOutcome::Final;
+}
+
+// Sends the file at szPath as the form field "file". A first attempt (szFileName null) names the
+// path in its part header and dumps the answer; a later one names szFileName, the first's path.
+CSendResult SendReport(LPCSTR szPath, LPCSTR szFileName, LPCSTR szVersion) {
+    Tavon::CHttpClientA client;
     try {
         client.SetSessionSettings("My User Agent v1.0", 0, nullptr, nullptr, 0);
         client.SetUseUtf8(FALSE);
@@ -90,9 +112,12 @@ void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const 
         // Test builds wait less for a silent server; otherwise the client's defaults hold.
         client.SetTimeouts(REPORT_TIMEOUT_MS, REPORT_TIMEOUT_MS, REPORT_TIMEOUT_MS);
 #endif
-        client.AddParam("file", strCrashFile, Tavon::HTTPCLIENT_PARAM_FILE);
+        if (szFileName)
+            client.AddFileParam("file", szPath, szFileName);
+        else
+            client.AddParam("file", szPath, Tavon::HTTPCLIENT_PARAM_FILE);
 
-        const std::string strUrl = std::string(REPORT_URL) + "?version=" + QueryValue(strVersion);
+        const std::string strUrl = std::string(REPORT_URL) + "?version=" + QueryValue(szVersion);
         // No cookies: the reporter has no use for them, and the platform's cookie store is slow
         // with many and replays them on the next report.
         client.StartUploadEx(nullptr, nullptr, strUrl.c_str(),
@@ -102,11 +127,65 @@ void SendReport(Tavon::CHttpClientA& client, const CString& strCrashFile, const 
         while (!pResponse)
             pResponse.reset(client.ProceedStep(1024));
 
-        const std::string strDump = DumpResponse(*pResponse);
-        ::OutputDebugStringA(strDump.c_str());
+        const DWORD dwStatus = pResponse->GetStatus();
+        const CSendResult result = {Classify(dwStatus), std::to_string(dwStatus) + " " + pResponse->GetStatusText()};
+        // The answer's status decides: a body that fails to arrive after a 2xx does not make the
+        // report worth sending again.
+        try {
+            if (!szFileName)
+                ::OutputDebugStringA(DumpResponse(*pResponse).c_str());
+        } catch (const Tavon::httpclientexceptionA& e) {
+            ::OutputDebugStringA(e.GetErrorMessage());
+        }
+        return result;
     } catch (const Tavon::httpclientexceptionA& e) {
-        ::OutputDebugStringA(e.GetErrorMessage());
+        if (!szFileName)
+            ::OutputDebugStringA(e.GetErrorMessage());
+        return {ESendOutcome::Retry, e.GetErrorMessage()};
     }
+}
+
+volatile LONG s_bDelivered = FALSE;
+
+const DWORD kFlushBudgetMs = 120000;  // no new send starts after this
+const DWORD kFlushLimitMs = 240000;   // the flush process ends here, whatever it is doing
+
+void WINAPI Trace(LPCSTR pszText) {
+    ::OutputDebugStringA(pszText);
+}
+
+unsigned __stdcall FlushPendingReports(void*) {
+    // One flush at a time; a second one has nothing to do that the first will not do.
+    const HANDLE hMutex = ::CreateMutexA(nullptr, FALSE, "Local\\Quilla.CrashReports.Flush");
+    const DWORD dwWait = hMutex ? ::WaitForSingleObject(hMutex, 0) : WAIT_FAILED;
+    if ((dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) && IsInternetConnected()) {
+        CPendingStore store;
+        const DWORD dwStart = ::GetTickCount();
+        for (CPendingReport& report : store.Load(Trace)) {
+            if (::GetTickCount() - dwStart > kFlushBudgetMs)
+                break;
+            const CSendResult result =
+                SendReport(store.CopyPath(report).c_str(), report.m_strFileName.c_str(), report.m_strVersion.c_str());
+            const std::string strWhat = "Pending report " + report.m_strId;
+            if (result.outcome == ESendOutcome::Delivered) {
+                store.Remove(report);
+                Trace((strWhat + " delivered: " + result.strLast + "\r\n").c_str());
+            } else if (result.outcome == ESendOutcome::Final) {
+                store.Remove(report);
+                Trace((strWhat + " dropped: answered " + result.strLast + "\r\n").c_str());
+            } else {
+                // The server is not reachable (again): the rest waits for the next flush.
+                if (store.CountFailure(report, result.strLast.c_str(), Trace))
+                    Trace((strWhat + " not sent: " + result.strLast + "\r\n").c_str());
+                break;
+            }
+        }
+    }
+    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED)
+        ::ReleaseMutex(hMutex);
+    if (hMutex)
+        ::CloseHandle(hMutex);
+    return 0;
 }
 
 }  // namespace
@@ -121,17 +200,49 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
         pDlg->WorkerDetached();
         pDlg = nullptr;  // the user may close the dialog from here on
 
-        Tavon::CHttpClientA client;
+        CSendResult result = {ESendOutcome::Retry, "not connected"};
         if (IsInternetConnected())
-            SendReport(client, strCrashFile, strVersion);
+            result = SendReport(strCrashFile, nullptr, strVersion);
+        if (result.outcome == ESendOutcome::Delivered)
+            ::InterlockedExchange(&s_bDelivered, TRUE);
+        else if (result.outcome == ESendOutcome::Retry)
+            CPendingStore().Keep(strCrashFile, strVersion, result.strLast.c_str(), Trace);
 
         // A closed dialog has no window any more: the post then fails, which is harmless.
         ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
-        return 0;  // the client goes after the message: the dialog waits for this thread's end
+        return 0;
     } catch (const std::exception& e) {
         ::OutputDebugStringA(e.what());
     } catch (...) {
     }
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
     return 0;
+}
+
+BOOL ReportDelivered() {
+    return s_bDelivered;
+}
+
+void StartPendingFlush(LPCSTR szModulePath) {
+    if (!CPendingStore().HasEntries())
+        return;
+    std::string strCommandLine = std::string("\"") + szModulePath + "\" " + kSendPendingArg;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (::CreateProcessA(szModulePath, &strCommandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                         &si, &pi)) {
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+    }
+}
+
+void SendPendingReports() {
+    // Bounded in time: a server that trickles its answer must not keep this process for ever.
+    const HANDLE hThread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, FlushPendingReports, nullptr, 0, nullptr));
+    if (hThread) {
+        ::WaitForSingleObject(hThread, kFlushLimitMs);
+        ::CloseHandle(hThread);
+    }
 }

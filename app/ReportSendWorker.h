@@ -9,3 +9,13 @@ unsigned __stdcall ReportSendWorker(void* pDialog);
 
 // TRUE when the system reports a modem, LAN or proxy connection and is not offline.
 BOOL IsInternetConnected();
+
+// TRUE once a worker of this process got the report through (a 2xx answer).
+BOOL ReportDelivered();
+
+// Starts "<szModulePath> --send-pending" detached when reports are pending; returns at once.
+void StartPendingFlush(LPCSTR szModulePath);
+
+// The flush mode: sends the pending reports oldest first, until the first that does not get
+// through; a few minutes at most. Only one process at a time does it.
+void SendPendingReports();

@@ -209,6 +209,18 @@ void CHttpClientT<CharT>::AddParam(const CharT* szName, const CharT* szValue, DW
 }
 
 template <class CharT>
+void CHttpClientT<CharT>::AddFileParam(const CharT* szName, const CharT* szPath, const CharT* szFileName) {
+    if (!szName)
+        ThrowArgError("AddFileParam", "szName can not be NULL.");
+    if (!szPath)
+        ThrowArgError("AddFileParam", "szPath can not be NULL.");
+    if (!szFileName)
+        ThrowArgError("AddFileParam", "szFileName can not be NULL.");
+    _RefuseIfActive("AddFileParam");
+    m_mapParam.Add(szName, szPath, HTTPCLIENT_PARAM_FILE, szFileName);
+}
+
+template <class CharT>
 BOOL CHttpClientT<CharT>::RemoveParam(const CharT* szName) {
     if (!szName)
         ThrowArgError("RemoveParam", "szName can not be NULL.");

@@ -99,6 +99,9 @@ public:
 
     // Form parameters
     void AddParam(const CharT* szName, const CharT* szValue = nullptr, DWORD dwParamAttr = 0);
+    // A file parameter whose bytes are read from szPath while its part header carries szFileName
+    // (which may be "") instead of the path; the part's Content-Type still comes from the bytes.
+    void AddFileParam(const CharT* szName, const CharT* szPath, const CharT* szFileName);
     BOOL RemoveParam(const CharT* szName);
     BOOL RemoveAllParams();
 

@@ -45,16 +45,18 @@ CHttpClientMapT<CharT>::~CHttpClientMapT() {
 }
 
 template <class CharT>
-void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWORD dwFlag) {
+void CHttpClientMapT<CharT>::Add(const CharT* szName, const CharT* szValue, DWORD dwFlag, const CharT* szFileName) {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::Add: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
 
     GuardBoundary([&] {
         CHeapPtr<CharT> name = HeapStrDup(szName);
         CHeapPtr<CharT> value = HeapStrDup(szValue);
-        AddPointerDirectly(name.get(), value.get(), dwFlag);
+        CHeapPtr<CharT> fileName = HeapStrDup(szFileName);
+        _Insert(name.get(), value.get(), dwFlag, fileName.get());
         name.release();
         value.release();
+        fileName.release();
     });
 }
 
@@ -62,13 +64,23 @@ template <class CharT>
 void CHttpClientMapT<CharT>::AddPointerDirectly(CharT* szName, CharT* szValue, DWORD dwFlag) {
     if (!szName)
         ThrowErrorMsg("CHttpClientMapT::AddPointerDirectly: szName can not be NULL.", HTTPCLIENT_ERR_NOT_SPECIFIED);
+    _Insert(szName, szValue, dwFlag, nullptr);
+}
 
+template <class CharT>
+void CHttpClientMapT<CharT>::_Insert(CharT* szName, CharT* szValue, DWORD dwFlag, CharT* szFileName) {
     GuardBoundary<HTTPCLIENT_CONVERT_ALL>([&] {
         const DWORD nCount = SafeAdd(m_nCount, 1);
         // multimap::insert places the entry after every equal key: order of adding is kept.
-        m_map.insert(typename EntryMap::value_type(szName, MapValue{szName, szValue, dwFlag}));
+        m_map.insert(typename EntryMap::value_type(szName, MapValue{szName, szValue, dwFlag, szFileName}));
         m_nCount = nCount;
     });
+}
+
+template <class CharT>
+void CHttpClientMapT<CharT>::_Free(const MapValue& value) noexcept {
+    std::free(const_cast<CharT*>(value.szValue));
+    std::free(const_cast<CharT*>(value.szFileName));
 }
 
 template <class CharT>
@@ -109,7 +121,7 @@ BOOL CHttpClientMapT<CharT>::RemoveAll(const CharT* szName) {
     // and unlinking by iterator compares no keys.
     DWORD n = 0;
     for (auto it = range.first; it != range.second; ++n) {
-        std::free(const_cast<CharT*>(it->second.szValue));
+        _Free(it->second);
         CharT* szOwnName = const_cast<CharT*>(it->second.szName);
         it = m_map.erase(it);
         std::free(szOwnName);
@@ -123,7 +135,7 @@ BOOL CHttpClientMapT<CharT>::RemoveAll() {
     if (m_map.empty())
         return FALSE;
     for (auto& entry : m_map) {
-        std::free(const_cast<CharT*>(entry.second.szValue));
+        _Free(entry.second);
         std::free(const_cast<CharT*>(entry.second.szName));
     }
     m_map.clear();

@@ -25,6 +25,8 @@ public:
         const CharT* szName;
         const CharT* szValue;  // may be null
         DWORD dwFlag;
+        // File parameters: the file name their part header carries instead of the path; may be null.
+        const CharT* szFileName;
     };
 
 private:
@@ -69,8 +71,8 @@ public:
     CHttpClientMapT(const CHttpClientMapT&) = delete;
     CHttpClientMapT& operator=(const CHttpClientMapT&) = delete;
 
-    // Stores C-heap copies of szName and szValue (a null value stays null).
-    void Add(const CharT* szName, const CharT* szValue = nullptr, DWORD dwFlag = 0);
+    // Stores C-heap copies of szName, szValue and szFileName (a null value or file name stays null).
+    void Add(const CharT* szName, const CharT* szValue = nullptr, DWORD dwFlag = 0, const CharT* szFileName = nullptr);
     // Takes over two malloc'ed strings; on failure they still belong to the caller.
     void AddPointerDirectly(CharT* szName, CharT* szValue = nullptr, DWORD dwFlag = 0);
 
@@ -85,6 +87,9 @@ public:
     const_iterator end() const { return const_iterator(m_map.end()); }
 
 private:
+    void _Insert(CharT* szName, CharT* szValue, DWORD dwFlag, CharT* szFileName);
+    static void _Free(const MapValue& value) noexcept;
+
     EntryMap m_map;
     DWORD m_nCount;
 };

@@ -139,7 +139,8 @@ void CMultipartPlanA::Build(const CHttpClientMapA& mapParam,
             part.szPath = param.szValue;
             _MeasureFile(part, bStrictFileCheck, nCodePage);
             DWORD nPath = 0;
-            CHeapPtr<char> szPath = HeaderParamText(part.szPath, bUseUtf8, nCodePage, nPath);
+            const char* szShownName = param.szFileName ? param.szFileName : part.szPath;
+            CHeapPtr<char> szPath = HeaderParamText(szShownName, bUseUtf8, nCodePage, nPath);
             part.szHeader = Join({Lit("--"),
                                   boundary,
                                   Lit("\r\nContent-Disposition: form-data; name=\""),

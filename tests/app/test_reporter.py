@@ -22,8 +22,9 @@ host, b) and to the file's templates and GEN below (a whole "${x}" to any object
   titles: from the template's on (default: a send, English); events: the hook's titles, enables
   texts {id: text or {acp: text}}, states {id: "<enabled><checked>"}, focus, paint: as read
   restart: the product started again (default True); exit (default "0"); within: seconds at most
+  kept: the number of reports the reporter kept for a later send
 """
-import ast, os, subprocess, sys, tempfile, time, unittest  # noqa: E401
+import ast, getpass, glob, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -52,6 +53,12 @@ def expand(x, v):
 
 
 class Reporter(unittest.TestCase):
+    def setUp(self):
+        # A report kept by an earlier row would go out after this one's first delivered send.
+        self.store = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla")
+        shutil.rmtree(self.store, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, self.store, True)
+
     def run_row(self, row):
         exe = os.path.normpath(os.path.join(os.path.dirname(REPORTER), row.get("reporter", os.path.basename(REPORTER))))
         v = dict(GEN, **CASES["templates"], exe=win(exe), EXE=win(exe).upper(), probe=win(PROBE), bytes="")
@@ -128,6 +135,8 @@ class Reporter(unittest.TestCase):
         if "within" in row:
             self.assertLess(took, row["within"])
             self.assertTrue(0 < int(seen["peak"][0]) < 64 * 1024)  # KiB: a bounded answer in memory
+        if "kept" in row:  # reports kept for a later send
+            self.assertEqual(len(glob.glob(os.path.join(self.store, "CrashReports", "*.rec"))), row["kept"])
         if server:
             self.check_requests(row, v, server)
 

@@ -1,0 +1,565 @@
+// Runs the library's wire cases: each case file is a transcript of commands (one a line) and their
+// results (lines starting with "| "). The runner carries out the commands against the scenario
+// server, writes its own transcript and compares; QUILLA_WRITE_GOLDEN=1 rewrites the files instead.
+// Tokens: "-" is null, "~" empty; \xNN \r \n \s (space) \\ are unescaped; $NAME is the environment
+// variable NAME. Answers and control requests go to the current server over raw winsock.
+#include <winsock2.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include "client.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace Tavon;
+
+namespace {
+
+typedef std::vector<std::string> Args;
+
+std::string g_sOut;  // the transcript of the case being run
+USHORT g_nPort;      // the current scenario server
+
+void Out(std::string s) {
+    const std::string sHost = "127.0.0.1:" + std::to_string(g_nPort);
+    for (size_t p = 0; (p = s.find(sHost, p)) != std::string::npos;)
+        s.replace(p, sHost.size(), "127.0.0.1:PORT");
+    g_sOut += "| " + s + "\n";
+}
+
+std::string Escape(const std::string& s, bool bBreak = false) {
+    std::string sLine;
+    for (unsigned char c : s) {
+        char esc[8];
+        std::snprintf(esc, sizeof esc,
+                      c == '\r'                ? "\\r"
+                      : c == '\n'              ? "\\n"
+                      : c == '\\'              ? "\\\\"
+                      : (c < 0x20 || c > 0x7e) ? "\\x%02X"
+                                               : "%c",
+                      c);
+        sLine += esc;
+        if (bBreak && (c == '\n' || sLine.size() >= 96)) {
+            Out(sLine);
+            sLine.clear();
+        }
+    }
+    if (bBreak && !sLine.empty())
+        Out(sLine);
+    return bBreak ? std::string() : sLine;
+}
+
+std::string Unescape(const std::string& t, bool bRaw) {
+    if (t == "~" && !bRaw)
+        return "";
+    std::string r;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i] == '$') {
+            size_t j = i + 1;
+            while (j < t.size() && (isalnum(static_cast<unsigned char>(t[j])) || t[j] == '_'))
+                ++j;
+            const char* sz = std::getenv(t.substr(i + 1, j - i - 1).c_str());
+            r += sz ? sz : "";
+            i = j - 1;
+        } else if (bRaw || t[i] != '\\' || i + 1 == t.size()) {
+            r += t[i];
+        } else if (t[++i] == 'x') {
+            r += static_cast<char>(std::strtoul(t.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            r += t[i] == 'r' ? '\r' : t[i] == 'n' ? '\n' : t[i] == 's' ? ' ' : t[i];
+        }
+    }
+    return r;
+}
+
+const char* Sz(const Args& a, size_t i) {
+    return i < a.size() && a[i] != "-" ? a[i].c_str() : nullptr;
+}
+DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {
+    return i < a.size() ? std::strtoul(a[i].c_str(), nullptr, 0) : dwDefault;
+}
+
+// The scenario server's control API.
+std::string Control(const std::string& sMethod,
+                    const std::string& sPath,
+                    const std::string& sBody,
+                    bool* pComplete = nullptr) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(g_nPort);
+    std::string sIn, sOut = sMethod + " " + sPath +
+                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(sBody.size()) +
+                            "\r\n\r\n" + sBody;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        send(s, sOut.data(), static_cast<int>(sOut.size()), 0) == static_cast<int>(sOut.size())) {
+        char buf[65536];
+        for (int n; (n = recv(s, buf, sizeof buf, 0)) > 0;)
+            sIn.append(buf, static_cast<size_t>(n));
+    }
+    closesocket(s);
+    const size_t cbHead = sIn.find("\r\n\r\n");
+    if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || cbHead == std::string::npos)
+        throw std::runtime_error("scenario control " + sPath + " failed: " + sIn.substr(0, sIn.find("\r\n")));
+    if (pComplete)
+        *pComplete = sIn.find("\r\nX-Complete: 1\r\n") < cbHead;
+    return sIn.substr(cbHead + 4);
+}
+
+// Request N as recorded, its boundary and the server's port normalised.
+std::string Recorded(DWORD nIdx, bool* pComplete) {
+    std::string s = Control("GET", "/_ctl/request/" + std::to_string(nIdx), "", pComplete);
+    auto replace = [&s](const std::string& sFrom, const std::string& sTo) {
+        for (size_t p = 0; !sFrom.empty() && (p = s.find(sFrom, p)) != std::string::npos; p += sTo.size())
+            s.replace(p, sFrom.size(), sTo);
+    };
+    const size_t p = s.find("boundary=");
+    if (p < s.find("\r\n\r\n"))
+        replace(s.substr(p + 9, s.find("\r\n", p) - p - 9), "BOUNDARY");
+    replace(":" + std::to_string(g_nPort) + "\r\n", ":PORT\r\n");
+    return s;
+}
+
+std::string Header(const std::string& sRaw, const std::string& sName) {
+    std::string sFound;
+    for (size_t p = sRaw.find("\r\n"); p + 2 < sRaw.find("\r\n\r\n"); p = sRaw.find("\r\n", p + 2))
+        if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
+                           (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL)
+            sFound +=
+                "[" + sRaw.substr(p + 2 + sName.size() + 1, sRaw.find("\r\n", p + 2) - p - 3 - sName.size()) + "]";
+    return sFound.empty() ? "absent" : sFound;
+}
+
+// Long or binary bodies as their length and FNV-1a hash.
+void Dump(const std::string& s) {
+    if (s.size() <= 4096)
+        return (void)Escape(s, true);
+    DWORD h = 2166136261u;
+    for (unsigned char c : s)
+        h = (h ^ c) * 16777619u;
+    char sz[64];
+    std::snprintf(sz, sizeof sz, "%u bytes, hash %08lX", unsigned(s.size()), h);
+    Out(sz);
+}
+
+std::string Bytes(size_t cb, int nSeed) {  // binary, so it is sniffed as application/octet-stream
+    std::string s(cb, '\0');
+    for (size_t i = 0; i < cb; ++i)
+        s[i] = char((i * 7 + nSeed) & 0xFF);
+    return s;
+}
+
+bool WriteBytes(const std::string& sPath, const std::string& s) {
+    std::ofstream f(sPath, std::ios::binary | std::ios::trunc);
+    return bool(f.write(s.data(), std::streamsize(s.size())));
+}
+
+// Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
+// client holds it open.
+bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
+    typedef char*(CDECL * PFN)(LPCWSTR);
+    auto pfn = reinterpret_cast<PFN>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    WCHAR wsz[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, sPath.c_str(), -1, wsz, MAX_PATH);
+    char* szUnix = pfn ? pfn(wsz) : nullptr;
+    if (!szUnix)
+        return false;
+    long ret;
+    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");  // truncate(2)
+    HeapFree(GetProcessHeap(), 0, szUnix);
+    return ret == 0;
+}
+
+std::string Take(LPSTR sz) {
+    CHeapPtr<char> p(sz);
+    return p ? Escape(p.get()) : "null";
+}
+
+// Pending's file parameter with a part-header file name of its own, where the library has it.
+template <class C>
+auto AddFileParam(C& c, const Args& a, int) -> decltype(c.AddFileParam(nullptr, nullptr, nullptr), void()) {
+    c.AddFileParam(Sz(a, 1), Sz(a, 2), Sz(a, 3));
+}
+template <class C>
+void AddFileParam(C&, const Args&, long) {
+    Out("not in this library");
+}
+
+struct CRunner {
+    std::unique_ptr<CHttpClientA> m_pClient = std::make_unique<CHttpClientA>();
+    std::unique_ptr<CHttpResponseA> m_pResponse;
+    HINTERNET m_hBorrowedInternet = nullptr, m_hBorrowedConnection = nullptr;
+
+    DWORD Posted() {
+        CHttpPostStatA stat;
+        m_pClient->GetPostStat(stat);
+        return stat.IsActive() ? stat.ActualPostedByte() : 0;
+    }
+    // One step: its bytes, or the response it brought.
+    bool Step(DWORD n, std::string& sSteps) {
+        const DWORD nBefore = Posted();
+        if (CHttpResponseA* p = m_pClient->ProceedStep(n)) {
+            m_pResponse.reset(p);
+            return true;
+        }
+        sSteps += " " + std::to_string(Posted() - nBefore);
+        return false;
+    }
+    void Start(const Args& a, bool bUpload) {
+        auto& c = *m_pClient;
+        if (a[0].back() != 'x')
+            return bUpload ? c.StartUpload(Sz(a, 1), Num(a, 2)) : c.StartPost(Sz(a, 1), Num(a, 2));
+        (c.*(bUpload ? &CHttpClientA::StartUploadEx : &CHttpClientA::StartPostEx))(
+            m_hBorrowedInternet, m_hBorrowedConnection, Sz(a, 1), Num(a, 2), Sz(a, 3), nullptr, nullptr);
+    }
+    void Run(const Args& a);
+};
+
+// A platform write that takes a few bytes at a time, or fails.
+DWORD g_cbPerCall;
+std::string g_sTaken;
+BOOL WINAPI TakeSome(HINTERNET, LPCVOID pv, DWORD cb, LPDWORD pcbWritten) {
+    *pcbWritten = cb < g_cbPerCall ? cb : g_cbPerCall;
+    g_sTaken.append(static_cast<const char*>(pv), *pcbWritten);
+    return TRUE;
+}
+BOOL WINAPI Fail(HINTERNET, LPCVOID, DWORD, LPDWORD) {
+    SetLastError(ERROR_INTERNET_CONNECTION_RESET);
+    return FALSE;
+}
+
+void ToolArgs() {
+    HINTERNET h = reinterpret_cast<HINTERNET>(1);  // never reaches the platform
+    const BYTE* pbyData = reinterpret_cast<const BYTE*>("0123456789abcdefghij");
+    BYTE b = 0;
+    DWORD n = 0;
+    const std::function<void()> aCalls[] = {
+        [] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); },
+        [&] { CHttpToolA::OpenConnection(h, nullptr, 80, nullptr, nullptr); },
+        [&] { CHttpToolA::OpenConnection(h, "", 80, nullptr, nullptr); },
+        [] { CHttpToolA::OpenRequest(nullptr, "POST", nullptr, 0, nullptr); },
+        [&] { CHttpToolA::OpenRequest(h, "POST", nullptr, 0, nullptr); },
+        [&] { CHttpToolA::OpenRequest(h, "POST", "", 0, nullptr); },
+        [] { CHttpToolA::AddHeader(nullptr, nullptr, nullptr); },
+        [&] { CHttpToolA::AddHeader(h, nullptr, "v"); },
+        [] { CHttpToolA::SendRequestEx(nullptr, 1); },
+        [] { CHttpToolA::InternetWriteFile(nullptr, nullptr, 0); },
+        [&] { CHttpToolA::InternetWriteFile(h, nullptr, 0); },
+        [&] { CHttpToolA::InternetWriteFile(h, &b, 0); },
+        [] { CHttpToolA::EndRequest(nullptr); },
+        [] { CHttpToolA::OpenFile(nullptr); },
+        [] { CHttpToolA::GetFileSize(nullptr, nullptr); },
+        [] { CHttpToolA::GetFileSize(INVALID_HANDLE_VALUE, nullptr); },
+        [] { CHttpToolA::GetMimeType(nullptr, CP_UTF8); },
+        [] { CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE, CP_UTF8); },
+        [] { CHttpToolA::GetStatusText(nullptr); },
+        [&] { CHttpToolA::GetHeader(nullptr, nullptr, &n); },
+        [&] { CHttpToolA::GetHeader(h, nullptr, &n); },
+        [] { CHttpToolA::Unicode2Ansi(nullptr, CP_UTF7); },
+        [&] { g_cbPerCall = 3, CHttpToolA::_InternetWriteFile(h, pbyData, 20, TakeSome), Out(g_sTaken); },
+        [&] { g_cbPerCall = 0, CHttpToolA::_InternetWriteFile(h, pbyData, 20, TakeSome); },
+        [&] { CHttpToolA::_InternetWriteFile(h, pbyData, 5, Fail); },
+        [] { ThrowWideAsAnsi(httpclientexceptionW(L"::ReadFile failed.", HTTPCLIENT_ERR_READFILE, 38)); },
+        [] { CHttpToolA::Unicode2Ansi(L"x", 12345); },
+        [] {
+            Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + " " + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252)));
+        },
+        [] { Out(Take(CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE))); },
+        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader(nullptr); },
+        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader("A"); },
+        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatus(); },
+        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatusText(); },
+        [] {
+            DWORD cb;
+            CHttpResponseA(nullptr, nullptr, nullptr).GetContentLength(cb);
+        },
+        [] { CHttpResponseA(nullptr, nullptr, nullptr).ReadContent(nullptr, 0); },
+        [&] {
+            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0))
+                .ReadContent(nullptr, 0);
+        },
+        [&] {
+            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0)).ReadContent(&b, 0);
+        },
+    };
+    for (const auto& f : aCalls) {
+        try {
+            f();
+        } catch (const httpclientexceptionA& e) {
+            Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+                Escape(e.GetErrorMessage()));
+        }
+    }
+    // The wide operations raise in their own family.
+    for (const auto& f : {std::function<void()>([] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); }),
+                          std::function<void()>([] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); }),
+                          std::function<void()>([] { CHttpToolW::Ansi2Unicode("x", 12345); }),
+                          std::function<void()>([] { ThrowAnsiAsWide("caf\xE9", 603, 2); })}) {
+        try {
+            f();
+        } catch (const httpclientexceptionW& e) {
+            Out("! W " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+                Take(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)));
+        }
+    }
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        const std::string s = Take(CHttpToolA::CreateUploadBoundary());
+        if (s.size() == 43 && s.compare(0, 10, "----MIRAS-") == 0 && s.find_first_not_of("0123456789abcdef", 10) == 42)
+            seen.insert(s);
+    }
+    Out("fresh well-formed boundaries: " + std::to_string(seen.size()));
+}
+
+void CRunner::Run(const Args& a) {
+    auto& c = *m_pClient;
+    const std::string& s = a[0];
+    std::string sSteps;
+    if (s == "new") {
+        m_pResponse.reset();
+        m_pClient = std::make_unique<CHttpClientA>();
+    } else if (s == "session") {
+        c.SetSessionSettings(Sz(a, 1), Num(a, 2), Sz(a, 3), Sz(a, 4));
+    } else if (s == "utf8") {
+        c.SetUseUtf8(Num(a, 1));
+    } else if (s == "cp") {
+        c.SetAnsiCodePage(Num(a, 1));
+    } else if (s == "strict") {
+        c.SetStrictFileCheck(Num(a, 1));
+    } else if (s == "timeouts") {
+        c.SetTimeouts(Num(a, 1), Num(a, 2), Num(a, 3));
+    } else if (s == "account") {
+        c.SetProxyAccount(Sz(a, 1), Sz(a, 2));
+    } else if (s == "param") {
+        c.AddParam(Sz(a, 1), Sz(a, 2), Num(a, 3));
+    } else if (s == "fileparam") {
+        AddFileParam(c, a, 0);
+    } else if (s == "unparam") {
+        Out(std::to_string(c.RemoveParam(Sz(a, 1))));
+    } else if (s == "unparams") {
+        c.RemoveAllParams();
+    } else if (s == "header") {
+        c.AddRequestHeader(Sz(a, 1), Sz(a, 2));
+    } else if (s == "unheader") {
+        Out(std::to_string(c.RemoveRequestHeader(Sz(a, 1))));
+    } else if (s == "upload" || s == "post" || s == "uploadex" || s == "postex") {
+        Start(a, s[0] == 'u');
+    } else if (s == "borrow") {  // handles of the caller's own, for the Ex starts
+        m_hBorrowedInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
+        m_hBorrowedConnection =
+            InternetConnectA(m_hBorrowedInternet, "127.0.0.1", g_nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    } else if (s == "giveback") {
+        Out(std::to_string(InternetCloseHandle(m_hBorrowedConnection)) + " " +
+            std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
+        m_hBorrowedInternet = m_hBorrowedConnection = nullptr;
+    } else if (s == "step") {
+        if (Step(Num(a, 1), sSteps))
+            Out("response");
+        else
+            Out(sSteps.substr(1));
+    } else if (s == "steps" || s == "stepto") {  // until the response, or until Num(a, 2) bytes are out
+        std::set<DWORD> either;                  // answers or errors of which any will do
+        std::string sEither = "one of";
+        for (size_t i = 2; s == "steps" && i < a.size(); ++i)
+            either.insert(Num(a, i)), sEither += " " + a[i];
+        try {
+            while (s == "stepto" ? Posted() < Num(a, 2) : !Step(Num(a, 1), sSteps))
+                if (s == "stepto" && m_pClient->ProceedStep(Num(a, 1)))
+                    throw std::runtime_error("finished before the cut");
+        } catch (const httpclientexceptionA& e) {
+            if (!either.count(e.GetErrorCode()))
+                throw;
+            return Out(sEither);
+        }
+        if (s == "stepto")
+            return (void)Recorded(0, nullptr);
+        if (!either.empty() && either.count(m_pResponse->GetStatus()))
+            return Out(sEither);
+        Out("steps" + sSteps);
+        Out("response " + std::to_string(m_pResponse->GetStatus()));
+    } else if (s == "stat") {
+        CHttpPostStatA st;
+        c.GetPostStat(st);
+        if (!st.IsActive())
+            return Out("inactive");
+        std::ostringstream o;
+        o << "bytes " << st.ActualPostedByte() << "/" << st.ActualTotalByte() << " values " << st.PostedByte() << "/"
+          << st.TotalByte() << " params " << st.PostedCount() << "/" << st.TotalCount() << " files "
+          << st.PostedFileCount() << "/" << st.FileCount() << " current "
+          << (st.CurrParamName() ? Escape(st.CurrParamName()) : "null") << " "
+          << (st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()) : "null") << " " << st.CurrParamPostedByte()
+          << "/" << st.CurrParamTotalByte() << " remain " << st.CurrParamRemainByte() << " file "
+          << st.CurrParamIsFile() << " complete " << st.CurrParamIsComplete();
+        Out(o.str());
+    } else if (s == "status") {  // status and text, each fetched once and kept
+        const char* sz = m_pResponse->GetStatusText();
+        Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) +
+            (sz == m_pResponse->GetStatusText() ? "" : " (fetched again)"));
+    } else if (s == "rheader") {
+        const char* sz = m_pResponse->GetHeader(Sz(a, 1), Num(a, 2));
+        Out(sz ? "[" + Escape(sz) + "]" + (sz == m_pResponse->GetHeader(Sz(a, 1), Num(a, 2)) ? "" : " (fetched again)")
+               : "null");
+    } else if (s == "read") {  // the whole body in pieces of Num(a, 1), and its declared length
+        DWORD cbLen = 0, cb;
+        const BOOL bLen = m_pResponse->GetContentLength(cbLen);
+        std::string sBody(Num(a, 1), '\0'), sAll;
+        while ((cb = m_pResponse->ReadContent(reinterpret_cast<BYTE*>(&sBody[0]), Num(a, 1))) != 0 &&
+               sAll.size() < Num(a, 2, 0xFFFFFFFF))
+            sAll.append(sBody, 0, cb);
+        Out(bLen ? "length " + std::to_string(cbLen) : "no length");
+        Dump(sAll.substr(0, Num(a, 2, 0xFFFFFFFF)));
+    } else if (s == "drop") {
+        m_pResponse.reset();
+    } else if (s == "within") {  // the rest of the line must end within Num(a, 1) ms
+        const DWORD dwStart = GetTickCount();
+        try {
+            Run(Args(a.begin() + 2, a.end()));
+        } catch (...) {
+            if (GetTickCount() - dwStart >= Num(a, 1))
+                Out("late");
+            throw;
+        }
+        if (GetTickCount() - dwStart >= Num(a, 1))
+            Out("late");
+    } else if (s == "server") {
+        g_nPort = static_cast<USHORT>(Num(a, 1));
+    } else if (s == "answer" || s == "default") {
+        std::string sJson;
+        for (size_t i = 1; i < a.size(); ++i)
+            sJson += (i > 1 ? " " : "") + a[i];
+        Control("POST", "/_ctl/" + std::string(s == "answer" ? "script" : "default"),
+                s == "answer" ? "[" + sJson + "]" : sJson);
+    } else if (s == "reset") {
+        Control("POST", "/_ctl/reset", "");
+    } else if (s == "count") {
+        Out(Control("GET", "/_ctl/count", ""));
+    } else if (s == "request" || s == "body" || s == "hdr") {
+        bool bComplete = false;
+        const std::string sRaw = Recorded(Num(a, 1), &bComplete);
+        if (s == "hdr")
+            return Out(Header(sRaw, a[2]));
+        Out(bComplete ? "complete" : "cut");
+        Dump(s == "body" ? sRaw.substr(sRaw.find("\r\n\r\n") + 4) : sRaw);
+    } else if (s == "line") {
+        const std::string sRaw = Recorded(Num(a, 1), nullptr);
+        Out(sRaw.substr(0, sRaw.find("\r\n")));
+    } else if (s == "write") {  // PATH SIZE SEED, or PATH @TEXT
+        CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
+        if (!WriteBytes(a[1], a[2][0] == '@' ? a[2].substr(1) : Bytes(Num(a, 2), Num(a, 3))))
+            Out("not written");
+    } else if (s == "sparse") {  // a file of that size without writing its bytes
+        HANDLE h = CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        LARGE_INTEGER li;
+        li.QuadPart = std::strtoll(a[2].c_str(), nullptr, 0);
+        DWORD cb;
+        DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
+        if (!SetFilePointerEx(h, li, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
+            Out("not made");
+        CloseHandle(h);
+    } else if (s == "truncate") {
+        if (!UnixTruncate(a[1], Num(a, 2)))
+            Out("not truncated");
+    } else if (s == "rm") {  // fails while the library still holds the file open
+        Out(DeleteFileA(a[1].c_str()) ? "removed" : "in use");
+    } else if (s == "filesize") {
+        CScopedFileHandle h(CHttpToolA::OpenFile(a[1].c_str()));
+        Out(std::to_string(CHttpToolA::GetFileSize(h.Get(), a[1].c_str())));
+    } else if (s == "mime") {  // sniffed, and the file read from its start again afterwards
+        CScopedFileHandle h(CreateFileA(a[1].c_str(), Num(a, 2, GENERIC_READ), FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+        SetFilePointer(h.Get(), 7, nullptr, FILE_BEGIN);
+        Out(Take(CHttpToolA::GetMimeType(h.Get())) + " at " +
+            std::to_string(SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT)));
+    } else if (s == "toolargs") {
+        ToolArgs();
+    } else if (s == "route") {  // PROXYLIST BYPASS URL FLAGS: whether the session proxies it, then sent by hand
+        CScopedInternetHandle hInternet(
+            CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, Sz(a, 1), Sz(a, 2), 0));
+        char szHost[256] = "";
+        URL_COMPONENTSA uc = {};
+        uc.dwStructSize = sizeof uc;
+        uc.lpszHostName = szHost;
+        uc.dwHostNameLength = sizeof szHost;
+        InternetCrackUrlA(a[3].c_str(), 0, 0, &uc);
+        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(hInternet.Get(), szHost)));
+        CScopedInternetHandle hConnection(c.OpenConnection(hInternet.Get(), a[3].c_str()));
+        CScopedInternetHandle hRequest(c.OpenRequest(hConnection.Get(), "POST", a[3].c_str(), Num(a, 4)));
+        CHttpToolA::SendRequestEx(hRequest.Get(), 0);
+        CHttpToolA::EndRequest(hRequest.Get());
+    } else if (s == "deadport") {  // bound, never listening, held to the end: a refused connection
+        static SOCKET s_sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int cb = sizeof sa;
+        bind(s_sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        getsockname(s_sock, reinterpret_cast<sockaddr*>(&sa), &cb);
+        SetEnvironmentVariableA("DEAD", std::to_string(ntohs(sa.sin_port)).c_str());
+        _putenv(("DEAD=" + std::to_string(ntohs(sa.sin_port))).c_str());
+    } else {
+        throw std::runtime_error("unknown command " + s);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    WSADATA wd;
+    WSAStartup(MAKEWORD(2, 2), &wd);
+    int nFailed = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::ifstream in(argv[i], std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        const std::string sWant = ss.str();
+        g_sOut.clear();
+        g_nPort = static_cast<USHORT>(
+            std::atoi(std::getenv("QUILLA_SCENARIO_PORT") ? std::getenv("QUILLA_SCENARIO_PORT") : "0"));
+        CRunner runner;
+        Control("POST", "/_ctl/reset", "");
+        std::istringstream lines(sWant);
+        for (std::string sLine; std::getline(lines, sLine);) {
+            if (sLine.compare(0, 2, "| ") == 0)
+                continue;
+            g_sOut += sLine + "\n";
+            Args a;
+            std::istringstream words(sLine);
+            for (std::string w; words >> w;)
+                a.push_back(Unescape(w, !a.empty() && (a[0] == "answer" || a[0] == "default")));
+            if (a.empty() || a[0][0] == '#')
+                continue;
+            try {
+                runner.Run(a);
+            } catch (const httpclientexceptionA& e) {
+                Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+                    Escape(e.GetErrorMessage()));
+            } catch (const std::exception& e) {
+                Out(std::string("!! ") + e.what());
+            }
+        }
+        if (std::getenv("QUILLA_WRITE_GOLDEN")) {
+            std::ofstream(argv[i], std::ios::binary) << g_sOut;
+        } else if (g_sOut != sWant) {
+            ++nFailed;
+            size_t p = 0;
+            while (p < g_sOut.size() && p < sWant.size() && g_sOut[p] == sWant[p])
+                ++p;
+            p = g_sOut.rfind('\n', p) + 1;
+            std::printf("FAILED %s\n--- expected from there:\n%s\n--- got:\n%s\n", argv[i],
+                        sWant.substr(p, 800).c_str(), g_sOut.substr(p, 800).c_str());
+        }
+    }
+    std::printf("%d of %d case files failed\n", nFailed, argc - 1);
+    return nFailed != 0;
+}
