@@ -62,7 +62,7 @@ std::string Unescape(const std::string& t, bool bRaw) {
         return "";
     std::string r;
     for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == '$') {
+        if (t[i] == '$' && i + 1 < t.size() && (isalpha(static_cast<unsigned char>(t[i + 1])) || t[i + 1] == '_')) {
             size_t j = i + 1;
             while (j < t.size() && (isalnum(static_cast<unsigned char>(t[j])) || t[j] == '_'))
                 ++j;
@@ -84,8 +84,8 @@ std::string Unescape(const std::string& t, bool bRaw) {
 const char* Sz(const Args& a, size_t i) {
     return i < a.size() && a[i] != "-" ? a[i].c_str() : nullptr;
 }
-DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {
-    return i < a.size() ? std::strtoul(a[i].c_str(), nullptr, 0) : dwDefault;
+DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {  // "*N" is N too
+    return i < a.size() ? std::strtoul(a[i].c_str() + (a[i][0] == '*'), nullptr, 0) : dwDefault;
 }
 
 // The scenario server's control API.
@@ -117,8 +117,11 @@ std::string Control(const std::string& sMethod,
 }
 
 // Request N as recorded, its boundary and the server's port normalised.
-std::string Recorded(DWORD nIdx, bool* pComplete) {
-    std::string s = Control("GET", "/_ctl/request/" + std::to_string(nIdx), "", pComplete);
+std::string Recorded(const std::string& sWhich, bool* pComplete) {
+    std::string s;
+    for (DWORD i = 0;
+         sWhich[0] == '/' ? s.compare(0, sWhich.size() + 16, "POST " + sWhich + " HTTP/1.1\r\n") != 0 : i == 0; ++i)
+        s = Control("GET", "/_ctl/request/" + (sWhich[0] == '/' ? std::to_string(i) : sWhich), "", pComplete);
     auto replace = [&s](const std::string& sFrom, const std::string& sTo) {
         for (size_t p = 0; !sFrom.empty() && (p = s.find(sFrom, p)) != std::string::npos; p += sTo.size())
             s.replace(p, sFrom.size(), sTo);
@@ -130,14 +133,13 @@ std::string Recorded(DWORD nIdx, bool* pComplete) {
     return s;
 }
 
-std::string Header(const std::string& sRaw, const std::string& sName) {
-    std::string sFound;
+// How often the head carries header sName.
+int HeaderCount(const std::string& sRaw, const std::string& sName) {
+    int n = 0;
     for (size_t p = sRaw.find("\r\n"); p + 2 < sRaw.find("\r\n\r\n"); p = sRaw.find("\r\n", p + 2))
-        if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
-                           (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL)
-            sFound +=
-                "[" + sRaw.substr(p + 2 + sName.size() + 1, sRaw.find("\r\n", p + 2) - p - 3 - sName.size()) + "]";
-    return sFound.empty() ? "absent" : sFound;
+        n += CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
+                            (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL;
+    return n;
 }
 
 // Long or binary bodies as their length and FNV-1a hash.
@@ -179,6 +181,11 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");  // truncate(2)
     HeapFree(GetProcessHeap(), 0, szUnix);
     return ret == 0;
+}
+
+void OutError(const httpclientexceptionA& e) {
+    Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+        Escape(e.GetErrorMessage()));
 }
 
 std::string Take(LPSTR sz) {
@@ -297,8 +304,7 @@ void ToolArgs() {
         try {
             f();
         } catch (const httpclientexceptionA& e) {
-            Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                Escape(e.GetErrorMessage()));
+            OutError(e);
         }
     }
     // The wide operations raise in their own family.
@@ -324,6 +330,8 @@ void ToolArgs() {
 
 void CRunner::Run(const Args& a) {
     auto& c = *m_pClient;
+    if ((a[0] == "status" || a[0] == "rheader" || a[0] == "read") && !m_pResponse)
+        throw std::runtime_error("no response");
     const std::string& s = a[0];
     std::string sSteps;
     if (s == "new") {
@@ -342,7 +350,8 @@ void CRunner::Run(const Args& a) {
     } else if (s == "account") {
         c.SetProxyAccount(Sz(a, 1), Sz(a, 2));
     } else if (s == "param") {
-        c.AddParam(Sz(a, 1), Sz(a, 2), Num(a, 3));
+        c.AddParam(Sz(a, 1), a.size() > 2 && a[2][0] == '*' ? std::string(Num(a, 2), 'x').c_str() : Sz(a, 2),
+                   Num(a, 3));
     } else if (s == "fileparam") {
         AddFileParam(c, a, 0);
     } else if (s == "unparam") {
@@ -360,16 +369,17 @@ void CRunner::Run(const Args& a) {
         m_hBorrowedConnection =
             InternetConnectA(m_hBorrowedInternet, "127.0.0.1", g_nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     } else if (s == "giveback") {
-        Out(std::to_string(InternetCloseHandle(m_hBorrowedConnection)) + " " +
-            std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
+        const BOOL bConnection = InternetCloseHandle(m_hBorrowedConnection);
+        Out(std::to_string(bConnection) + " " + std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
         m_hBorrowedInternet = m_hBorrowedConnection = nullptr;
     } else if (s == "step") {
         if (Step(Num(a, 1), sSteps))
             Out("response");
         else
             Out(sSteps.substr(1));
-    } else if (s == "steps" || s == "stepto") {  // until the response, or until Num(a, 2) bytes are out
-        std::set<DWORD> either;                  // answers or errors of which any will do
+    } else if (s == "steps" || s == "stepto") {
+        m_pResponse.reset();     // until the response, or until Num(a, 2) bytes are out
+        std::set<DWORD> either;  // answers or errors of which any will do
         std::string sEither = "one of";
         for (size_t i = 2; s == "steps" && i < a.size(); ++i)
             either.insert(Num(a, i)), sEither += " " + a[i];
@@ -383,7 +393,7 @@ void CRunner::Run(const Args& a) {
             return Out(sEither);
         }
         if (s == "stepto")
-            return (void)Recorded(0, nullptr);
+            return (void)Recorded("0", nullptr);
         if (!either.empty() && either.count(m_pResponse->GetStatus()))
             return Out(sEither);
         Out("steps" + sSteps);
@@ -435,24 +445,24 @@ void CRunner::Run(const Args& a) {
     } else if (s == "server") {
         g_nPort = static_cast<USHORT>(Num(a, 1));
     } else if (s == "answer" || s == "default") {
-        std::string sJson;
-        for (size_t i = 1; i < a.size(); ++i)
-            sJson += (i > 1 ? " " : "") + a[i];
+        const std::string& sJson = a[1];
         Control("POST", "/_ctl/" + std::string(s == "answer" ? "script" : "default"),
                 s == "answer" ? "[" + sJson + "]" : sJson);
     } else if (s == "reset") {
         Control("POST", "/_ctl/reset", "");
     } else if (s == "count") {
         Out(Control("GET", "/_ctl/count", ""));
-    } else if (s == "request" || s == "body" || s == "hdr") {
+    } else if (s == "request" || s == "body" || s == "hdr" || s == "contains") {
         bool bComplete = false;
-        const std::string sRaw = Recorded(Num(a, 1), &bComplete);
+        const std::string sRaw = Recorded(a[1], &bComplete);
         if (s == "hdr")
-            return Out(Header(sRaw, a[2]));
+            return Out(std::to_string(HeaderCount(sRaw, a[2])));
+        if (s == "contains")
+            return Out(sRaw.find(a[2]) == std::string::npos ? "no" : "yes");
         Out(bComplete ? "complete" : "cut");
         Dump(s == "body" ? sRaw.substr(sRaw.find("\r\n\r\n") + 4) : sRaw);
     } else if (s == "line") {
-        const std::string sRaw = Recorded(Num(a, 1), nullptr);
+        const std::string sRaw = Recorded(a[1], nullptr);
         Out(sRaw.substr(0, sRaw.find("\r\n")));
     } else if (s == "write") {  // PATH SIZE SEED, or PATH @TEXT
         CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
@@ -479,8 +489,22 @@ void CRunner::Run(const Args& a) {
         CScopedFileHandle h(CreateFileA(a[1].c_str(), Num(a, 2, GENERIC_READ), FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, 0, nullptr));
         SetFilePointer(h.Get(), 7, nullptr, FILE_BEGIN);
-        Out(Take(CHttpToolA::GetMimeType(h.Get())) + " at " +
-            std::to_string(SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT)));
+        const std::string sFirst = Take(CHttpToolA::GetMimeType(h.Get()));
+        const DWORD nPos = SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT);
+        Out(sFirst + " then at " + std::to_string(nPos) + ", " + Take(CHttpToolA::GetMimeType(h.Get())));
+    } else if (s == "nullhandles") {
+        for (int i = 0; i < 3; ++i) {
+            try {
+                if (i == 0)
+                    c.OpenConnection(nullptr, "http://h/");
+                else if (i == 1)
+                    c.OpenRequest(nullptr, "POST", "http://h/", 0);
+                else
+                    c.ApplyProxyAccount(nullptr);
+            } catch (const httpclientexceptionA& e) {
+                OutError(e);
+            }
+        }
     } else if (s == "toolargs") {
         ToolArgs();
     } else if (s == "route") {  // PROXYLIST BYPASS URL FLAGS: whether the session proxies it, then sent by hand
@@ -536,14 +560,15 @@ int main(int argc, char** argv) {
             Args a;
             std::istringstream words(sLine);
             for (std::string w; words >> w;)
-                a.push_back(Unescape(w, !a.empty() && (a[0] == "answer" || a[0] == "default")));
+                a.push_back(Unescape(w, false));
+            if (!a.empty() && (a[0] == "answer" || a[0] == "default"))  // the JSON as written, but $NAME
+                a.resize(1), a.push_back(Unescape(sLine.substr(sLine.find(' ') + 1), true));
             if (a.empty() || a[0][0] == '#')
                 continue;
             try {
                 runner.Run(a);
             } catch (const httpclientexceptionA& e) {
-                Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                    Escape(e.GetErrorMessage()));
+                OutError(e);
             } catch (const std::exception& e) {
                 Out(std::string("!! ") + e.what());
             }
