@@ -8,7 +8,9 @@
 #include <winioctl.h>
 
 #include "client.h"
+#include "urlanalyzer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -35,22 +37,21 @@ void Out(std::string s) {
     g_sOut += "| " + s + "\n";
 }
 
+// Bytes as text: CR, LF, backslash and what is not printable escaped; with bBreak out in lines, after each LF.
 std::string Escape(const std::string& s, bool bBreak = false) {
     std::string sLine;
     for (unsigned char c : s) {
         char esc[8];
         std::snprintf(esc, sizeof esc,
-                      c == '\r'                ? "\\r"
-                      : c == '\n'              ? "\\n"
-                      : c == '\\'              ? "\\\\"
-                      : (c < 0x20 || c > 0x7e) ? "\\x%02X"
-                                               : "%c",
+                      c == '\r'              ? "\\r"
+                      : c == '\n'            ? "\\n"
+                      : c == '\\'            ? "\\\\"
+                      : c < 0x20 || c > 0x7e ? "\\x%02X"
+                                             : "%c",
                       c);
         sLine += esc;
-        if (bBreak && (c == '\n' || sLine.size() >= 96)) {
-            Out(sLine);
-            sLine.clear();
-        }
+        if (bBreak && (c == '\n' || sLine.size() >= 96))
+            Out(sLine), sLine.clear();
     }
     if (bBreak && !sLine.empty())
         Out(sLine);
@@ -154,18 +155,6 @@ void Dump(const std::string& s) {
     Out(sz);
 }
 
-std::string Bytes(size_t cb, int nSeed) {  // binary, so it is sniffed as application/octet-stream
-    std::string s(cb, '\0');
-    for (size_t i = 0; i < cb; ++i)
-        s[i] = char((i * 7 + nSeed) & 0xFF);
-    return s;
-}
-
-bool WriteBytes(const std::string& sPath, const std::string& s) {
-    std::ofstream f(sPath, std::ios::binary | std::ios::trunc);
-    return bool(f.write(s.data(), std::streamsize(s.size())));
-}
-
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
 // client holds it open.
 bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
@@ -183,8 +172,8 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     return ret == 0;
 }
 
-void OutError(const httpclientexceptionA& e) {
-    Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+void OutError(const httpclientexceptionA& e, const char* szKind = "! ") {
+    Out(szKind + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
         Escape(e.GetErrorMessage()));
 }
 
@@ -251,6 +240,7 @@ void ToolArgs() {
     const BYTE* pbyData = reinterpret_cast<const BYTE*>("0123456789abcdefghij");
     BYTE b = 0;
     DWORD n = 0;
+    CHttpResponseA r0(nullptr, nullptr, nullptr), r1(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, 0, 0, 0));
     const std::function<void()> aCalls[] = {
         [] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); },
         [&] { CHttpToolA::OpenConnection(h, nullptr, 80, nullptr, nullptr); },
@@ -279,44 +269,34 @@ void ToolArgs() {
         [&] { CHttpToolA::_InternetWriteFile(h, pbyData, 5, Fail); },
         [] { ThrowWideAsAnsi(httpclientexceptionW(L"::ReadFile failed.", HTTPCLIENT_ERR_READFILE, 38)); },
         [] { CHttpToolA::Unicode2Ansi(L"x", 12345); },
-        [] {
-            Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + " " + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252)));
-        },
+        [] { Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252))); },
         [] { Out(Take(CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE))); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader(nullptr); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader("A"); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatus(); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatusText(); },
-        [] {
-            DWORD cb;
-            CHttpResponseA(nullptr, nullptr, nullptr).GetContentLength(cb);
-        },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).ReadContent(nullptr, 0); },
-        [&] {
-            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0))
-                .ReadContent(nullptr, 0);
-        },
-        [&] {
-            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0)).ReadContent(&b, 0);
-        },
+        [&] { r0.GetHeader(nullptr); },
+        [&] { r0.GetHeader("A"); },
+        [&] { r0.GetStatus(); },
+        [&] { r0.GetStatusText(); },
+        [&] { r0.GetContentLength(n); },
+        [&] { r0.ReadContent(nullptr, 0); },
+        [&] { r1.ReadContent(nullptr, 0); },
+        [&] { r1.ReadContent(&b, 0); },
+        [] { CHttpClientA().OpenConnection(nullptr, "http://h/"); },
+        [] { CHttpClientA().OpenRequest(nullptr, "POST", "http://h/", 0); },
+        [] { CHttpClientA().ApplyProxyAccount(nullptr); },
+        // The wide operations raise in their own family.
+        [] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); },
+        [] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); },
+        [] { CHttpToolW::Ansi2Unicode("x", 12345); },
+        [] { ThrowAnsiAsWide("caf\xE9", 603, 2); },
     };
     for (const auto& f : aCalls) {
         try {
             f();
         } catch (const httpclientexceptionA& e) {
             OutError(e);
-        }
-    }
-    // The wide operations raise in their own family.
-    for (const auto& f : {std::function<void()>([] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); }),
-                          std::function<void()>([] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); }),
-                          std::function<void()>([] { CHttpToolW::Ansi2Unicode("x", 12345); }),
-                          std::function<void()>([] { ThrowAnsiAsWide("caf\xE9", 603, 2); })}) {
-        try {
-            f();
         } catch (const httpclientexceptionW& e) {
-            Out("! W " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                Take(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)));
+            OutError(httpclientexceptionA(CHeapPtr<char>(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)).get(),
+                                          e.GetErrorCode(), e.GetWin32LastError()),
+                     "! W ");
         }
     }
     std::set<std::string> seen;
@@ -403,15 +383,17 @@ void CRunner::Run(const Args& a) {
         c.GetPostStat(st);
         if (!st.IsActive())
             return Out("inactive");
-        std::ostringstream o;
-        o << "bytes " << st.ActualPostedByte() << "/" << st.ActualTotalByte() << " values " << st.PostedByte() << "/"
-          << st.TotalByte() << " params " << st.PostedCount() << "/" << st.TotalCount() << " files "
-          << st.PostedFileCount() << "/" << st.FileCount() << " current "
-          << (st.CurrParamName() ? Escape(st.CurrParamName()) : "null") << " "
-          << (st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()) : "null") << " " << st.CurrParamPostedByte()
-          << "/" << st.CurrParamTotalByte() << " remain " << st.CurrParamRemainByte() << " file "
-          << st.CurrParamIsFile() << " complete " << st.CurrParamIsComplete();
-        Out(o.str());
+        char sz[512];
+        std::snprintf(sz, sizeof sz,
+                      "bytes %lu/%lu values %lu/%lu params %lu/%lu files %lu/%lu current %s %s %lu/%lu remain %lu file "
+                      "%d complete %d",
+                      st.ActualPostedByte(), st.ActualTotalByte(), st.PostedByte(), st.TotalByte(), st.PostedCount(),
+                      st.TotalCount(), st.PostedFileCount(), st.FileCount(),
+                      st.CurrParamName() ? Escape(st.CurrParamName()).c_str() : "null",
+                      st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()).c_str() : "null",
+                      st.CurrParamPostedByte(), st.CurrParamTotalByte(), st.CurrParamRemainByte(), st.CurrParamIsFile(),
+                      st.CurrParamIsComplete());
+        Out(sz);
     } else if (s == "status") {  // status and text, each fetched once and kept
         const char* sz = m_pResponse->GetStatusText();
         Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) +
@@ -464,19 +446,19 @@ void CRunner::Run(const Args& a) {
     } else if (s == "line") {
         const std::string sRaw = Recorded(a[1], nullptr);
         Out(sRaw.substr(0, sRaw.find("\r\n")));
-    } else if (s == "write") {  // PATH SIZE SEED, or PATH @TEXT
+    } else if (s == "write") {  // PATH SIZE SEED (binary, sniffed as application/octet-stream), or PATH @TEXT
         CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
-        if (!WriteBytes(a[1], a[2][0] == '@' ? a[2].substr(1) : Bytes(Num(a, 2), Num(a, 3))))
-            Out("not written");
-    } else if (s == "sparse") {  // a file of that size without writing its bytes
-        HANDLE h = CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        LARGE_INTEGER li;
+        std::string sBytes(Num(a, 2), '\0');
+        for (size_t i = 0, nSeed = Num(a, 3); i < sBytes.size(); ++i)
+            sBytes[i] = char(i * 7 + nSeed);
+        std::ofstream(a[1], std::ios::binary) << (a[2][0] == '@' ? a[2].substr(1) : sBytes);
+    } else if (s == "sparse") {  // PATH SIZE: a file of that size, its bytes never written
+        CScopedFileHandle h(CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER li = {{0, 0}};
         li.QuadPart = std::strtoll(a[2].c_str(), nullptr, 0);
         DWORD cb;
-        DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
-        if (!SetFilePointerEx(h, li, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
-            Out("not made");
-        CloseHandle(h);
+        DeviceIoControl(h.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
+        SetFilePointerEx(h.Get(), li, nullptr, FILE_BEGIN) && SetEndOfFile(h.Get());
     } else if (s == "truncate") {
         if (!UnixTruncate(a[1], Num(a, 2)))
             Out("not truncated");
@@ -492,45 +474,19 @@ void CRunner::Run(const Args& a) {
         const std::string sFirst = Take(CHttpToolA::GetMimeType(h.Get()));
         const DWORD nPos = SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT);
         Out(sFirst + " then at " + std::to_string(nPos) + ", " + Take(CHttpToolA::GetMimeType(h.Get())));
-    } else if (s == "nullhandles") {
-        for (int i = 0; i < 3; ++i) {
-            try {
-                if (i == 0)
-                    c.OpenConnection(nullptr, "http://h/");
-                else if (i == 1)
-                    c.OpenRequest(nullptr, "POST", "http://h/", 0);
-                else
-                    c.ApplyProxyAccount(nullptr);
-            } catch (const httpclientexceptionA& e) {
-                OutError(e);
-            }
-        }
     } else if (s == "toolargs") {
         ToolArgs();
     } else if (s == "route") {  // PROXYLIST BYPASS URL FLAGS: whether the session proxies it, then sent by hand
         CScopedInternetHandle hInternet(
             CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, Sz(a, 1), Sz(a, 2), 0));
-        char szHost[256] = "";
-        URL_COMPONENTSA uc = {};
-        uc.dwStructSize = sizeof uc;
-        uc.lpszHostName = szHost;
-        uc.dwHostNameLength = sizeof szHost;
-        InternetCrackUrlA(a[3].c_str(), 0, 0, &uc);
-        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(hInternet.Get(), szHost)));
+        CHttpUrlAnalyzerA url;
+        url.Analyze(a[3].c_str(), CP_ACP);
+        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(
+                             hInternet.Get(), CHeapPtr<char>(url.GetServerAddress(a[3].c_str())).get())));
         CScopedInternetHandle hConnection(c.OpenConnection(hInternet.Get(), a[3].c_str()));
         CScopedInternetHandle hRequest(c.OpenRequest(hConnection.Get(), "POST", a[3].c_str(), Num(a, 4)));
         CHttpToolA::SendRequestEx(hRequest.Get(), 0);
         CHttpToolA::EndRequest(hRequest.Get());
-    } else if (s == "deadport") {  // bound, never listening, held to the end: a refused connection
-        static SOCKET s_sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int cb = sizeof sa;
-        bind(s_sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        getsockname(s_sock, reinterpret_cast<sockaddr*>(&sa), &cb);
-        SetEnvironmentVariableA("DEAD", std::to_string(ntohs(sa.sin_port)).c_str());
-        _putenv(("DEAD=" + std::to_string(ntohs(sa.sin_port))).c_str());
     } else {
         throw std::runtime_error("unknown command " + s);
     }
@@ -543,13 +499,11 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &wd);
     int nFailed = 0;
     for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
         std::stringstream ss;
-        ss << in.rdbuf();
+        ss << std::ifstream(argv[i], std::ios::binary).rdbuf();
         const std::string sWant = ss.str();
         g_sOut.clear();
-        g_nPort = static_cast<USHORT>(
-            std::atoi(std::getenv("QUILLA_SCENARIO_PORT") ? std::getenv("QUILLA_SCENARIO_PORT") : "0"));
+        g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
         CRunner runner;
         Control("POST", "/_ctl/reset", "");
         std::istringstream lines(sWant);
@@ -577,10 +531,10 @@ int main(int argc, char** argv) {
             std::ofstream(argv[i], std::ios::binary) << g_sOut;
         } else if (g_sOut != sWant) {
             ++nFailed;
-            size_t p = 0;
-            while (p < g_sOut.size() && p < sWant.size() && g_sOut[p] == sWant[p])
-                ++p;
-            p = g_sOut.rfind('\n', p) + 1;
+            const size_t p =
+                g_sOut.rfind('\n', std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first -
+                                       g_sOut.begin()) +
+                1;
             std::printf("FAILED %s\n--- expected from there:\n%s\n--- got:\n%s\n", argv[i],
                         sWant.substr(p, 800).c_str(), g_sOut.substr(p, 800).c_str());
         }
