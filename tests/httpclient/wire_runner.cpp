@@ -8,7 +8,9 @@
 #include <winioctl.h>
 
 #include "client.h"
+#include "urlanalyzer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -35,22 +37,21 @@ void Out(std::string s) {
     g_sOut += "| " + s + "\n";
 }
 
+// Bytes as text: CR, LF, backslash and what is not printable escaped; with bBreak out in lines, after each LF.
 std::string Escape(const std::string& s, bool bBreak = false) {
     std::string sLine;
     for (unsigned char c : s) {
         char esc[8];
         std::snprintf(esc, sizeof esc,
-                      c == '\r'                ? "\\r"
-                      : c == '\n'              ? "\\n"
-                      : c == '\\'              ? "\\\\"
-                      : (c < 0x20 || c > 0x7e) ? "\\x%02X"
-                                               : "%c",
+                      c == '\r'              ? "\\r"
+                      : c == '\n'            ? "\\n"
+                      : c == '\\'            ? "\\\\"
+                      : c < 0x20 || c > 0x7e ? "\\x%02X"
+                                             : "%c",
                       c);
         sLine += esc;
-        if (bBreak && (c == '\n' || sLine.size() >= 96)) {
-            Out(sLine);
-            sLine.clear();
-        }
+        if (bBreak && (c == '\n' || sLine.size() >= 96))
+            Out(sLine), sLine.clear();
     }
     if (bBreak && !sLine.empty())
         Out(sLine);
@@ -62,7 +63,7 @@ std::string Unescape(const std::string& t, bool bRaw) {
         return "";
     std::string r;
     for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == '$') {
+        if (t[i] == '$' && i + 1 < t.size() && (isalpha(static_cast<unsigned char>(t[i + 1])) || t[i + 1] == '_')) {
             size_t j = i + 1;
             while (j < t.size() && (isalnum(static_cast<unsigned char>(t[j])) || t[j] == '_'))
                 ++j;
@@ -84,8 +85,8 @@ std::string Unescape(const std::string& t, bool bRaw) {
 const char* Sz(const Args& a, size_t i) {
     return i < a.size() && a[i] != "-" ? a[i].c_str() : nullptr;
 }
-DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {
-    return i < a.size() ? std::strtoul(a[i].c_str(), nullptr, 0) : dwDefault;
+DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {  // "*N" is N too
+    return i < a.size() ? std::strtoul(a[i].c_str() + (a[i][0] == '*'), nullptr, 0) : dwDefault;
 }
 
 // The scenario server's control API.
@@ -117,8 +118,11 @@ std::string Control(const std::string& sMethod,
 }
 
 // Request N as recorded, its boundary and the server's port normalised.
-std::string Recorded(DWORD nIdx, bool* pComplete) {
-    std::string s = Control("GET", "/_ctl/request/" + std::to_string(nIdx), "", pComplete);
+std::string Recorded(const std::string& sWhich, bool* pComplete) {
+    std::string s;
+    for (DWORD i = 0;
+         sWhich[0] == '/' ? s.compare(0, sWhich.size() + 16, "POST " + sWhich + " HTTP/1.1\r\n") != 0 : i == 0; ++i)
+        s = Control("GET", "/_ctl/request/" + (sWhich[0] == '/' ? std::to_string(i) : sWhich), "", pComplete);
     auto replace = [&s](const std::string& sFrom, const std::string& sTo) {
         for (size_t p = 0; !sFrom.empty() && (p = s.find(sFrom, p)) != std::string::npos; p += sTo.size())
             s.replace(p, sFrom.size(), sTo);
@@ -130,14 +134,13 @@ std::string Recorded(DWORD nIdx, bool* pComplete) {
     return s;
 }
 
-std::string Header(const std::string& sRaw, const std::string& sName) {
-    std::string sFound;
+// How often the head carries header sName.
+int HeaderCount(const std::string& sRaw, const std::string& sName) {
+    int n = 0;
     for (size_t p = sRaw.find("\r\n"); p + 2 < sRaw.find("\r\n\r\n"); p = sRaw.find("\r\n", p + 2))
-        if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
-                           (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL)
-            sFound +=
-                "[" + sRaw.substr(p + 2 + sName.size() + 1, sRaw.find("\r\n", p + 2) - p - 3 - sName.size()) + "]";
-    return sFound.empty() ? "absent" : sFound;
+        n += CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
+                            (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL;
+    return n;
 }
 
 // Long or binary bodies as their length and FNV-1a hash.
@@ -150,18 +153,6 @@ void Dump(const std::string& s) {
     char sz[64];
     std::snprintf(sz, sizeof sz, "%u bytes, hash %08lX", unsigned(s.size()), h);
     Out(sz);
-}
-
-std::string Bytes(size_t cb, int nSeed) {  // binary, so it is sniffed as application/octet-stream
-    std::string s(cb, '\0');
-    for (size_t i = 0; i < cb; ++i)
-        s[i] = char((i * 7 + nSeed) & 0xFF);
-    return s;
-}
-
-bool WriteBytes(const std::string& sPath, const std::string& s) {
-    std::ofstream f(sPath, std::ios::binary | std::ios::trunc);
-    return bool(f.write(s.data(), std::streamsize(s.size())));
 }
 
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
@@ -179,6 +170,11 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");  // truncate(2)
     HeapFree(GetProcessHeap(), 0, szUnix);
     return ret == 0;
+}
+
+void OutError(const httpclientexceptionA& e, const char* szKind = "! ") {
+    Out(szKind + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+        Escape(e.GetErrorMessage()));
 }
 
 std::string Take(LPSTR sz) {
@@ -244,6 +240,7 @@ void ToolArgs() {
     const BYTE* pbyData = reinterpret_cast<const BYTE*>("0123456789abcdefghij");
     BYTE b = 0;
     DWORD n = 0;
+    CHttpResponseA r0(nullptr, nullptr, nullptr), r1(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, 0, 0, 0));
     const std::function<void()> aCalls[] = {
         [] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); },
         [&] { CHttpToolA::OpenConnection(h, nullptr, 80, nullptr, nullptr); },
@@ -272,45 +269,34 @@ void ToolArgs() {
         [&] { CHttpToolA::_InternetWriteFile(h, pbyData, 5, Fail); },
         [] { ThrowWideAsAnsi(httpclientexceptionW(L"::ReadFile failed.", HTTPCLIENT_ERR_READFILE, 38)); },
         [] { CHttpToolA::Unicode2Ansi(L"x", 12345); },
-        [] {
-            Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + " " + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252)));
-        },
+        [] { Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252))); },
         [] { Out(Take(CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE))); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader(nullptr); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetHeader("A"); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatus(); },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).GetStatusText(); },
-        [] {
-            DWORD cb;
-            CHttpResponseA(nullptr, nullptr, nullptr).GetContentLength(cb);
-        },
-        [] { CHttpResponseA(nullptr, nullptr, nullptr).ReadContent(nullptr, 0); },
-        [&] {
-            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0))
-                .ReadContent(nullptr, 0);
-        },
-        [&] {
-            CHttpResponseA(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, nullptr, nullptr, 0)).ReadContent(&b, 0);
-        },
+        [&] { r0.GetHeader(nullptr); },
+        [&] { r0.GetHeader("A"); },
+        [&] { r0.GetStatus(); },
+        [&] { r0.GetStatusText(); },
+        [&] { r0.GetContentLength(n); },
+        [&] { r0.ReadContent(nullptr, 0); },
+        [&] { r1.ReadContent(nullptr, 0); },
+        [&] { r1.ReadContent(&b, 0); },
+        [] { CHttpClientA().OpenConnection(nullptr, "http://h/"); },
+        [] { CHttpClientA().OpenRequest(nullptr, "POST", "http://h/", 0); },
+        [] { CHttpClientA().ApplyProxyAccount(nullptr); },
+        // The wide operations raise in their own family.
+        [] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); },
+        [] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); },
+        [] { CHttpToolW::Ansi2Unicode("x", 12345); },
+        [] { ThrowAnsiAsWide("caf\xE9", 603, 2); },
     };
     for (const auto& f : aCalls) {
         try {
             f();
         } catch (const httpclientexceptionA& e) {
-            Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                Escape(e.GetErrorMessage()));
-        }
-    }
-    // The wide operations raise in their own family.
-    for (const auto& f : {std::function<void()>([] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); }),
-                          std::function<void()>([] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); }),
-                          std::function<void()>([] { CHttpToolW::Ansi2Unicode("x", 12345); }),
-                          std::function<void()>([] { ThrowAnsiAsWide("caf\xE9", 603, 2); })}) {
-        try {
-            f();
+            OutError(e);
         } catch (const httpclientexceptionW& e) {
-            Out("! W " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                Take(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)));
+            OutError(httpclientexceptionA(CHeapPtr<char>(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)).get(),
+                                          e.GetErrorCode(), e.GetWin32LastError()),
+                     "! W ");
         }
     }
     std::set<std::string> seen;
@@ -324,6 +310,8 @@ void ToolArgs() {
 
 void CRunner::Run(const Args& a) {
     auto& c = *m_pClient;
+    if ((a[0] == "status" || a[0] == "rheader" || a[0] == "read") && !m_pResponse)
+        throw std::runtime_error("no response");
     const std::string& s = a[0];
     std::string sSteps;
     if (s == "new") {
@@ -342,7 +330,8 @@ void CRunner::Run(const Args& a) {
     } else if (s == "account") {
         c.SetProxyAccount(Sz(a, 1), Sz(a, 2));
     } else if (s == "param") {
-        c.AddParam(Sz(a, 1), Sz(a, 2), Num(a, 3));
+        c.AddParam(Sz(a, 1), a.size() > 2 && a[2][0] == '*' ? std::string(Num(a, 2), 'x').c_str() : Sz(a, 2),
+                   Num(a, 3));
     } else if (s == "fileparam") {
         AddFileParam(c, a, 0);
     } else if (s == "unparam") {
@@ -360,16 +349,17 @@ void CRunner::Run(const Args& a) {
         m_hBorrowedConnection =
             InternetConnectA(m_hBorrowedInternet, "127.0.0.1", g_nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     } else if (s == "giveback") {
-        Out(std::to_string(InternetCloseHandle(m_hBorrowedConnection)) + " " +
-            std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
+        const BOOL bConnection = InternetCloseHandle(m_hBorrowedConnection);
+        Out(std::to_string(bConnection) + " " + std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
         m_hBorrowedInternet = m_hBorrowedConnection = nullptr;
     } else if (s == "step") {
         if (Step(Num(a, 1), sSteps))
             Out("response");
         else
             Out(sSteps.substr(1));
-    } else if (s == "steps" || s == "stepto") {  // until the response, or until Num(a, 2) bytes are out
-        std::set<DWORD> either;                  // answers or errors of which any will do
+    } else if (s == "steps" || s == "stepto") {
+        m_pResponse.reset();     // until the response, or until Num(a, 2) bytes are out
+        std::set<DWORD> either;  // answers or errors of which any will do
         std::string sEither = "one of";
         for (size_t i = 2; s == "steps" && i < a.size(); ++i)
             either.insert(Num(a, i)), sEither += " " + a[i];
@@ -383,7 +373,7 @@ void CRunner::Run(const Args& a) {
             return Out(sEither);
         }
         if (s == "stepto")
-            return (void)Recorded(0, nullptr);
+            return (void)Recorded("0", nullptr);
         if (!either.empty() && either.count(m_pResponse->GetStatus()))
             return Out(sEither);
         Out("steps" + sSteps);
@@ -393,15 +383,17 @@ void CRunner::Run(const Args& a) {
         c.GetPostStat(st);
         if (!st.IsActive())
             return Out("inactive");
-        std::ostringstream o;
-        o << "bytes " << st.ActualPostedByte() << "/" << st.ActualTotalByte() << " values " << st.PostedByte() << "/"
-          << st.TotalByte() << " params " << st.PostedCount() << "/" << st.TotalCount() << " files "
-          << st.PostedFileCount() << "/" << st.FileCount() << " current "
-          << (st.CurrParamName() ? Escape(st.CurrParamName()) : "null") << " "
-          << (st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()) : "null") << " " << st.CurrParamPostedByte()
-          << "/" << st.CurrParamTotalByte() << " remain " << st.CurrParamRemainByte() << " file "
-          << st.CurrParamIsFile() << " complete " << st.CurrParamIsComplete();
-        Out(o.str());
+        char sz[512];
+        std::snprintf(sz, sizeof sz,
+                      "bytes %lu/%lu values %lu/%lu params %lu/%lu files %lu/%lu current %s %s %lu/%lu remain %lu file "
+                      "%d complete %d",
+                      st.ActualPostedByte(), st.ActualTotalByte(), st.PostedByte(), st.TotalByte(), st.PostedCount(),
+                      st.TotalCount(), st.PostedFileCount(), st.FileCount(),
+                      st.CurrParamName() ? Escape(st.CurrParamName()).c_str() : "null",
+                      st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()).c_str() : "null",
+                      st.CurrParamPostedByte(), st.CurrParamTotalByte(), st.CurrParamRemainByte(), st.CurrParamIsFile(),
+                      st.CurrParamIsComplete());
+        Out(sz);
     } else if (s == "status") {  // status and text, each fetched once and kept
         const char* sz = m_pResponse->GetStatusText();
         Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) +
@@ -435,38 +427,38 @@ void CRunner::Run(const Args& a) {
     } else if (s == "server") {
         g_nPort = static_cast<USHORT>(Num(a, 1));
     } else if (s == "answer" || s == "default") {
-        std::string sJson;
-        for (size_t i = 1; i < a.size(); ++i)
-            sJson += (i > 1 ? " " : "") + a[i];
+        const std::string& sJson = a[1];
         Control("POST", "/_ctl/" + std::string(s == "answer" ? "script" : "default"),
                 s == "answer" ? "[" + sJson + "]" : sJson);
     } else if (s == "reset") {
         Control("POST", "/_ctl/reset", "");
     } else if (s == "count") {
         Out(Control("GET", "/_ctl/count", ""));
-    } else if (s == "request" || s == "body" || s == "hdr") {
+    } else if (s == "request" || s == "body" || s == "hdr" || s == "contains") {
         bool bComplete = false;
-        const std::string sRaw = Recorded(Num(a, 1), &bComplete);
+        const std::string sRaw = Recorded(a[1], &bComplete);
         if (s == "hdr")
-            return Out(Header(sRaw, a[2]));
+            return Out(std::to_string(HeaderCount(sRaw, a[2])));
+        if (s == "contains")
+            return Out(sRaw.find(a[2]) == std::string::npos ? "no" : "yes");
         Out(bComplete ? "complete" : "cut");
         Dump(s == "body" ? sRaw.substr(sRaw.find("\r\n\r\n") + 4) : sRaw);
     } else if (s == "line") {
-        const std::string sRaw = Recorded(Num(a, 1), nullptr);
+        const std::string sRaw = Recorded(a[1], nullptr);
         Out(sRaw.substr(0, sRaw.find("\r\n")));
-    } else if (s == "write") {  // PATH SIZE SEED, or PATH @TEXT
+    } else if (s == "write") {  // PATH SIZE SEED (binary, sniffed as application/octet-stream), or PATH @TEXT
         CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
-        if (!WriteBytes(a[1], a[2][0] == '@' ? a[2].substr(1) : Bytes(Num(a, 2), Num(a, 3))))
-            Out("not written");
-    } else if (s == "sparse") {  // a file of that size without writing its bytes
-        HANDLE h = CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        LARGE_INTEGER li;
+        std::string sBytes(Num(a, 2), '\0');
+        for (size_t i = 0, nSeed = Num(a, 3); i < sBytes.size(); ++i)
+            sBytes[i] = char(i * 7 + nSeed);
+        std::ofstream(a[1], std::ios::binary) << (a[2][0] == '@' ? a[2].substr(1) : sBytes);
+    } else if (s == "sparse") {  // PATH SIZE: a file of that size, its bytes never written
+        CScopedFileHandle h(CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER li = {{0, 0}};
         li.QuadPart = std::strtoll(a[2].c_str(), nullptr, 0);
         DWORD cb;
-        DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
-        if (!SetFilePointerEx(h, li, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
-            Out("not made");
-        CloseHandle(h);
+        DeviceIoControl(h.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
+        SetFilePointerEx(h.Get(), li, nullptr, FILE_BEGIN) && SetEndOfFile(h.Get());
     } else if (s == "truncate") {
         if (!UnixTruncate(a[1], Num(a, 2)))
             Out("not truncated");
@@ -479,34 +471,22 @@ void CRunner::Run(const Args& a) {
         CScopedFileHandle h(CreateFileA(a[1].c_str(), Num(a, 2, GENERIC_READ), FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, 0, nullptr));
         SetFilePointer(h.Get(), 7, nullptr, FILE_BEGIN);
-        Out(Take(CHttpToolA::GetMimeType(h.Get())) + " at " +
-            std::to_string(SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT)));
+        const std::string sFirst = Take(CHttpToolA::GetMimeType(h.Get()));
+        const DWORD nPos = SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT);
+        Out(sFirst + " then at " + std::to_string(nPos) + ", " + Take(CHttpToolA::GetMimeType(h.Get())));
     } else if (s == "toolargs") {
         ToolArgs();
     } else if (s == "route") {  // PROXYLIST BYPASS URL FLAGS: whether the session proxies it, then sent by hand
         CScopedInternetHandle hInternet(
             CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, Sz(a, 1), Sz(a, 2), 0));
-        char szHost[256] = "";
-        URL_COMPONENTSA uc = {};
-        uc.dwStructSize = sizeof uc;
-        uc.lpszHostName = szHost;
-        uc.dwHostNameLength = sizeof szHost;
-        InternetCrackUrlA(a[3].c_str(), 0, 0, &uc);
-        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(hInternet.Get(), szHost)));
+        CHttpUrlAnalyzerA url;
+        url.Analyze(a[3].c_str(), CP_ACP);
+        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(
+                             hInternet.Get(), CHeapPtr<char>(url.GetServerAddress(a[3].c_str())).get())));
         CScopedInternetHandle hConnection(c.OpenConnection(hInternet.Get(), a[3].c_str()));
         CScopedInternetHandle hRequest(c.OpenRequest(hConnection.Get(), "POST", a[3].c_str(), Num(a, 4)));
         CHttpToolA::SendRequestEx(hRequest.Get(), 0);
         CHttpToolA::EndRequest(hRequest.Get());
-    } else if (s == "deadport") {  // bound, never listening, held to the end: a refused connection
-        static SOCKET s_sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int cb = sizeof sa;
-        bind(s_sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        getsockname(s_sock, reinterpret_cast<sockaddr*>(&sa), &cb);
-        SetEnvironmentVariableA("DEAD", std::to_string(ntohs(sa.sin_port)).c_str());
-        _putenv(("DEAD=" + std::to_string(ntohs(sa.sin_port))).c_str());
     } else {
         throw std::runtime_error("unknown command " + s);
     }
@@ -519,13 +499,11 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &wd);
     int nFailed = 0;
     for (int i = 1; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
         std::stringstream ss;
-        ss << in.rdbuf();
+        ss << std::ifstream(argv[i], std::ios::binary).rdbuf();
         const std::string sWant = ss.str();
         g_sOut.clear();
-        g_nPort = static_cast<USHORT>(
-            std::atoi(std::getenv("QUILLA_SCENARIO_PORT") ? std::getenv("QUILLA_SCENARIO_PORT") : "0"));
+        g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
         CRunner runner;
         Control("POST", "/_ctl/reset", "");
         std::istringstream lines(sWant);
@@ -536,14 +514,15 @@ int main(int argc, char** argv) {
             Args a;
             std::istringstream words(sLine);
             for (std::string w; words >> w;)
-                a.push_back(Unescape(w, !a.empty() && (a[0] == "answer" || a[0] == "default")));
+                a.push_back(Unescape(w, false));
+            if (!a.empty() && (a[0] == "answer" || a[0] == "default"))  // the JSON as written, but $NAME
+                a.resize(1), a.push_back(Unescape(sLine.substr(sLine.find(' ') + 1), true));
             if (a.empty() || a[0][0] == '#')
                 continue;
             try {
                 runner.Run(a);
             } catch (const httpclientexceptionA& e) {
-                Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-                    Escape(e.GetErrorMessage()));
+                OutError(e);
             } catch (const std::exception& e) {
                 Out(std::string("!! ") + e.what());
             }
@@ -552,10 +531,10 @@ int main(int argc, char** argv) {
             std::ofstream(argv[i], std::ios::binary) << g_sOut;
         } else if (g_sOut != sWant) {
             ++nFailed;
-            size_t p = 0;
-            while (p < g_sOut.size() && p < sWant.size() && g_sOut[p] == sWant[p])
-                ++p;
-            p = g_sOut.rfind('\n', p) + 1;
+            const size_t p =
+                g_sOut.rfind('\n', std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first -
+                                       g_sOut.begin()) +
+                1;
             std::printf("FAILED %s\n--- expected from there:\n%s\n--- got:\n%s\n", argv[i],
                         sWant.substr(p, 800).c_str(), g_sOut.substr(p, 800).c_str());
         }

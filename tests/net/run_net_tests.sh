@@ -1,21 +1,13 @@
 #!/usr/bin/env bash
 # The HTTPS and proxy harness: sets up real peers, runs each COMMAND (a shell command line) in
 # turn with them, stops everything and exits non-zero if any command failed.
-# Usage: run_net_tests.sh BUILD_DIR COMMAND...
-#
-# What a command finds in its environment (nothing else on the machine is touched):
-#   WINEPREFIX                 a copy of the build's prefix that trusts the throwaway test CA;
-#                              run Windows programs with plain `wine`, not wine-run.sh
-#   QUILLA_NET_DIR             the certificates: ca.pem, and valid/expired/otherhost/untrusted
-#                              .pem+.key for localhost (otherhost: other.example; untrusted: another CA)
-#   QUILLA_SCENARIO_PY         tests/support/scenario.py, e.g. to serve HTTPS on a port of one's own:
-#                              python3 "$QUILLA_SCENARIO_PY" --port N --tls "$QUILLA_NET_DIR/valid.pem" ... -- CMD
-#   QUILLA_SCENARIO_PORT       a plain scenario server; QUILLA_STANDIN_PORT another (a proxy stand-in)
-#   QUILLA_TLS_<CERT>_PORT     a scenario server with that certificate (VALID, EXPIRED, OTHERHOST,
-#                              UNTRUSTED); it also answers plain control requests on the same port
-#   QUILLA_PROXY_PORT, QUILLA_AUTH_PROXY_PORT, QUILLA_PROXY_USER, QUILLA_PROXY_PASS
-#                              squid on loopback: open, and asking for that Basic account
-# *_proxy variables are cleared.
+# Usage: run_net_tests.sh BUILD_DIR COMMAND...   A command finds in its environment (*_proxy cleared):
+#   WINEPREFIX            a copy of the build's prefix trusting a throwaway CA (run programs with `wine`)
+#   QUILLA_NET_DIR        ca.pem and valid/expired/otherhost/untrusted .pem+.key for localhost
+#                         (otherhost: other.example; untrusted: another CA)
+#   QUILLA_SCENARIO_PY    tests/support/scenario.py; QUILLA_SCENARIO_PORT, QUILLA_STANDIN_PORT: two plain
+#                         scenario servers; QUILLA_TLS_<CERT>_PORT: one with that certificate (also plain control)
+#   QUILLA_PROXY_PORT, QUILLA_AUTH_PROXY_PORT, QUILLA_PROXY_USER, QUILLA_PROXY_PASS: squid, open and Basic auth
 set -euo pipefail
 build="$1"; shift
 here=$(cd "$(dirname "$0")" && pwd)
