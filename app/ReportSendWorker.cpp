@@ -147,6 +147,20 @@ CSendResult SendReport(LPCSTR szPath, LPCSTR szFileName, LPCSTR szVersion) {
 
 volatile LONG s_bDelivered = FALSE;
 
+// Who settles this process's one send: its worker once the send has ended, or the application
+// when the dialog closed first (the worker then ends with the process, its report not through).
+enum : LONG { kSendIdle, kSendRunning, kSendSettling, kSendSettled, kSendAbandoned };
+volatile LONG s_nSend = kSendIdle;
+HANDLE s_hSettled = nullptr;  // set once the worker has settled
+
+// Marks the send settled however the worker leaves its settling.
+struct CSettledSignal {
+    ~CSettledSignal() {
+        ::InterlockedExchange(&s_nSend, kSendSettled);
+        ::SetEvent(s_hSettled);
+    }
+};
+
 const DWORD kFlushBudgetMs = 120000;  // no new send starts after this
 const DWORD kFlushLimitMs = 240000;   // the flush process ends here, whatever it is doing
 
@@ -197,16 +211,21 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
     try {
         const CString strCrashFile = pDlg->GetCrashFile();
         const CString strVersion = pDlg->GetVersion();
+        s_hSettled = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ::InterlockedExchange(&s_nSend, kSendRunning);
         pDlg->WorkerDetached();
         pDlg = nullptr;  // the user may close the dialog from here on
 
         CSendResult result = {ESendOutcome::Retry, "not connected"};
         if (IsInternetConnected())
             result = SendReport(strCrashFile, nullptr, strVersion);
-        if (result.outcome == ESendOutcome::Delivered)
-            ::InterlockedExchange(&s_bDelivered, TRUE);
-        else if (result.outcome == ESendOutcome::Retry)
-            CPendingStore().Keep(strCrashFile, strVersion, result.strLast.c_str(), Trace);
+        if (::InterlockedCompareExchange(&s_nSend, kSendSettling, kSendRunning) == kSendRunning) {
+            const CSettledSignal settled;
+            if (result.outcome == ESendOutcome::Delivered)
+                ::InterlockedExchange(&s_bDelivered, TRUE);
+            else if (result.outcome == ESendOutcome::Retry)
+                CPendingStore().Keep(strCrashFile, strVersion, result.strLast.c_str(), Trace);
+        }
 
         // A closed dialog has no window any more: the post then fails, which is harmless.
         ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
@@ -217,6 +236,14 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
     }
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
     return 0;
+}
+
+void SettleUnfinishedSend(LPCSTR szCrashFile, LPCSTR szVersion) {
+    const LONG nWas = ::InterlockedCompareExchange(&s_nSend, kSendAbandoned, kSendRunning);
+    if (nWas == kSendRunning)
+        CPendingStore().Keep(szCrashFile, szVersion, "closed during the send", Trace);
+    else if (nWas == kSendSettling)
+        ::WaitForSingleObject(s_hSettled, INFINITE);  // a store entry being written, or not needed
 }
 
 BOOL ReportDelivered() {

@@ -10,6 +10,10 @@ unsigned __stdcall ReportSendWorker(void* pDialog);
 // TRUE when the system reports a modem, LAN or proxy connection and is not offline.
 BOOL IsInternetConnected();
 
+// After the dialog has closed: a send still under way is cut off when the process ends, so its
+// report is kept for a later send (unless its worker is already settling it: then waits for that).
+void SettleUnfinishedSend(LPCSTR szCrashFile, LPCSTR szVersion);
+
 // TRUE once a worker of this process got the report through (a 2xx answer).
 BOOL ReportDelivered();
 
