@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
 """The library's examples once against the scenario server. Usage: examples_test.py WINE_RUN UPLOAD POST"""
-import os
-import subprocess
-import sys
-import tempfile
+import os, subprocess, sys, tempfile  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from scenario import Scenario  # noqa: E402

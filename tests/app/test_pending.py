@@ -3,28 +3,11 @@
 flush process (--send-pending) that the next delivered send starts: each once, byte for byte as
 first sent. Drives crashreport.exe through reporter_driver.exe against the scenario server.
 Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import concurrent.futures
-import getpass
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import concurrent.futures, getpass, os, re, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from scenario import Scenario  # noqa: E402
+from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the rows' runner, same arguments
 
-DRIVER, REPORTER, PROBE, PORT = sys.argv[1:5]
 STORE = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla/CrashReports")
-
-
-def win(path):
-    return "Z:" + path.replace("/", "\\")
-
-
 FLUSH = '"%s" --send-pending' % win(REPORTER)
 
 

@@ -15,16 +15,7 @@ a reset also ends endless answers.
 
 CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT
 set and exits with its code; without CMD, prints the port and serves until killed."""
-import argparse
-import json
-import os
-import signal
-import socket
-import ssl
-import struct
-import subprocess
-import sys
-import threading
+import argparse, json, os, signal, socket, ssl, struct, subprocess, sys, threading  # noqa: E401
 
 
 class Request:
