@@ -120,17 +120,17 @@ BOOL ParseNumber(const std::string& str, int nBase, size_t nMaxDigits, ULONGLONG
     return TRUE;
 }
 
-// Writes under a temporary name, flushes, and only then renames over strPath.
-BOOL WriteWhole(const std::string& strPath, const std::string& strText) {
+// Writes strPath under a temporary name through write, flushes, and only then renames it into
+// place: a kill at any instant leaves the old file or the whole new one.
+template <typename Write>
+BOOL WriteThenRename(const std::string& strPath, Write write) {
     const std::string strTemp = strPath + ".tmp";
     {
         CScopedHandle hFile(
             ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD cbWritten = 0;
         if (!hFile.IsValid())
             return FALSE;
-        const BOOL bOk = ::WriteFile(hFile.Get(), strText.data(), DWORD(strText.size()), &cbWritten, nullptr) &&
-                         cbWritten == strText.size() && ::FlushFileBuffers(hFile.Get());
+        const BOOL bOk = write(hFile.Get()) && ::FlushFileBuffers(hFile.Get());
         if (!hFile.Close() || !bOk) {
             ::DeleteFileA(strTemp.c_str());
             return FALSE;
@@ -142,37 +142,31 @@ BOOL WriteWhole(const std::string& strPath, const std::string& strText) {
     return FALSE;
 }
 
-// Copies exactly nSize bytes of hSource to strPath by way of a flushed temporary file.
+BOOL WriteWhole(const std::string& strPath, const std::string& strText) {
+    return WriteThenRename(strPath, [&](HANDLE hFile) {
+        DWORD cbWritten = 0;
+        return ::WriteFile(hFile, strText.data(), DWORD(strText.size()), &cbWritten, nullptr) &&
+               cbWritten == strText.size();
+    });
+}
+
+// Copies exactly nSize bytes of hSource to strPath.
 BOOL CopyWhole(HANDLE hSource, DWORD nSize, const std::string& strPath) {
-    const std::string strTemp = strPath + ".tmp";
     std::unique_ptr<BYTE[]> pbyBuff(new (std::nothrow) BYTE[kCopyBuff]);
     if (!pbyBuff)
         return FALSE;
-    {
-        CScopedHandle hFile(
-            ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!hFile.IsValid())
-            return FALSE;
+    return WriteThenRename(strPath, [&](HANDLE hFile) {
         BOOL bOk = TRUE;
         for (DWORD nLeft = nSize; bOk && nLeft;) {
             DWORD cbRead = 0, cbWritten = 0;
             bOk = ::ReadFile(hSource, pbyBuff.get(), std::min(nLeft, kCopyBuff), &cbRead, nullptr) && cbRead &&
-                  ::WriteFile(hFile.Get(), pbyBuff.get(), cbRead, &cbWritten, nullptr) && cbWritten == cbRead;
+                  ::WriteFile(hFile, pbyBuff.get(), cbRead, &cbWritten, nullptr) && cbWritten == cbRead;
             nLeft -= bOk ? cbRead : 0;
         }
         // A file that grew meanwhile is not what its size promised either.
         DWORD cbMore = 0;
-        bOk = bOk && ::ReadFile(hSource, pbyBuff.get(), 1, &cbMore, nullptr) && cbMore == 0 &&
-              ::FlushFileBuffers(hFile.Get());
-        if (!hFile.Close() || !bOk) {
-            ::DeleteFileA(strTemp.c_str());
-            return FALSE;
-        }
-    }
-    if (::MoveFileExA(strTemp.c_str(), strPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return TRUE;
-    ::DeleteFileA(strTemp.c_str());
-    return FALSE;
+        return bOk && ::ReadFile(hSource, pbyBuff.get(), 1, &cbMore, nullptr) && cbMore == 0;
+    });
 }
 
 std::string FormatRecord(const CPendingReport& report) {
