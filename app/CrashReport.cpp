@@ -2,6 +2,7 @@
 
 #include "CrashReportDlg.h"
 #include "HandOff.h"
+#include "PendingFlush.h"
 #include "ReportSendWorker.h"
 
 BEGIN_MESSAGE_MAP(CCrashReportApp, CWinApp)
@@ -30,8 +31,6 @@ BOOL CCrashReportApp::InitInstance() {
     dlg.SetCrashInfo(m_crashInfo);
     dlg.DoModal();
     m_pMainWnd = nullptr;
-    // The user chose to send: closing the dialog before the send ended must not lose the report.
-    SettleUnfinishedSend(m_crashInfo.m_strCrashFile, m_crashInfo.m_strVersion);
 
     // The server has just taken a report: the ones that did not get through earlier follow, in a
     // process of their own, so that neither the user nor the product waits for them.

@@ -10,51 +10,29 @@
 #include <memory>
 #include <new>
 
+#include "ErrorText.h"
+
 namespace {
 
 const char kRecordHeader[] = "QuillaPendingReport 1";
 const char* const kRecordKeys[] = {"version", "filename", "first", "attempts", "size", "last"};
 const ULONGLONG kFileTimeDay = 24ull * 60 * 60 * 10000000;
-const DWORD kCopyBuff = 64 * 1024;
+const DWORD kCopyBuff = 256 * 1024;
+// Far above any record a keep writes (a command line holds at most 32767 characters, each at most
+// three once escaped), and the writer refuses anything longer: every record written is read back.
+const DWORD kMaxRecord = 128 * 1024;
+const size_t kMaxLast = 1024;  // a status or error text is cut to this
+const size_t kIdLength = 25;
+// Byte ranges of the lock file.
+const DWORD kStoreLockOffset = 0;
+const DWORD kFlushLockOffset = 1;
 
-class CScopedHandle {
-public:
-    explicit CScopedHandle(HANDLE h) noexcept : m_h(h) {}
-    ~CScopedHandle() {
-        if (IsValid())
-            ::CloseHandle(m_h);
-    }
-    CScopedHandle(const CScopedHandle&) = delete;
-    CScopedHandle& operator=(const CScopedHandle&) = delete;
-    HANDLE Get() const noexcept { return m_h; }
-    BOOL IsValid() const noexcept { return m_h && m_h != INVALID_HANDLE_VALUE; }
-    // Closes now, with the result of the close: a failed close can lose written data.
-    BOOL Close() noexcept {
-        const HANDLE h = m_h;
-        m_h = nullptr;
-        return h && h != INVALID_HANDLE_VALUE && ::CloseHandle(h);
-    }
-
-private:
-    HANDLE m_h;
+struct CFindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { ::FindClose(h); }
 };
-
-class CScopedFind {
-public:
-    CScopedFind(const std::string& strPattern, WIN32_FIND_DATAA& data)
-        : m_h(::FindFirstFileA(strPattern.c_str(), &data)) {}
-    ~CScopedFind() {
-        if (IsValid())
-            ::FindClose(m_h);
-    }
-    CScopedFind(const CScopedFind&) = delete;
-    CScopedFind& operator=(const CScopedFind&) = delete;
-    BOOL IsValid() const noexcept { return m_h != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const noexcept { return m_h; }
-
-private:
-    HANDLE m_h;
-};
+typedef Tavon::CScopedHandleT<CFindHandleTraits> CScopedFind;
 
 ULONGLONG Now() {
     FILETIME ft;
@@ -62,31 +40,28 @@ ULONGLONG Now() {
     return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-BOOL FileSize(const std::string& strPath, ULONGLONG& nSize) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExA(strPath.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+// "<16 hex digits>-<8 hex digits>", upper case. A device name (COM1, NUL, ...) never has this form.
+BOOL IsEntryId(const std::string& str) {
+    if (str.size() != kIdLength || str[16] != '-')
         return FALSE;
-    nSize = (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    for (size_t i = 0; i < kIdLength; ++i) {
+        if (i != 16 && !std::isdigit(static_cast<unsigned char>(str[i])) && (str[i] < 'A' || str[i] > 'F'))
+            return FALSE;
+    }
     return TRUE;
 }
 
-BOOL EndsWith(const std::string& str, const char* szEnd) {
-    const size_t n = std::strlen(szEnd);
-    return str.size() >= n && str.compare(str.size() - n, n, szEnd) == 0;
-}
-
 // Record values are one line each: control bytes and '%' are percent-encoded.
-std::string Escape(const char* sz) {
+std::string Escape(const std::string& strValue) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string str;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(sz); *p; ++p) {
-        if (*p < 0x20 || *p == 0x7F || *p == '%') {
+    for (unsigned char ch : strValue) {
+        if (ch < 0x20 || ch == 0x7F || ch == '%') {
             str += '%';
-            str += kHex[*p >> 4];
-            str += kHex[*p & 0xF];
+            str += kHex[ch >> 4];
+            str += kHex[ch & 0xF];
         } else {
-            str += char(*p);
+            str += char(ch);
         }
     }
     return str;
@@ -121,40 +96,30 @@ BOOL ParseNumber(const std::string& str, int nBase, size_t nMaxDigits, ULONGLONG
 }
 
 // Writes strPath under a temporary name through write, flushes, and only then renames it into
-// place: a kill at any instant leaves the old file or the whole new one.
+// place: a kill at any instant leaves the old file or the whole new one. The last error tells
+// why it failed.
 template <typename Write>
 BOOL WriteThenRename(const std::string& strPath, Write write) {
     const std::string strTemp = strPath + ".tmp";
-    {
-        CScopedHandle hFile(
-            ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!hFile.IsValid())
-            return FALSE;
-        const BOOL bOk = write(hFile.Get()) && ::FlushFileBuffers(hFile.Get());
-        if (!hFile.Close() || !bOk) {
-            ::DeleteFileA(strTemp.c_str());
-            return FALSE;
-        }
-    }
-    if (::MoveFileExA(strTemp.c_str(), strPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    Tavon::CScopedFileHandle hFile(
+        ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hFile.IsValid())
+        return FALSE;
+    BOOL bOk = write(hFile.Get()) && ::FlushFileBuffers(hFile.Get());
+    bOk = ::CloseHandle(hFile.Release()) && bOk;  // a failed close can lose written data
+    if (bOk && ::MoveFileExA(strTemp.c_str(), strPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return TRUE;
+    const DWORD dwError = ::GetLastError();
     ::DeleteFileA(strTemp.c_str());
+    ::SetLastError(dwError);
     return FALSE;
-}
-
-BOOL WriteWhole(const std::string& strPath, const std::string& strText) {
-    return WriteThenRename(strPath, [&](HANDLE hFile) {
-        DWORD cbWritten = 0;
-        return ::WriteFile(hFile, strText.data(), DWORD(strText.size()), &cbWritten, nullptr) &&
-               cbWritten == strText.size();
-    });
 }
 
 // Copies exactly nSize bytes of hSource to strPath.
 BOOL CopyWhole(HANDLE hSource, DWORD nSize, const std::string& strPath) {
     std::unique_ptr<BYTE[]> pbyBuff(new (std::nothrow) BYTE[kCopyBuff]);
     if (!pbyBuff)
-        return FALSE;
+        return ::SetLastError(ERROR_NOT_ENOUGH_MEMORY), FALSE;
     return WriteThenRename(strPath, [&](HANDLE hFile) {
         BOOL bOk = TRUE;
         for (DWORD nLeft = nSize; bOk && nLeft;) {
@@ -173,8 +138,8 @@ std::string FormatRecord(const CPendingReport& report) {
     char szFirst[17];
     std::snprintf(szFirst, sizeof szFirst, "%016llX", report.m_nFirstAttempt);
     const std::string values[] = {
-        Escape(report.m_strVersion.c_str()), Escape(report.m_strFileName.c_str()), szFirst,
-        std::to_string(report.m_nAttempts),  std::to_string(report.m_nSize),       Escape(report.m_strLast.c_str())};
+        Escape(report.m_strVersion),        Escape(report.m_strFileName),  szFirst,
+        std::to_string(report.m_nAttempts), std::to_string(report.m_nSize), Escape(report.m_strLast.substr(0, kMaxLast))};
     std::string str = std::string(kRecordHeader) + "\r\n";
     for (size_t i = 0; i < 6; ++i)
         str.append(kRecordKeys[i]).append("=").append(values[i]).append("\r\n");
@@ -201,199 +166,318 @@ BOOL ParseRecord(const std::string& strText, CPendingReport& report) {
         values[i] = lines[i + 1].substr(strKey.size());
     }
     ULONGLONG nAttempts = 0, nSize = 0;
-    return Unescape(values[0], report.m_strVersion) && Unescape(values[1], report.m_strFileName) &&
-           ParseNumber(values[2], 16, 16, report.m_nFirstAttempt) && ParseNumber(values[3], 10, 9, nAttempts) &&
-           ParseNumber(values[4], 10, 10, nSize) && nSize <= PENDING_MAX_BYTES &&
-           Unescape(values[5], report.m_strLast) && ((report.m_nAttempts = DWORD(nAttempts)), true) &&
-           ((report.m_nSize = DWORD(nSize)), true);
+    if (!Unescape(values[0], report.m_strVersion) || !Unescape(values[1], report.m_strFileName) ||
+        !ParseNumber(values[2], 16, 16, report.m_nFirstAttempt) || !ParseNumber(values[3], 10, 9, nAttempts) ||
+        !ParseNumber(values[4], 10, 10, nSize) || nSize > PENDING_MAX_BYTES || !Unescape(values[5], report.m_strLast))
+        return FALSE;
+    report.m_nAttempts = DWORD(nAttempts);
+    report.m_nSize = DWORD(nSize);
+    return TRUE;
 }
 
-BOOL ReadSmallFile(const std::string& strPath, std::string& strText) {
-    CScopedHandle hFile(::CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hFile.IsValid())
-        return FALSE;
-    char szBuff[8192];
+enum class ERead { Read, NotNow, Invalid };
+
+ERead ReadRecord(const std::string& strPath, CPendingReport& report) {
+    Tavon::CScopedFileHandle hFile(::CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string strText(kMaxRecord + 1, '\0');
     DWORD cbRead = 0;
-    if (!::ReadFile(hFile.Get(), szBuff, sizeof szBuff, &cbRead, nullptr) || cbRead == sizeof szBuff)
-        return FALSE;
-    strText.assign(szBuff, cbRead);
-    return TRUE;
+    if (!hFile.IsValid() || !::ReadFile(hFile.Get(), &strText[0], kMaxRecord + 1, &cbRead, nullptr))
+        return ERead::NotNow;
+    strText.resize(cbRead);
+    return cbRead <= kMaxRecord && ParseRecord(strText, report) ? ERead::Read : ERead::Invalid;
 }
 
 }  // namespace
 
-// Holds the store's mutex for one change of the folder; a holder killed mid-change leaves the
-// mutex abandoned, which the next one takes over like a free one.
+// Holds the store's byte of the lock file for one change of the folder. A blocking wait: holders
+// keep it only for file operations, and a killed one releases it.
 class CPendingStore::CLock {
 public:
-    explicit CLock(HANDLE hMutex) : m_hMutex(hMutex) {
-        const DWORD dwWait = hMutex ? ::WaitForSingleObject(hMutex, INFINITE) : WAIT_FAILED;
-        m_bHeld = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
+    explicit CLock(HANDLE hLock) : m_hLock(hLock) {
+        OVERLAPPED ov = {};
+        ov.Offset = kStoreLockOffset;
+        m_bHeld = hLock != INVALID_HANDLE_VALUE && ::LockFileEx(hLock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov);
     }
     ~CLock() {
+        OVERLAPPED ov = {};
+        ov.Offset = kStoreLockOffset;
         if (m_bHeld)
-            ::ReleaseMutex(m_hMutex);
+            ::UnlockFileEx(m_hLock, 0, 1, 0, &ov);
     }
     CLock(const CLock&) = delete;
     CLock& operator=(const CLock&) = delete;
     BOOL IsHeld() const noexcept { return m_bHeld; }
 
 private:
-    HANDLE m_hMutex;
+    HANDLE m_hLock;
     BOOL m_bHeld = FALSE;
 };
 
-CPendingStore::CPendingStore() : m_hMutex(::CreateMutexA(nullptr, FALSE, "Local\\Quilla.CrashReports.Store")) {
+CPendingStore::CPendingStore(PFN_PENDING_TRACE pfnTrace) : m_pfnTrace(pfnTrace) {
     char szDir[MAX_PATH] = "";
-    if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, szDir)))
+    if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, szDir))) {
+        m_dwOpenError = ERROR_PATH_NOT_FOUND;
         return;
+    }
     std::string strDir = std::string(szDir) + "\\Quilla";
     ::CreateDirectoryA(strDir.c_str(), nullptr);
-    strDir += "\\CrashReports";
+    strDir += "\\CrashReports\\";
     ::CreateDirectoryA(strDir.c_str(), nullptr);
-    if (::GetFileAttributesA(strDir.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-        m_strDir = strDir + "\\";
+    m_hLock.Reset(::CreateFileA((strDir + "store.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (m_hLock.IsValid())
+        m_strDir = strDir;
+    else
+        m_dwOpenError = ::GetLastError();
 }
 
-CPendingStore::~CPendingStore() {
-    if (m_hMutex)
-        ::CloseHandle(m_hMutex);
+std::string CPendingStore::_Path(const std::string& strId, LPCSTR szExt) const {
+    return m_strDir + strId + szExt;
 }
 
-std::string CPendingStore::CopyPath(const CPendingReport& report) const {
-    return m_strDir + report.m_strId + ".dmp";
+void CPendingStore::_Trace(const std::string& strLine) const {
+    if (m_pfnTrace)
+        m_pfnTrace((strLine + "\r\n").c_str());
 }
 
-BOOL CPendingStore::HasEntries() const {
+BOOL CPendingStore::_WriteRecord(const CPendingReport& report) const {
+    const std::string strText = FormatRecord(report);
+    if (strText.size() > kMaxRecord)
+        return ::SetLastError(ERROR_FILENAME_EXCED_RANGE), FALSE;
+    return WriteThenRename(_Path(report.m_strId, ".rec"), [&](HANDLE hFile) {
+        DWORD cbWritten = 0;
+        return ::WriteFile(hFile, strText.data(), DWORD(strText.size()), &cbWritten, nullptr) &&
+               cbWritten == strText.size();
+    });
+}
+
+// 0 when this process may take the entry's copy (nobody holds it), else why not: a sender holds
+// it (ERROR_SHARING_VIOLATION), another program does, or it is missing (ERROR_FILE_NOT_FOUND).
+DWORD CPendingStore::_Probe(const std::string& strId) const {
+    const Tavon::CScopedFileHandle hProbe(::CreateFileA(_Path(strId, ".dmp").c_str(), GENERIC_READ | DELETE,
+                                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return hProbe.IsValid() ? 0 : ::GetLastError();
+}
+
+// Deletes an entry that nobody holds, the record first: a kill in between leaves a copy without
+// record, which the next look drops. Traced unless strWhy is empty; FALSE when it is left.
+BOOL CPendingStore::_DropNamed(const std::string& strId, const std::string& strWhy) {
+    const DWORD dwProbe = _Probe(strId);
+    if (dwProbe != 0 && dwProbe != ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    if (!::DeleteFileA(_Path(strId, ".rec").c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    ::DeleteFileA(_Path(strId, ".dmp").c_str());
+    if (!strWhy.empty())
+        _Trace("Pending report " + strId + " dropped: " + strWhy);
+    return TRUE;
+}
+
+// Under the lock: finishes what killed or failed processes left, drops what is invalid or beyond
+// the bounds, and gives the rest oldest first.
+void CPendingStore::_Sweep(std::vector<CPendingReport>& rReports) {
+    const unsigned kRecord = 1, kCopy = 2, kSent = 4;
+    std::vector<std::pair<std::string, unsigned>> ids;
     WIN32_FIND_DATAA data;
-    return !m_strDir.empty() && CScopedFind(m_strDir + "*.rec", data).IsValid();
+    const CScopedFind find(::FindFirstFileA((m_strDir + "*").c_str(), &data));
+    for (BOOL bMore = find.IsValid(); bMore; bMore = ::FindNextFileA(find.Get(), &data)) {
+        const std::string strName = data.cFileName;
+        const std::string strId = strName.substr(0, kIdLength), strExt = strName.substr(std::min(strName.size(), kIdLength));
+        if (!IsEntryId(strId) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        if (strExt == ".rec.tmp" || strExt == ".dmp.tmp")  // what a killed writer left
+            ::DeleteFileA((m_strDir + strName).c_str());
+        const unsigned uKind = strExt == ".rec" ? kRecord : strExt == ".dmp" ? kCopy : strExt == ".sent" ? kSent : 0;
+        if (uKind)
+            ids.emplace_back(strId, uKind);
+    }
+    // One item per id, oldest first.
+    std::sort(ids.begin(), ids.end());
+    for (size_t i = 1; i < ids.size();) {
+        if (ids[i].first == ids[i - 1].first) {
+            ids[i - 1].second |= ids[i].second;
+            ids.erase(ids.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+
+    const ULONGLONG nNow = Now();
+    ULONGLONG nTotal = 0;
+    rReports.clear();
+    for (const auto& [strId, uKinds] : ids) {
+        if (uKinds & kSent) {  // delivered: only the deletes were left to do
+            if ((::DeleteFileA(_Path(strId, ".rec").c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND) &&
+                (::DeleteFileA(_Path(strId, ".dmp").c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND))
+                ::DeleteFileA(_Path(strId, ".sent").c_str());
+            continue;
+        }
+        if (!(uKinds & kRecord)) {
+            _DropNamed(strId, "no record");
+            continue;
+        }
+        CPendingReport report;
+        report.m_strId = strId;
+        const ERead read = ReadRecord(_Path(strId, ".rec"), report);
+        if (read == ERead::Invalid) {
+            _DropNamed(strId, "invalid record");
+        } else if (read == ERead::Read && report.m_nAttempts >= PENDING_MAX_ATTEMPTS) {
+            _DropNamed(strId, "10 attempts failed");
+        } else if (read == ERead::Read && report.m_nAttempts >= 2 && nNow > report.m_nFirstAttempt &&
+                   nNow - report.m_nFirstAttempt > PENDING_MAX_AGE_DAYS * kFileTimeDay) {
+            _DropNamed(strId, "older than 30 days");
+        } else if (read == ERead::Read) {
+            rReports.push_back(report);
+            nTotal += report.m_nSize;
+        }
+    }
+    // The oldest go until the rest fits; one held by its sender stays, and counts.
+    size_t nCount = rReports.size();
+    for (auto it = rReports.begin(); it != rReports.end() && (nCount > PENDING_MAX_REPORTS || nTotal > PENDING_MAX_BYTES);) {
+        if (_DropNamed(it->m_strId, "beyond 10 reports or 256 MiB")) {
+            --nCount;
+            nTotal -= it->m_nSize;
+            it = rReports.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
-BOOL CPendingStore::Keep(LPCSTR szCrashFile, LPCSTR szVersion, LPCSTR szLast, PFN_PENDING_TRACE pfnTrace) {
-    CLock lock(m_hMutex);
-    if (m_strDir.empty() || !lock.IsHeld())
+BOOL CPendingStore::Keep(LPCSTR szCrashFile, LPCSTR szVersion, CPendingEntry& rEntry) {
+    const auto Fail = [this](const char* szWhy, DWORD dwError) {
+        _Trace(std::string("Report not kept: ") + szWhy + (dwError ? ": " + LastErrorText(dwError) : ""));
         return FALSE;
-    CScopedHandle hSource(::CreateFileA(szCrashFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    if (m_strDir.empty())
+        return Fail("no store folder", m_dwOpenError);
+    const CLock lock(m_hLock.Get());
+    if (!lock.IsHeld())
+        return Fail("the store cannot be locked", ::GetLastError());
+    const Tavon::CScopedFileHandle hSource(::CreateFileA(szCrashFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size;
-    if (!hSource.IsValid() || !::GetFileSizeEx(hSource.Get(), &size) || size.QuadPart > PENDING_MAX_BYTES)
-        return FALSE;
+    if (!hSource.IsValid() || !::GetFileSizeEx(hSource.Get(), &size))
+        return Fail("cannot read the crash file", ::GetLastError());
+    if (size.QuadPart > PENDING_MAX_BYTES)
+        return Fail("the crash file is over 256 MiB", 0);
 
-    CPendingReport report;
+    CPendingReport& report = rEntry.m_report;
     report.m_strVersion = szVersion;
     report.m_strFileName = szCrashFile;
     report.m_nFirstAttempt = Now();
     report.m_nAttempts = 1;
     report.m_nSize = DWORD(size.QuadPart);
-    report.m_strLast = szLast;
-    char szId[40];
+    char szId[kIdLength + 1];
     std::snprintf(szId, sizeof szId, "%016llX-%08lX", report.m_nFirstAttempt, ::GetCurrentProcessId());
     report.m_strId = szId;
+    rEntry.m_strCopyPath = _Path(report.m_strId, ".dmp");
 
-    const std::string strRecord = m_strDir + report.m_strId + ".rec";
-    if (!CopyWhole(hSource.Get(), report.m_nSize, CopyPath(report)))
-        return FALSE;
-    if (!WriteWhole(strRecord, FormatRecord(report))) {
-        ::DeleteFileA(CopyPath(report).c_str());
-        return FALSE;
+    if (!CopyWhole(hSource.Get(), report.m_nSize, rEntry.m_strCopyPath))
+        return Fail("cannot copy the crash file", ::GetLastError());
+    if (!_WriteRecord(report)) {
+        const DWORD dwError = ::GetLastError();
+        ::DeleteFileA(rEntry.m_strCopyPath.c_str());
+        return Fail("cannot write its record", dwError);
     }
-    _Trim(pfnTrace);
+    rEntry.m_hCopy.Reset(::CreateFileA(rEntry.m_strCopyPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!rEntry.m_hCopy.IsValid()) {
+        const DWORD dwError = ::GetLastError();
+        _DropNamed(report.m_strId, "");
+        return Fail("cannot hold its copy", dwError);
+    }
+    std::vector<CPendingReport> reports;
+    _Sweep(reports);  // the bounds, with the new entry held
     return TRUE;
 }
 
-std::vector<CPendingReport> CPendingStore::_Scan() {
-    std::vector<CPendingReport> reports;
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    CScopedFind find(m_strDir + "*", data);
-    for (BOOL bMore = find.IsValid(); bMore; bMore = ::FindNextFileA(find.Get(), &data)) {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(data.cFileName);
-    }
-    for (const std::string& strName : names) {
-        const std::string strPath = m_strDir + strName;
-        // The lock is held: a temporary file is what a killed writer left.
-        if (EndsWith(strName, ".tmp")) {
-            ::DeleteFileA(strPath.c_str());
-        } else if (EndsWith(strName, ".dmp")) {
-            ULONGLONG nSize;
-            if (!FileSize(strPath.substr(0, strPath.size() - 4) + ".rec", nSize))
-                ::DeleteFileA(strPath.c_str());
-        } else if (EndsWith(strName, ".rec")) {
-            CPendingReport report;
-            report.m_strId = strName.substr(0, strName.size() - 4);
-            std::string strText;
-            ULONGLONG nCopySize = 0;
-            if (ReadSmallFile(strPath, strText) && ParseRecord(strText, report) &&
-                FileSize(CopyPath(report), nCopySize) && nCopySize == report.m_nSize) {
-                reports.push_back(report);
-            } else {
-                ::DeleteFileA(strPath.c_str());
-                ::DeleteFileA(CopyPath(report).c_str());
-            }
-        }
-    }
-    std::sort(reports.begin(), reports.end(), [](const CPendingReport& a, const CPendingReport& b) {
-        return a.m_nFirstAttempt != b.m_nFirstAttempt ? a.m_nFirstAttempt < b.m_nFirstAttempt : a.m_strId < b.m_strId;
-    });
-    return reports;
-}
-
-void CPendingStore::_Drop(const CPendingReport& report, LPCSTR szWhy, PFN_PENDING_TRACE pfnTrace) {
-    // The record goes first: a kill in between leaves a half entry, not a whole one without its file.
-    ::DeleteFileA((m_strDir + report.m_strId + ".rec").c_str());
-    ::DeleteFileA(CopyPath(report).c_str());
-    if (pfnTrace && szWhy)
-        pfnTrace(("Pending report " + report.m_strId + " dropped: " + szWhy + "\r\n").c_str());
-}
-
-void CPendingStore::_Trim(PFN_PENDING_TRACE pfnTrace) {
-    const ULONGLONG nNow = Now();
-    std::vector<CPendingReport> reports;
-    ULONGLONG nTotal = 0;
-    for (const CPendingReport& report : _Scan()) {
-        if (nNow > report.m_nFirstAttempt && nNow - report.m_nFirstAttempt > PENDING_MAX_AGE_DAYS * kFileTimeDay) {
-            _Drop(report, "older than 30 days", pfnTrace);
-        } else if (report.m_nAttempts >= PENDING_MAX_ATTEMPTS) {
-            _Drop(report, "10 attempts failed", pfnTrace);
-        } else {
-            reports.push_back(report);
-            nTotal += report.m_nSize;
-        }
-    }
-    // Oldest first, until the rest fits.
-    for (size_t i = 0; reports.size() - i > PENDING_MAX_REPORTS || nTotal > PENDING_MAX_BYTES; ++i) {
-        _Drop(reports[i], "beyond 10 reports or 256 MiB", pfnTrace);
-        nTotal -= reports[i].m_nSize;
-    }
-}
-
-std::vector<CPendingReport> CPendingStore::Load(PFN_PENDING_TRACE pfnTrace) {
-    CLock lock(m_hMutex);
+BOOL CPendingStore::TakeNext(std::vector<std::string>& rTried, CPendingEntry& rEntry) {
+    const CLock lock(m_hLock.Get());
     if (m_strDir.empty() || !lock.IsHeld())
-        return {};
-    _Trim(pfnTrace);
-    return _Scan();
-}
-
-void CPendingStore::Remove(const CPendingReport& report) {
-    CLock lock(m_hMutex);
-    _Drop(report, nullptr, nullptr);
-}
-
-BOOL CPendingStore::CountFailure(CPendingReport& report, LPCSTR szLast, PFN_PENDING_TRACE pfnTrace) {
-    CLock lock(m_hMutex);
-    ++report.m_nAttempts;
-    report.m_strLast = szLast;
-    if (report.m_nAttempts >= PENDING_MAX_ATTEMPTS) {
-        _Drop(report, "10 attempts failed", pfnTrace);
         return FALSE;
+    std::vector<CPendingReport> reports;
+    _Sweep(reports);
+    for (CPendingReport& report : reports) {
+        const std::string& strId = report.m_strId;
+        if (std::find(rTried.begin(), rTried.end(), strId) != rTried.end())
+            continue;
+        rTried.push_back(strId);
+        if (const DWORD dwProbe = _Probe(strId)) {
+            if (dwProbe == ERROR_FILE_NOT_FOUND)
+                _DropNamed(strId, "its copy is missing");
+            continue;
+        }
+        // Opened as the client opens it, and kept open: the bytes cannot change under the send.
+        rEntry.m_strCopyPath = _Path(strId, ".dmp");
+        rEntry.m_hCopy.Reset(::CreateFileA(rEntry.m_strCopyPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        LARGE_INTEGER size;
+        if (!rEntry.m_hCopy.IsValid() || !::GetFileSizeEx(rEntry.m_hCopy.Get(), &size)) {
+            rEntry.m_hCopy.Reset();
+            continue;
+        }
+        if (ULONGLONG(size.QuadPart) != report.m_nSize) {
+            rEntry.m_hCopy.Reset();
+            _DropNamed(strId, "its copy has " + std::to_string(size.QuadPart) + " bytes, its record says " +
+                                  std::to_string(report.m_nSize));
+            continue;
+        }
+        ++report.m_nAttempts;
+        if (!_WriteRecord(report)) {
+            rEntry.m_hCopy.Reset();
+            continue;
+        }
+        rEntry.m_report = report;
+        return TRUE;
     }
-    ULONGLONG nSize;
-    // A record the bounds dropped meanwhile is not brought back.
-    if (!FileSize(m_strDir + report.m_strId + ".rec", nSize))
-        return FALSE;
-    WriteWhole(m_strDir + report.m_strId + ".rec", FormatRecord(report));
+    return FALSE;
+}
+
+void CPendingStore::Delivered(CPendingEntry& rEntry) {
+    const CLock lock(m_hLock.Get());
+    const std::string& strId = rEntry.m_report.m_strId;
+    // Marked first: whatever fails after this, the report is not sent again.
+    Tavon::CScopedFileHandle hMark(::CreateFileA(_Path(strId, ".sent").c_str(), GENERIC_WRITE, 0, nullptr,
+                                                 CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH, nullptr));
+    hMark.Reset();
+    rEntry.m_hCopy.Reset();
+    if (::DeleteFileA(_Path(strId, ".rec").c_str()) && ::DeleteFileA(rEntry.m_strCopyPath.c_str()))
+        ::DeleteFileA(_Path(strId, ".sent").c_str());
+}
+
+void CPendingStore::Drop(CPendingEntry& rEntry, LPCSTR szWhy) {
+    const CLock lock(m_hLock.Get());
+    rEntry.m_hCopy.Reset();
+    _DropNamed(rEntry.m_report.m_strId, szWhy ? szWhy : "");
+}
+
+BOOL CPendingStore::Failed(CPendingEntry& rEntry, LPCSTR szLast) {
+    const CLock lock(m_hLock.Get());
+    rEntry.m_hCopy.Reset();
+    rEntry.m_report.m_strLast = szLast;
+    if (rEntry.m_report.m_nAttempts >= PENDING_MAX_ATTEMPTS)
+        return !_DropNamed(rEntry.m_report.m_strId, "10 attempts failed");
+    _WriteRecord(rEntry.m_report);
     return TRUE;
+}
+
+BOOL CPendingStore::HasEntries() const {
+    WIN32_FIND_DATAA data;
+    const CScopedFind find(m_strDir.empty() ? INVALID_HANDLE_VALUE : ::FindFirstFileA((m_strDir + "*.rec").c_str(), &data));
+    for (BOOL bMore = find.IsValid(); bMore; bMore = ::FindNextFileA(find.Get(), &data)) {
+        const std::string strName = data.cFileName;
+        if (strName.size() == kIdLength + 4 && strName.compare(kIdLength, 4, ".rec") == 0 &&
+            IsEntryId(strName.substr(0, kIdLength)))
+            return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL CPendingStore::BeginFlush() {
+    OVERLAPPED ov = {};
+    ov.Offset = kFlushLockOffset;
+    return m_hLock.IsValid() &&
+           ::LockFileEx(m_hLock.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov);
 }
