@@ -2,10 +2,13 @@
 
 namespace {
 
+// Codes that WinInet's calls end with here (Wine 8 gives 10035 for a time-out) and whose text
+// the platform may not carry.
 const struct {
     DWORD dwError;
     const char* szText;
 } kOwnTexts[] = {
+    {10035, "A non-blocking socket operation could not be completed immediately."},
     {12031, "The connection with the server was reset."},
     {12045, "The certificate authority is invalid or incorrect."},
     {12057, "The revocation of the certificate could not be checked."},

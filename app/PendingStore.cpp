@@ -328,8 +328,17 @@ void CPendingStore::_Sweep(std::vector<CPendingReport>& rReports) {
                    nNow - report.m_nFirstAttempt > PENDING_MAX_AGE_DAYS * kFileTimeDay) {
             _DropNamed(strId, "older than 30 days");
         } else if (read == ERead::Read) {
-            rReports.push_back(report);
-            nTotal += report.m_nSize;
+            WIN32_FILE_ATTRIBUTE_DATA copy;
+            if (!::GetFileAttributesExA(_Path(strId, ".dmp").c_str(), GetFileExInfoStandard, &copy)) {
+                if (::GetLastError() == ERROR_FILE_NOT_FOUND)
+                    _DropNamed(strId, "its copy is missing");
+            } else if (copy.nFileSizeHigh || copy.nFileSizeLow != report.m_nSize) {
+                _DropNamed(strId, "its copy has " + std::to_string(copy.nFileSizeLow) + " bytes, its record says " +
+                                      std::to_string(report.m_nSize));
+            } else {
+                rReports.push_back(report);
+                nTotal += report.m_nSize;
+            }
         }
     }
     // The oldest go until the rest fits; one held by its sender stays, and counts.
@@ -404,28 +413,16 @@ BOOL CPendingStore::TakeNext(std::vector<std::string>& rTried, CPendingEntry& rE
         if (std::find(rTried.begin(), rTried.end(), strId) != rTried.end())
             continue;
         rTried.push_back(strId);
-        if (const DWORD dwProbe = _Probe(strId)) {
-            if (dwProbe == ERROR_FILE_NOT_FOUND)
-                _DropNamed(strId, "its copy is missing");
-            continue;
-        }
+        if (_Probe(strId) != 0)
+            continue;  // another reporter is sending it, or another program holds it
         // Opened as the client opens it, and kept open: the bytes cannot change under the send.
         rEntry.m_strCopyPath = _Path(strId, ".dmp");
         rEntry.m_hCopy.Reset(::CreateFileA(rEntry.m_strCopyPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER size;
-        if (!rEntry.m_hCopy.IsValid() || !::GetFileSizeEx(rEntry.m_hCopy.Get(), &size)) {
-            rEntry.m_hCopy.Reset();
-            continue;
-        }
-        if (ULONGLONG(size.QuadPart) != report.m_nSize) {
-            rEntry.m_hCopy.Reset();
-            _DropNamed(strId, "its copy has " + std::to_string(size.QuadPart) + " bytes, its record says " +
-                                  std::to_string(report.m_nSize));
-            continue;
-        }
         ++report.m_nAttempts;
-        if (!_WriteRecord(report)) {
+        if (!rEntry.m_hCopy.IsValid() || !::GetFileSizeEx(rEntry.m_hCopy.Get(), &size) ||
+            ULONGLONG(size.QuadPart) != report.m_nSize || !_WriteRecord(report)) {
             rEntry.m_hCopy.Reset();
             continue;
         }

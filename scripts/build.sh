@@ -12,5 +12,5 @@ bdir="${1:-$root/build}"
 cmake -S "$root" -B "$bdir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
     -DQUILLA_WERROR=ON -DQUILLA_BUILD_TESTS=ON \
-    -DQUILLA_REPORT_URL=http://127.0.0.1:${QUILLA_REPORT_PORT:-18080}/vorlex.php -DQUILLA_REPORT_TIMEOUT_MS=10000 -DQUILLA_FLUSH_LIMIT_MS=4000 "$@" >/dev/null
+    -DQUILLA_REPORT_URL=http://127.0.0.1:${QUILLA_REPORT_PORT:-18080}/vorlex.php -DQUILLA_REPORT_TIMEOUT_MS=10000 -DQUILLA_FLUSH_LIMIT_MS=3000 "$@" >/dev/null
 cmake --build "$bdir"

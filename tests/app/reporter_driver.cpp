@@ -3,7 +3,9 @@
 // as "kind value" lines, texts in hex. Usage: reporter_driver [--output FILE] EXE HEX_LINE ACTION...
 //   dialog: wait for it; print its title, each control's (1000-1010) text, enabled and checked
 //   state, and the focus.  quiet: wait for the first debugger output or the end (no hand-off).
-//   click:ID key:VK sys:CMD focus:ID disabled:ID unchecked:ID paint pause:MS (the demo's only)
+//   click:ID key:VK sys:CMD focus:ID disabled:ID unchecked:ID paint pause:MS (a random moment)
+//   kept:N: wait for N reports in the reporter's store.  kill: end the reporter there and then.
+//   hold:HEX_PATH: before the start, open that file without sharing, as a scanner may, until the end.
 // At the end: "out" (debugger output) and "ev" (the window hook's) in order, exit, procs, peak.
 #include <windows.h>
 // after windows.h, which it needs
@@ -180,6 +182,20 @@ bool Act(const std::string& strAction) {
         ::Sleep(DWORD(n));
     } else if (strVerb == "paint") {
         Paint();
+    } else if (strVerb == "kept") {
+        char szDir[MAX_PATH] = "";
+        ::GetEnvironmentVariableA("LOCALAPPDATA", szDir, MAX_PATH);
+        const std::string strPattern = std::string(szDir) + "\\Quilla\\CrashReports\\*.rec";
+        return WaitUntil([&] {
+            WIN32_FIND_DATAA data;
+            int nFound = 0;
+            const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
+            for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
+                ++nFound;
+            return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
+        });
+    } else if (strVerb == "kill") {
+        ::TerminateProcess(g_hProcess, 1);
     }
     return true;
 }
@@ -191,9 +207,18 @@ int main(int argc, char** argv) {
     int i = pszOutput ? 3 : 1;
     if (argc < i + 2)
         return std::fprintf(stderr, "usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]\n"), 2;
-    std::string strLine;
-    for (const char* p = argv[i + 1]; p[0] && p[1]; p += 2)
-        strLine += char(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
+    const auto Unhex = [](const char* p) {
+        std::string str;
+        for (; p[0] && p[1]; p += 2)
+            str += char(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
+        return str;
+    };
+    const std::string strLine = Unhex(argv[i + 1]);
+    for (int j = i + 2; j < argc; ++j) {
+        if (!std::strncmp(argv[j], "hold:", 5))
+            Print("held", ::CreateFileA(Unhex(argv[j] + 5).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                        nullptr) != INVALID_HANDLE_VALUE ? "1" : "0");
+    }
     // The first program of a Wine session to need the desktop starts it: that must not be the
     // reporter, or the desktop would join the job, which would then never empty.
     ::GetDesktopWindow();

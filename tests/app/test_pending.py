@@ -1,29 +1,36 @@
 #!/usr/bin/env python3
-"""Reports that did not get through are kept in the reporter's store and delivered later by the
-flush process (--send-pending) that the next delivered send starts: each once, byte for byte as
-first sent. Drives crashreport.exe through reporter_driver.exe against the scenario server.
-Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import concurrent.futures, getpass, os, re, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+"""Reports the user chose to send are kept in the reporter's store before their first byte and
+delivered later by the flush process (--send-pending): each once, byte for byte as first sent,
+whatever ends a reporter meanwhile. Drives crashreport.exe through reporter_driver.exe against
+the scenario server. Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
+import collections, concurrent.futures, getpass, os, random, re, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
 from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the rows' runner, same arguments
 
 STORE = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla/CrashReports")
 FLUSH = '"%s" --send-pending' % win(REPORTER)
+DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
 
 
 def drive(cmd, *actions):
     """The reporter run by the driver with this command line: its debugger output."""
     args = ["wine", DRIVER, win(REPORTER), cmd.encode("latin-1").hex(), *actions]
     lines = subprocess.run(args, stdout=subprocess.PIPE, check=True, timeout=600).stdout.decode().splitlines()
+    assert "held 0" not in lines, "the driver could not hold a file"
     return [bytes.fromhex(line[4:]).decode("latin-1") for line in lines if line.startswith("out ")]
 
 
 def store(ext=""):
-    return sorted(n for n in os.listdir(STORE) if n.endswith(ext)) if os.path.isdir(STORE) else []
+    names = os.listdir(STORE) if os.path.isdir(STORE) else []
+    return sorted(n for n in names if n.endswith(ext) and n not in DEVICES + ["store.lock"])
 
 
 def norm(request):  # the raw bytes, the random boundary replaced
     return request.raw.replace(re.search(rb"boundary=(\S+)", request.raw).group(1), b"B")
+
+
+def part(request):  # the file part of a whole request
+    return norm(request).partition(b"\r\n\r\n")[2].partition(b"\r\n\r\n")[2][: -len(b"\r\n--B--\r\n")]
 
 
 class Pending(unittest.TestCase):
@@ -33,92 +40,160 @@ class Pending(unittest.TestCase):
         self.tmp = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.tmp)
 
-    def crash(self, content, click=1000):
-        """One crash, the user pressing `click`; then the product deletes its crash file."""
+    def crash(self, content, *actions):
+        """One crash, the user pressing send (or the actions); then the product deletes its crash file."""
         path = os.path.join(self.tmp, "crash%d.dmp" % len(content))
         with open(path, "wb") as f:
             f.write(content)
         entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", "4.2 b&c")]
-        out = drive('"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries), "dialog", "click:%d" % click)
+        out = drive('"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries), "dialog",
+                    *(actions or ["click:1000"]))
         os.remove(path)
         return out
 
-    def seed(self, name, days_ago, attempts, size):  # an entry as the reporter writes it
+    def seed(self, days_ago, attempts, size, n=0, content=None):  # an entry as the reporter writes it: its id
         first = int((time.time() + 11644473600 - days_ago * 86400) * 10**7)  # FILETIME
+        name = "%016X-%08X" % (first, n)
         with open(os.path.join(STORE, name + ".dmp"), "wb") as f:
-            f.truncate(size)
+            f.write(content) if content else f.truncate(size)
         with open(os.path.join(STORE, name + ".rec"), "wb") as f:
             f.write(b"QuillaPendingReport 1\r\nversion=1\r\nfilename=c\r\nfirst=%016X\r\nattempts=%d\r\nsize=%d\r\n"
                     b"last=503\r\n" % (first, attempts, size))
+        return name
 
     def test_kept_unless_delivered_or_final_then_each_delivered_once_as_first_sent(self):
-        rows = [  # name, the answer (None: nothing listens), kept; "%PDF": the part type is sniffed
-            ("down", None, True),
-            ("503", {"status": "503 Service Unavailable", "body": "busy"}, True),
-            ("408", {"status": "408 Request Timeout"}, True),
-            ("429", {"status": "429 Too Many Requests"}, True),
-            ("cut mid-body", {"close_after_body": 5000}, True),
-            ("time-out", {"delay_ms": 15000}, True),
-            ("404", {"status": "404 Not Found"}, False),
-            ("cancel", {}, False),
+        rows = [  # name, the answer (None: nothing listens), requests, kept, the user; "%PDF": the part type is sniffed
+            ("down", None, 0, True, ["click:1000"]),
+            ("503", {"status": "503 Service Unavailable", "body": "busy"}, 1, True, ["click:1000"]),
+            ("408", {"status": "408 Request Timeout"}, 1, True, ["click:1000"]),
+            ("429", {"status": "429 Too Many Requests"}, 1, True, ["click:1000"]),
+            ("a proxy's 407", {"status": "407 Proxy Authentication Required"}, 1, True, ["click:1000"]),
+            ("moved: 308", {"status": "308 Permanent Redirect"}, 1, True, ["click:1000"]),
+            ("cut mid-body", {"close_after_body": 5000}, 1, True, ["click:1000"]),
+            # Ended while the server stalls: kept before the first byte, and nothing after the hand-off's trace.
+            ("killed mid-send", {"stall_after_body": 1000, "stall_ms": 600000}, 0, True, ["click:1000", "kept:8", "kill"]),
+            ("404", {"status": "404 Not Found"}, 1, False, ["click:1000"]),
+            ("cancel", {}, 0, False, ["click:1001"]),
         ]
         firsts = []
-        for i, (name, answer, kept) in enumerate(rows):
+        for i, (name, answer, requests, kept, actions) in enumerate(rows):
             with self.subTest(name):
                 content, first = b"%PDF-1.4 " + bytes(j * 7 % 251 for j in range(300000 + i)), None
-                if answer is None:
-                    self.crash(content)
-                else:
-                    with Scenario(int(PORT)) as s:
-                        s.script(answer)
-                        self.crash(content, 1000 if answer else 1001)
-                        self.assertEqual(s.count(), 1 if answer else 0)
-                        first = s.wait(0) if kept else None
+                with Scenario(int(PORT) if answer is not None else 0) as s:
+                    s.script(answer or {})
+                    out = self.crash(content, *actions)
+                    self.assertEqual(s.count(), requests)
+                    first = s.wait(0) if requests and kept else None
+                if "kill" in actions:
+                    self.assertEqual(out[-1], "version:4.2 b&c")
                 self.assertEqual(len(store(".rec")), len(firsts) + kept)
                 if kept:
                     firsts.append((first, content))
         with Scenario(int(PORT)) as s:
             self.crash(b"delivered")
+            for _ in range(3):  # the flush's time limit may leave some to the next one
+                if store(".rec"):
+                    drive(FLUSH)
             self.assertEqual(store(), [])
             self.assertEqual(s.count(), 1 + len(firsts))
             for i, (first, content) in enumerate(firsts):
-                with self.subTest(rows[i][0]):
+                with self.subTest(i):
                     late = norm(s.wait(1 + i))
                     self.assertTrue(late.endswith(content + b"\r\n--B--\r\n"))
                     if first:  # a cut first attempt is the start of it
                         self.assertEqual(late if first.complete else late[: len(norm(first))], norm(first))
 
-    def test_bounds_drop_the_oldest_half_entries_go_and_two_flushes_send_each_once(self):
+    def test_bounds_drop_the_oldest_invalid_entries_go_and_two_flushes_send_each_once(self):
         os.makedirs(STORE)
-        self.seed("old", 31, 1, 100)
-        self.seed("tired", 2, 10, 100)
-        for i in range(10):
-            self.seed("s%d" % i, 1 - i / 1000, 1, 1000)
-        self.seed("bad", 0.9, 1, 100)
-        for name, content in (("bad.dmp", b"not 100 bytes"), ("half.dmp", b"no record"), ("c.rec.tmp", b"")):
-            with open(os.path.join(STORE, name), "wb") as f:
-                f.write(content)
+        for name in DEVICES:
+            open(os.path.join(STORE, name), "wb").close()
+        seeds = {"old": self.seed(31, 2, 100), "clock": self.seed(31, 1, 100), "tired": self.seed(2, 10, 100)}
+        seeds.update({"s%d" % i: self.seed(1 - i / 1000, 1, 1000, i) for i in range(1, 9)})
+        seeds["bad"] = self.seed(0.9, 1, 100, 9, b"not 100 bytes")
+        half = self.seed(0.8, 1, 100, 10)
+        os.remove(os.path.join(STORE, half + ".rec"))
+        open(os.path.join(STORE, half + ".rec.tmp"), "wb").close()
         with Scenario(int(PORT)) as s:
             s.default({"status": "503 Service Unavailable"})
             out = self.crash(b"a" * 2000)
             for drop in ("old dropped: older than 30 days", "tired dropped: 10 attempts failed",
-                         "s0 dropped: beyond 10 reports or 256 MiB"):
-                self.assertIn("Pending report %s\r\n" % drop, out)
-            self.assertEqual(store(".rec")[1:], ["s%d.rec" % i for i in range(1, 10)])  # the new one's name sorts first
+                         "bad dropped: its copy has 13 bytes, its record says 100", "half dropped: no record"):
+                key, _, why = drop.partition(" ")
+                self.assertIn("Pending report %s %s\r\n" % (seeds.get(key, half), why), out)
+            kept = [seeds[k] + ".rec" for k in ["clock"] + ["s%d" % i for i in range(1, 9)]]
+            self.assertEqual(store(".rec")[:-1], kept)  # the one kept now is the youngest; a wrong clock drops none
             self.assertEqual(len(store()), 20)  # ten whole entries, nothing else
-            self.seed("big", 0.5, 1, 256 * 2**20 - 1024)  # with the two new ones over 256 MiB
+            self.seed(0.5, 1, 256 * 2**20 - 1024, 11)  # with the two new ones over 256 MiB
             self.crash(b"b" * 2000)
             self.assertEqual(len(store(".rec")), 2)
 
             # A failed flush counts the attempt and stops at the first report.
             self.assertRegex(drive(FLUSH)[0], r"^Pending report \w+-\w+ not sent: 503 Service Unavailable\r\n$")
             self.assertEqual(s.count(), 3)
-            s.default({"delay_ms": 500})
+            s.default({"delay_ms": 300})
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 outs = list(pool.map(lambda _: drive(FLUSH), range(2)))
             self.assertEqual(s.count(), 5)
             self.assertEqual(store(), [])
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
+            self.assertEqual(sorted(set(os.listdir(STORE)) - {"store.lock"}), sorted(DEVICES))
+
+    def test_each_report_taken_when_its_turn_comes(self):
+        os.makedirs(STORE)
+        ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(6)]
+        rec = os.path.join(STORE, ids[1] + ".rec")
+        with Scenario(int(PORT)) as s:
+            s.script({"status": "404 Not Found"})
+            self.assertEqual(drive(FLUSH), ["Pending report %s dropped: answered 404 Not Found\r\n" % ids[0]])
+            # The second's record held by another program: skipped, not deleted. The third's answer
+            # comes late: meanwhile the fourth's copy goes, so it is dropped and not sent. The fifth
+            # takes longer than the flush's limit but moves: delivered, and no send starts after it.
+            s.script({"delay_ms": 500}, {"stall_after_body": 1000, "stall_ms": 3500})
+            with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                flush = pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
+                s.wait(1)
+                os.remove(os.path.join(STORE, ids[3] + ".dmp"))
+                self.assertEqual(flush.result(), ["Pending report %s %s\r\n" % x for x in [
+                    (ids[2], "delivered: 200 OK"), (ids[3], "dropped: its copy is missing"), (ids[4], "delivered: 200 OK")]])
+            self.assertEqual(store(".rec"), [ids[1] + ".rec", ids[5] + ".rec"])
+            self.assertEqual(len(drive(FLUSH)), 2)
+            self.assertEqual([part(s.wait(i)) for i in range(s.count())], [bytes([65 + n]) * (5000 + n) for n in [0, 2, 4, 1, 5]])
+
+    def test_killed_at_random_each_report_arrives_once_and_whole(self):
+        seed, contents, kinds = random.randrange(2**32), [], collections.Counter()
+        rnd, expected = random.Random(seed), {}  # reports kept when last seen: how often the server gets them in all
+        with Scenario(int(PORT)) as s:
+            def received():  # whole requests by their file part, which is always one of the reports, whole
+                got = collections.Counter(part(s.wait(i)) for i in range(s.count()) if s.wait(i).complete)
+                self.assertLessEqual(set(got), set(contents), "seed %d" % seed)
+                return got
+            s.default({"stall_after_body": 20000, "stall_ms": 250, "delay_ms": 250})
+            for r in range(10):  # the reporter ended at a random moment of its first send or of a flush
+                moment = ["pause:%d" % rnd.randrange(1, 1000), "kill"]
+                if store(".rec") and rnd.random() < 0.4:
+                    kinds["flush"] += 1
+                    drive(FLUSH, *moment)
+                else:
+                    kinds["send"] += 1
+                    contents.append(b"round %d " % r + rnd.randbytes(60000))
+                    self.crash(contents[-1], "click:1000", *moment)
+                s.settle()
+                got = received()
+                for name in store(".rec"):  # a report still kept goes once more, whatever the server has of it
+                    if not os.path.exists(os.path.join(STORE, name[:-4] + ".sent")):
+                        with open(os.path.join(STORE, name[:-4] + ".dmp"), "rb") as f:
+                            content = f.read()
+                        expected[content] = got[content] + 1
+            s.default({})
+            for _ in range(3):
+                if store(".rec"):
+                    drive(FLUSH)
+            got = received()
+        twice = sum(n > 1 for n in got.values())
+        print("kill loop: seed %d, %s, kept %d, sent twice %d" % (seed, dict(kinds), len(expected), twice), file=sys.stderr)
+        self.assertEqual(store(), [])
+        for c in set(expected) | set(got):
+            self.assertEqual(got[c], expected.get(c, 1), "seed %d" % seed)
 
 
 if __name__ == "__main__":

@@ -15,14 +15,16 @@ host, b) and to the file's templates and GEN below (a whole "${x}" to any object
   file: the crash file's content at ${path} ("bin:N": N bytes of every value); folder {acp: its
   folder's name}; answers: the server's, in order; default: after them; server: False (none)
   actions: the driver's (reporter_driver.cpp), default dialog, click:1000
-  out: the whole debugger output, by default the hand-off trace then dump (a list: one of them;
-  dump_re: a regular expression); cut16: cut to its length + 1 modulo 64 KiB, as debuggers get it
+  out: the whole debugger output, by default the hand-off trace, the store's lines (store) then
+  dump (a list: one of them; dump_re: a regular expression); cut16: cut to its length + 1 modulo
+  64 KiB, as debuggers get it
   request: the golden raw request (${b} its boundary, ${cl} its body's length); requests: their
   count; complete: it arrived whole (default True); via: through squid, whose head differs
   titles: from the template's on (default: a send, English); events: the hook's titles, enables
   texts {id: text or {acp: text}}, states {id: "<enabled><checked>"}, focus, paint: as read
   restart: the product started again (default True); exit (default "0"); within: seconds at most
-  kept: the number of reports the reporter kept for a later send
+  kept: the number of reports the reporter kept for a later send; last: a regular expression for
+  the status or error its record names
 """
 import ast, getpass, glob, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
@@ -104,7 +106,8 @@ class Reporter(unittest.TestCase):
 
     def check(self, row, v, entries, seen, server, took):
         text = [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
-        trace = ["${cmd}", "${rest}"] + [k + ":" + x for k, x in entries] + ([row["dump"]] if "dump" in row else [])
+        trace = ["${cmd}", "${rest}"] + [k + ":" + x for k, x in entries] + row.get("store", [])
+        trace += [row["dump"]] if "dump" in row else []
         want = expand(row.get("out", trace), v)
         if row.get("cut16"):
             want[-1] = want[-1][: (len(want[-1]) + 1) % 65536]
@@ -135,8 +138,11 @@ class Reporter(unittest.TestCase):
         if "within" in row:
             self.assertLess(took, row["within"])
             self.assertTrue(0 < int(seen["peak"][0]) < 64 * 1024)  # KiB: a bounded answer in memory
+        records = glob.glob(os.path.join(self.store, "CrashReports", "*.rec"))
         if "kept" in row:  # reports kept for a later send
-            self.assertEqual(len(glob.glob(os.path.join(self.store, "CrashReports", "*.rec"))), row["kept"])
+            self.assertEqual(len(records), row["kept"])
+        if "last" in row:
+            self.assertRegex(open(records[0], "rb").read().decode("latin-1").split("\r\nlast=")[1], row["last"] + "\r\n$")
         if server:
             self.check_requests(row, v, server)
 

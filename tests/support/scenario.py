@@ -5,6 +5,7 @@
         s.script({"status": "503 ..."}, {...})  #   clients that open without a TLS handshake
         s.default({...})                        # when the queue is empty (default: 200 OK, empty)
         r = s.wait(0)                           # r.raw, r.complete, r.request_line, r.header(), r.body
+        s.settle()                              # no connection open: everything sent is recorded
 
 Answer keys (all optional): status, headers [[name, value]...], body (str latin-1 or bytes),
 chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
@@ -84,6 +85,11 @@ class Scenario:
         with self._lock:
             return len(self._requests)
 
+    def settle(self, timeout=60):
+        """Waits until no connection is open: whatever its clients sent has been recorded."""
+        with self._lock:
+            self._lock.wait_for(lambda: not self._conns, timeout)
+
     def wait(self, n, timeout=60):
         with self._lock:
             self._lock.wait_for(lambda: len(self._requests) > n or self._stop.is_set(), timeout)
@@ -118,9 +124,10 @@ class Scenario:
                 pass
         except (OSError, ssl.SSLError):
             pass
+        conn.close()
         with self._lock:
             self._conns -= {conn, raw}
-        conn.close()
+            self._lock.notify_all()
 
     def _recv(self, conn, n=65536):
         return b"" if self._stop.is_set() else conn.recv(n)
