@@ -3,7 +3,8 @@
 delivered later by the flush process (--send-pending): each once, byte for byte as first sent,
 whatever ends a reporter meanwhile. Drives crashreport.exe through reporter_driver.exe against
 the scenario server. Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import collections, concurrent.futures, getpass, os, random, re, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+import collections, concurrent.futures, getpass, os, random, re, shutil, subprocess, sys, tempfile, time  # noqa: E401
+import unittest
 
 from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the rows' runner, same arguments
 
@@ -23,6 +24,12 @@ def drive(cmd, *actions):
 def store(ext=""):
     names = os.listdir(STORE) if os.path.isdir(STORE) else []
     return sorted(n for n in names if n.endswith(ext) and n not in DEVICES + ["store.lock"])
+
+
+def flush_all():  # the flush's time limit may leave some to the next one
+    for _ in range(3):
+        if store(".rec"):
+            drive(FLUSH)
 
 
 def norm(request):  # the raw bytes, the random boundary replaced
@@ -62,21 +69,21 @@ class Pending(unittest.TestCase):
         return name
 
     def test_kept_unless_delivered_or_final_then_each_delivered_once_as_first_sent(self):
-        rows = [  # name, the answer (None: nothing listens), requests, kept, the user; "%PDF": the part type is sniffed
-            ("down", None, 0, True, ["click:1000"]),
-            ("503", {"status": "503 Service Unavailable", "body": "busy"}, 1, True, ["click:1000"]),
-            ("408", {"status": "408 Request Timeout"}, 1, True, ["click:1000"]),
-            ("429", {"status": "429 Too Many Requests"}, 1, True, ["click:1000"]),
-            ("a proxy's 407", {"status": "407 Proxy Authentication Required"}, 1, True, ["click:1000"]),
-            ("moved: 308", {"status": "308 Permanent Redirect"}, 1, True, ["click:1000"]),
-            ("cut mid-body", {"close_after_body": 5000}, 1, True, ["click:1000"]),
-            # Ended while the server stalls: kept before the first byte, and nothing after the hand-off's trace.
-            ("killed mid-send", {"stall_after_body": 1000, "stall_ms": 600000}, 0, True, ["click:1000", "kept:8", "kill"]),
-            ("404", {"status": "404 Not Found"}, 1, False, ["click:1000"]),
-            ("cancel", {}, 0, False, ["click:1001"]),
-        ]
+        rows = [  # name, the answer (None: nothing listens), requests, kept, what the user does if not send
+            ("down", None, 0, True),
+            ("503", {"status": "503 Service Unavailable", "body": "busy"}, 1, True),
+            ("408", {"status": "408 Request Timeout"}, 1, True),
+            ("429", {"status": "429 Too Many Requests"}, 1, True),
+            ("a proxy's 407", {"status": "407 Proxy Authentication Required"}, 1, True),
+            ("moved: 308", {"status": "308 Permanent Redirect"}, 1, True),
+            ("cut mid-body", {"close_after_body": 5000}, 1, True),
+            # Ended while the server stalls, once the eighth report is kept: nothing after the hand-off's trace.
+            ("killed", {"stall_after_body": 1000, "stall_ms": 600000}, 0, True, "click:1000", "kept:8", "kill"),
+            ("404", {"status": "404 Not Found"}, 1, False),
+            ("cancel", {}, 0, False, "click:1001"),
+        ]  # "%PDF": the part type is sniffed
         firsts = []
-        for i, (name, answer, requests, kept, actions) in enumerate(rows):
+        for i, (name, answer, requests, kept, *actions) in enumerate(rows):
             with self.subTest(name):
                 content, first = b"%PDF-1.4 " + bytes(j * 7 % 251 for j in range(300000 + i)), None
                 with Scenario(int(PORT) if answer is not None else 0) as s:
@@ -91,9 +98,7 @@ class Pending(unittest.TestCase):
                     firsts.append((first, content))
         with Scenario(int(PORT)) as s:
             self.crash(b"delivered")
-            for _ in range(3):  # the flush's time limit may leave some to the next one
-                if store(".rec"):
-                    drive(FLUSH)
+            flush_all()
             self.assertEqual(store(), [])
             self.assertEqual(s.count(), 1 + len(firsts))
             for i, (first, content) in enumerate(firsts):
@@ -153,11 +158,12 @@ class Pending(unittest.TestCase):
                 flush = pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
                 s.wait(1)
                 os.remove(os.path.join(STORE, ids[3] + ".dmp"))
-                self.assertEqual(flush.result(), ["Pending report %s %s\r\n" % x for x in [
-                    (ids[2], "delivered: 200 OK"), (ids[3], "dropped: its copy is missing"), (ids[4], "delivered: 200 OK")]])
+                lines = [(2, "delivered: 200 OK"), (3, "dropped: its copy is missing"), (4, "delivered: 200 OK")]
+                self.assertEqual(flush.result(), ["Pending report %s %s\r\n" % (ids[n], why) for n, why in lines])
             self.assertEqual(store(".rec"), [ids[1] + ".rec", ids[5] + ".rec"])
             self.assertEqual(len(drive(FLUSH)), 2)
-            self.assertEqual([part(s.wait(i)) for i in range(s.count())], [bytes([65 + n]) * (5000 + n) for n in [0, 2, 4, 1, 5]])
+            sent = [bytes([65 + n]) * (5000 + n) for n in [0, 2, 4, 1, 5]]
+            self.assertEqual([part(s.wait(i)) for i in range(s.count())], sent)
 
     def test_killed_at_random_each_report_arrives_once_and_whole(self):
         seed, contents, kinds = random.randrange(2**32), [], collections.Counter()
@@ -179,18 +185,14 @@ class Pending(unittest.TestCase):
                     self.crash(contents[-1], "click:1000", *moment)
                 s.settle()
                 got = received()
-                for name in store(".rec"):  # a report still kept goes once more, whatever the server has of it
-                    if not os.path.exists(os.path.join(STORE, name[:-4] + ".sent")):
-                        with open(os.path.join(STORE, name[:-4] + ".dmp"), "rb") as f:
-                            content = f.read()
-                        expected[content] = got[content] + 1
+                for i in {n[:-4] for n in store(".rec")} - {n[:-5] for n in store(".sent")}:
+                    content = open(os.path.join(STORE, i + ".dmp"), "rb").read()
+                    expected[content] = got[content] + 1  # still kept: it goes once more, whatever the server has
             s.default({})
-            for _ in range(3):
-                if store(".rec"):
-                    drive(FLUSH)
+            flush_all()
             got = received()
         twice = sum(n > 1 for n in got.values())
-        print("kill loop: seed %d, %s, kept %d, sent twice %d" % (seed, dict(kinds), len(expected), twice), file=sys.stderr)
+        print("kill loop: seed %d, %s, kept %d, twice %d" % (seed, dict(kinds), len(expected), twice), file=sys.stderr)
         self.assertEqual(store(), [])
         for c in set(expected) | set(got):
             self.assertEqual(got[c], expected.get(c, 1), "seed %d" % seed)

@@ -142,7 +142,8 @@ class Reporter(unittest.TestCase):
         if "kept" in row:  # reports kept for a later send
             self.assertEqual(len(records), row["kept"])
         if "last" in row:
-            self.assertRegex(open(records[0], "rb").read().decode("latin-1").split("\r\nlast=")[1], row["last"] + "\r\n$")
+            last = open(records[0], "rb").read().decode("latin-1").split("\r\nlast=")[1]
+            self.assertRegex(last, row["last"] + "\r\n$")
         if server:
             self.check_requests(row, v, server)
 
