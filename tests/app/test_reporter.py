@@ -17,8 +17,9 @@ host, b) and to the file's templates and GEN below (a whole "${x}" to any object
   actions: the driver's (reporter_driver.cpp), default dialog, click:1000
   out: the whole debugger output, by default the hand-off trace then dump (a list: one of them;
   dump_re: a regular expression); cut16: cut to its length + 1 modulo 64 KiB, as debuggers get it
-  request: the golden raw request (${b} its boundary, ${cl} its body's length); requests: their
-  count; complete: it arrived whole (default True); via: through squid, whose head differs
+  requests: how many the server got (every row says; 0 without a server); request: the golden raw
+  request (${b} its boundary, ${cl} its body's length); complete: it arrived whole (default True);
+  via: through squid, whose head differs
   titles: from the template's on (default: a send, English); events: the hook's titles, enables
   texts {id: text or {acp: text}}, states {id: "<enabled><checked>"}, focus, paint: as read
   restart: the product started again (default True); exit (default "0"); within: seconds at most
@@ -153,7 +154,7 @@ class Reporter(unittest.TestCase):
                 self.assertIn("squid", got.header("Via"))
                 got.raw, want = got.raw.split(b"\r\n")[0] + got.raw.partition(b"\r\n\r\n")[2], want.split("\r\n")[0] + body
             self.assertEqual(got.raw.decode("latin-1"), want)
-        self.assertEqual(server.count(), row.get("requests", 1 if "request" in row else server.count()))
+        self.assertEqual(server.count(), row["requests"], "requests")
 
 
 with open(os.path.join(HERE, "reporter_cases.txt"), encoding="utf-8") as f:
