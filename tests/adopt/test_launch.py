@@ -43,6 +43,7 @@ class Launch(t.Reporter):
 
 
 for c in CASES["reporter"]:
+    t.validate(dict(c["row"], name=c["name"], acp=c["acp"], requests=1))
     if c["acp"] == t.ACP:
         setattr(Launch, "test_" + c["name"], lambda self, c=c: self.run_helper_row(c))
 

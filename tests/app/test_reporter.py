@@ -29,7 +29,7 @@ import ast, getpass, glob, os, shutil, subprocess, sys, tempfile, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from scenario import Scenario  # noqa: E402
+from scenario import ANSWER_KEYS, Scenario  # noqa: E402
 
 DRIVER, REPORTER, PROBE, PORT = sys.argv[1:5]
 ACP = 936 if os.environ.get("LC_ALL", "").startswith("zh_CN") else 1252
@@ -157,11 +157,38 @@ class Reporter(unittest.TestCase):
         self.assertEqual(server.count(), row["requests"], "requests")
 
 
+KEYS = set("""name acp rows reporter port_offset tls proxy entries cmd file folder answers default server actions out
+dump dump_re cut16 requests request complete via titles events texts states focus paint restart exit within kept""".split())
+CHOICES = {"acp": {1252, 936}, "rows": {"offline", "net"}, "tls": {"valid", "expired", "otherhost", "untrusted"},
+           "proxy": {"QUILLA_PROXY_PORT", "QUILLA_AUTH_PROXY_PORT"}}
+
+
+def validate(row):
+    """A misspelt key or value would switch a check, or the whole row, off unseen: it fails the table."""
+    name = row.get("name", row)
+    for key in set(row) - KEYS:
+        raise ValueError("row %s: unknown key %r" % (name, key))
+    for key, allowed in CHOICES.items():
+        if key in row and row[key] not in allowed:
+            raise ValueError("row %s: %s must be one of %s" % (name, key, sorted(allowed)))
+    if "folder" in row and set(row["folder"]) != CHOICES["acp"]:
+        raise ValueError("row %s: folder needs a name for each code page" % name)
+    for answer in row.get("answers", []) + [row.get("default", {})]:
+        for key in set(answer) - ANSWER_KEYS:
+            raise ValueError("row %s: unknown answer key %r" % (name, key))
+    if "requests" not in row or (row["requests"] and not row.get("server", True)):
+        raise ValueError("row %s: requests must give the server's count (0 without a server)" % name)
+
+
 with open(os.path.join(HERE, "reporter_cases.txt"), encoding="utf-8") as f:
     CASES = ast.literal_eval(f.read())
-    for r in CASES["rows"]:
-        if r.get("acp", ACP) == ACP and r.get("rows", "") == os.environ.get("QUILLA_ROWS", ""):
-            setattr(Reporter, "test_" + r["name"], lambda self, r=r: self.run_row(r))
+SELECTED = os.environ.get("QUILLA_ROWS", "")
+if SELECTED not in CHOICES["rows"] | {""}:
+    raise ValueError("QUILLA_ROWS must be one of %s" % sorted(CHOICES["rows"]))
+for r in CASES["rows"]:
+    validate(r)
+    if r.get("acp", ACP) == ACP and r.get("rows", "") == SELECTED:
+        setattr(Reporter, "test_" + r["name"], lambda self, r=r: self.run_row(r))
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)
