@@ -11,6 +11,7 @@ from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the ro
 STORE = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla/CrashReports")
 FLUSH = '"%s" --send-pending' % win(REPORTER)
 DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
+VERSION = "4.2 b&c " + "-" * 9000  # its record is longer than 8 KiB, and is read back all the same
 
 
 def drive(cmd, *actions):
@@ -52,7 +53,7 @@ class Pending(unittest.TestCase):
         path = os.path.join(self.tmp, "crash%d.dmp" % len(content))
         with open(path, "wb") as f:
             f.write(content)
-        entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", "4.2 b&c")]
+        entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", VERSION)]
         out = drive('"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries), "dialog",
                     *(actions or ["click:1000"]))
         os.remove(path)
@@ -92,7 +93,7 @@ class Pending(unittest.TestCase):
                     self.assertEqual(s.count(), requests)
                     first = s.wait(0) if requests and kept else None
                 if "kill" in actions:
-                    self.assertEqual(out[-1], "version:4.2 b&c")
+                    self.assertEqual(out[-1], "version:" + VERSION)
                 self.assertEqual(len(store(".rec")), len(firsts) + kept)
                 if kept:
                     firsts.append((first, content))
@@ -142,10 +143,20 @@ class Pending(unittest.TestCase):
             self.assertEqual(store(), [])
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
             self.assertEqual(sorted(set(os.listdir(STORE)) - {"store.lock"}), sorted(DEVICES))
+            # A report being sent is held by its sender: a flush meanwhile leaves it alone.
+            s.script({"stall_after_body": 1000, "stall_ms": 3000})
+            with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                first = pool.submit(self.crash, b"c" * 5000)
+                while not store(".rec") and not first.done():
+                    time.sleep(0.01)
+                self.assertEqual(drive(FLUSH), [])
+                first.result()
+            self.assertEqual((s.count(), store()), (6, []))
 
     def test_each_report_taken_when_its_turn_comes(self):
         os.makedirs(STORE)
-        ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(6)]
+        ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(7)]
+        open(os.path.join(STORE, ids[6] + ".sent"), "wb").close()  # delivered, its files not yet deleted
         rec = os.path.join(STORE, ids[1] + ".rec")
         with Scenario(int(PORT)) as s:
             s.script({"status": "404 Not Found"})
@@ -164,6 +175,7 @@ class Pending(unittest.TestCase):
             self.assertEqual(len(drive(FLUSH)), 2)
             sent = [bytes([65 + n]) * (5000 + n) for n in [0, 2, 4, 1, 5]]
             self.assertEqual([part(s.wait(i)) for i in range(s.count())], sent)
+            self.assertEqual(store(), [])
 
     def test_killed_at_random_each_report_arrives_once_and_whole(self):
         seed, contents, kinds = random.randrange(2**32), [], collections.Counter()
