@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The store of kept reports under stress, against the scenario server on the report port:
-  kills   N: each round a reporter whose send fails (503) is killed at a random moment while it
-            keeps the report, then a flush against a healthy server: no report may arrive cut or
-            twice, and nothing may be left in the store.
+  kills   N: each round a reporter whose send fails (503) is killed at a random moment after the
+            user pressed send (while it keeps the report or sends it), then a flush against a
+            healthy server: no report may arrive cut or twice, every report kept whole arrives, and
+            nothing may be left in the store.
   crashes N: N crashes against a server that fails half of all requests at random, then one flush
             against a healthy one: every report must arrive exactly once.
 Run inside the build's Wine session, e.g.
@@ -64,6 +65,10 @@ def reporter_pid():
     return None
 
 
+def entries(ext):
+    return [n for n in os.listdir(STORE) if n.endswith(ext) and n != "store.lock"] if os.path.isdir(STORE) else []
+
+
 def tags(requests):
     return [re.search(rb"REPORT (\S+) ", r.raw).group(1).decode() for r in requests]
 
@@ -76,15 +81,16 @@ def kills():
             s.reset()
             s.default({"status": "503 Service Unavailable"})
             proc, path = crash("k%d" % i, 16 << 20)
-            s.wait(0, timeout=120)  # the first attempt is in: keeping starts with its answer
+            while reporter_pid() is None and proc.poll() is None:
+                time.sleep(0.01)
             pid = reporter_pid()
-            time.sleep(random.uniform(0, 0.15))
+            time.sleep(random.uniform(0.5, 1.5))  # its dialog comes up, the driver presses send
             if pid and proc.poll() is None:
                 os.kill(pid, signal.SIGKILL)
                 figures["killed"] += 1
             proc.communicate(timeout=600)
             os.remove(path)
-            whole = len([n for n in os.listdir(STORE) if n.endswith(".rec")]) if os.path.isdir(STORE) else 0
+            whole = len(entries(".rec"))
             figures["kept_whole" if whole else "kept_none"] += 1
             s.default({})
             n = s.count()
@@ -94,7 +100,7 @@ def kills():
             figures["delivered"] += len(late)
             figures["duplicates"] += len(got & set(tags(late))) + len(late) - len(set(tags(late)))
             got |= set(tags(late))
-            left = os.listdir(STORE) if os.path.isdir(STORE) else []
+            left = entries("")
             if left:
                 print("round %d left in the store: %s" % (i, left))
                 figures["cut_or_left"] += 1
