@@ -20,8 +20,8 @@ const struct {
 
 std::string LastErrorText(DWORD dwError) {
     char szText[512] = "";
-    const DWORD dwFlags =
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    const DWORD dwFlags = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                          FORMAT_MESSAGE_MAX_WIDTH_MASK;
     DWORD n = ::FormatMessageA(dwFlags, ::GetModuleHandleA("wininet.dll"), dwError, 0, szText, sizeof szText, nullptr);
     while (n && (szText[n - 1] == ' ' || szText[n - 1] == '\r' || szText[n - 1] == '\n'))
         szText[--n] = '\0';

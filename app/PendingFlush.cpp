@@ -48,8 +48,8 @@ void SendPendingReports() {
         if (!store.TakeNext(tried, entry))
             return;
         const CPendingReport& report = entry.m_report;
-        const CSendResult result = SendReport(entry.m_strCopyPath.c_str(), report.m_strFileName.c_str(),
-                                              report.m_strVersion.c_str(), FALSE);
+        const CSendResult result =
+            SendReport(entry.m_strCopyPath.c_str(), report.m_strFileName.c_str(), report.m_strVersion.c_str(), FALSE);
         const std::string strWhat = "Pending report " + report.m_strId;
         if (result.outcome == ESendOutcome::Delivered) {
             store.Delivered(entry);

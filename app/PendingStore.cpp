@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -137,9 +136,12 @@ BOOL CopyWhole(HANDLE hSource, DWORD nSize, const std::string& strPath) {
 std::string FormatRecord(const CPendingReport& report) {
     char szFirst[17];
     std::snprintf(szFirst, sizeof szFirst, "%016llX", report.m_nFirstAttempt);
-    const std::string values[] = {
-        Escape(report.m_strVersion),        Escape(report.m_strFileName),  szFirst,
-        std::to_string(report.m_nAttempts), std::to_string(report.m_nSize), Escape(report.m_strLast.substr(0, kMaxLast))};
+    const std::string values[] = {Escape(report.m_strVersion),
+                                  Escape(report.m_strFileName),
+                                  szFirst,
+                                  std::to_string(report.m_nAttempts),
+                                  std::to_string(report.m_nSize),
+                                  Escape(report.m_strLast.substr(0, kMaxLast))};
     std::string str = std::string(kRecordHeader) + "\r\n";
     for (size_t i = 0; i < 6; ++i)
         str.append(kRecordKeys[i]).append("=").append(values[i]).append("\r\n");
@@ -225,7 +227,8 @@ CPendingStore::CPendingStore(PFN_PENDING_TRACE pfnTrace) : m_pfnTrace(pfnTrace) 
     strDir += "\\CrashReports\\";
     ::CreateDirectoryA(strDir.c_str(), nullptr);
     m_hLock.Reset(::CreateFileA((strDir + "store.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
     if (m_hLock.IsValid())
         m_strDir = strDir;
     else
@@ -283,7 +286,8 @@ void CPendingStore::_Sweep(std::vector<CPendingReport>& rReports) {
     const CScopedFind find(::FindFirstFileA((m_strDir + "*").c_str(), &data));
     for (BOOL bMore = find.IsValid(); bMore; bMore = ::FindNextFileA(find.Get(), &data)) {
         const std::string strName = data.cFileName;
-        const std::string strId = strName.substr(0, kIdLength), strExt = strName.substr(std::min(strName.size(), kIdLength));
+        const std::string strId = strName.substr(0, kIdLength),
+                          strExt = strName.substr(std::min(strName.size(), kIdLength));
         if (!IsEntryId(strId) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
         if (strExt == ".rec.tmp" || strExt == ".dmp.tmp")  // what a killed writer left
@@ -343,7 +347,8 @@ void CPendingStore::_Sweep(std::vector<CPendingReport>& rReports) {
     }
     // The oldest go until the rest fits; one held by its sender stays, and counts.
     size_t nCount = rReports.size();
-    for (auto it = rReports.begin(); it != rReports.end() && (nCount > PENDING_MAX_REPORTS || nTotal > PENDING_MAX_BYTES);) {
+    for (auto it = rReports.begin();
+         it != rReports.end() && (nCount > PENDING_MAX_REPORTS || nTotal > PENDING_MAX_BYTES);) {
         if (_DropNamed(it->m_strId, "beyond 10 reports or 256 MiB")) {
             --nCount;
             nTotal -= it->m_nSize;
@@ -360,7 +365,7 @@ BOOL CPendingStore::Keep(LPCSTR szCrashFile, LPCSTR szVersion, CPendingEntry& rE
         return FALSE;
     };
     if (m_strDir.empty())
-        return Fail("no store folder", m_dwOpenError);
+        return Fail("the store cannot be opened", m_dwOpenError);
     const CLock lock(m_hLock.Get());
     if (!lock.IsHeld())
         return Fail("the store cannot be locked", ::GetLastError());
@@ -462,7 +467,8 @@ BOOL CPendingStore::Failed(CPendingEntry& rEntry, LPCSTR szLast) {
 
 BOOL CPendingStore::HasEntries() const {
     WIN32_FIND_DATAA data;
-    const CScopedFind find(m_strDir.empty() ? INVALID_HANDLE_VALUE : ::FindFirstFileA((m_strDir + "*.rec").c_str(), &data));
+    const CScopedFind find(m_strDir.empty() ? INVALID_HANDLE_VALUE
+                                            : ::FindFirstFileA((m_strDir + "*.rec").c_str(), &data));
     for (BOOL bMore = find.IsValid(); bMore; bMore = ::FindNextFileA(find.Get(), &data)) {
         const std::string strName = data.cFileName;
         if (strName.size() == kIdLength + 4 && strName.compare(kIdLength, 4, ".rec") == 0 &&

@@ -121,7 +121,9 @@ double StartToDialog(const std::string& strExe, const std::string& strCommandLin
 }
 
 // Seconds from the press of the send button to the body's last byte at the server.
-double ButtonToDelivered(CSink& sink, const std::string& strReporter, const std::string& strCrashFile,
+double ButtonToDelivered(CSink& sink,
+                         const std::string& strReporter,
+                         const std::string& strCrashFile,
                          unsigned long long* pcbBody = nullptr) {
     CReporterDriver driver;
     Check(driver.Launch(strReporter, ReporterHandOff(strReporter, strCrashFile)), "starting the reporter");
@@ -252,7 +254,8 @@ int main(int argc, char** argv) {
     if (!strLanded.empty()) {
         std::printf("  sent from the crash file (argv[1])          %8.0f ms  %s\n", Median(landed) * 1000,
                     Runs(landed, 1000).c_str());
-        std::printf("  ratio                                       %8.2f   (target <= 1.10)\n", Median(kept) / Median(landed));
+        std::printf("  ratio                                       %8.2f   (target <= 1.10)\n",
+                    Median(kept) / Median(landed));
     }
     const double dStart = Median(startReporter), dBare = Median(startBare), dTemplate = Median(startTemplate);
     std::printf("Process start to dialog shown, median of 5:\n");

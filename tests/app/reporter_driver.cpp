@@ -204,8 +204,8 @@ bool Act(const std::string& strAction) {
 // A misspelt action would silently do nothing: the run is refused instead.
 bool Known(const std::string& strAction) {
     static const std::set<std::string> kPlain = {"dialog", "quiet", "paint", "kill"};
-    static const std::set<std::string> kWithNumber = {"click", "key", "sys", "focus", "disabled", "unchecked", "pause",
-                                                      "kept"};
+    static const std::set<std::string> kWithNumber = {"click",    "key",       "sys",   "focus",
+                                                      "disabled", "unchecked", "pause", "kept"};
     const size_t iColon = strAction.find(':');
     if (iColon == std::string::npos)
         return kPlain.count(strAction) > 0;
@@ -232,9 +232,10 @@ int main(int argc, char** argv) {
     };
     const std::string strLine = Unhex(argv[i + 1]);
     for (int j = i + 2; j < argc; ++j) {
-        if (!std::strncmp(argv[j], "hold:", 5))
-            Print("held", ::CreateFileA(Unhex(argv[j] + 5).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                        nullptr) != INVALID_HANDLE_VALUE ? "1" : "0");
+        const std::string strHeld = std::strncmp(argv[j], "hold:", 5) ? "" : Unhex(argv[j] + 5);
+        if (!strHeld.empty() &&
+            ::CreateFileA(strHeld.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
+            return std::fprintf(stderr, "reporter_driver: cannot hold %s\n", strHeld.c_str()), 2;
     }
     // The first program of a Wine session to need the desktop starts it: that must not be the
     // reporter, or the desktop would join the job, which would then never empty.

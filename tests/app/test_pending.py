@@ -18,7 +18,6 @@ def drive(cmd, *actions):
     """The reporter run by the driver with this command line: its debugger output."""
     args = ["wine", DRIVER, win(REPORTER), cmd.encode("latin-1").hex(), *actions]
     lines = subprocess.run(args, stdout=subprocess.PIPE, check=True, timeout=600).stdout.decode().splitlines()
-    assert "held 0" not in lines, "the driver could not hold a file"
     return [bytes.fromhex(line[4:]).decode("latin-1") for line in lines if line.startswith("out ")]
 
 

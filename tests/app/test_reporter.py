@@ -15,9 +15,9 @@ host, b) and to the file's templates and GEN below (a whole "${x}" to any object
   file: the crash file's content at ${path} ("bin:N": N bytes of every value); folder {acp: its
   folder's name}; answers: the server's, in order; default: after them; server: False (none)
   actions: the driver's (reporter_driver.cpp), default dialog, click:1000
-  out: the whole debugger output, by default the hand-off trace, the store's lines (store) then
-  dump (dump_re: a regular expression, for a proxy's own page); cut16: cut to its length + 1
-  modulo 64 KiB, as debuggers get it
+  out: the whole debugger output, by default the hand-off trace, the store's lines (store; {acp:
+  lines} where the platform's texts differ) then dump (dump_re: a regular expression, for a
+  proxy's own page); cut16: cut to its length + 1 modulo 64 KiB, as debuggers get it
   requests: how many the server got (every row says; 0 without a server); request: the golden raw
   request (${b} its boundary, ${cl} its body's length); complete: it arrived whole (default True);
   via: through squid, whose head differs
@@ -108,7 +108,9 @@ class Reporter(unittest.TestCase):
 
     def check(self, row, v, entries, seen, server, took):
         text = [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
-        trace = ["${cmd}", "${rest}"] + [k + ":" + x for k, x in entries] + row.get("store", [])
+        store = row.get("store", [])  # the platform's texts, in the ANSI code page: a list, or one per code page
+        store = [x.encode(CODEC).decode("latin-1") for x in (store.get(ACP) if isinstance(store, dict) else store)]
+        trace = ["${cmd}", "${rest}"] + [k + ":" + x for k, x in entries] + store
         trace += [row["dump"]] if "dump" in row else []
         want = expand(row.get("out", trace), v)
         if row.get("cut16"):
