@@ -492,53 +492,91 @@ void CRunner::Run(const Args& a) {
     }
 }
 
+// Runs one case file: "" when it passed (or was rewritten), else why it failed.
+std::string RunFile(const std::string& sPath) {
+    std::ifstream in(sPath, std::ios::binary);
+    if (!in)
+        return "cannot be read";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string sWant = ss.str();
+    g_sOut.clear();
+    g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
+    CRunner runner;
+    Control("POST", "/_ctl/reset", "");
+    int nCommands = 0;
+    std::istringstream lines(sWant);
+    for (std::string sLine; std::getline(lines, sLine);) {
+        if (sLine.compare(0, 2, "| ") == 0)
+            continue;
+        g_sOut += sLine + "\n";
+        Args a;
+        std::istringstream words(sLine);
+        for (std::string w; words >> w;)
+            a.push_back(Unescape(w, false));
+        if (!a.empty() && (a[0] == "answer" || a[0] == "default"))  // the JSON as written, but $NAME
+            a.resize(1), a.push_back(Unescape(sLine.substr(sLine.find(' ') + 1), true));
+        if (a.empty() || a[0][0] == '#')
+            continue;
+        ++nCommands;
+        try {
+            runner.Run(a);
+        } catch (const httpclientexceptionA& e) {
+            OutError(e);
+        } catch (const std::exception& e) {
+            Out(std::string("!! ") + e.what());
+        }
+    }
+    if (nCommands == 0)
+        return "holds no command";
+    if (std::getenv("QUILLA_WRITE_GOLDEN")) {
+        std::ofstream(sPath, std::ios::binary) << g_sOut;
+        return "";
+    }
+    if (g_sOut == sWant)
+        return "";
+    const auto differ = std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first;
+    const size_t p = g_sOut.rfind('\n', differ - g_sOut.begin()) + 1;
+    return "differs\n--- expected from there:\n" + sWant.substr(p, 800) + "\n--- got:\n" + g_sOut.substr(p, 800);
+}
+
+// The case files in the folders of those given that are not among them: a case file that is not
+// listed would never run.
+std::vector<std::string> Unlisted(const std::vector<std::string>& listed) {
+    std::vector<std::string> unlisted;
+    for (const std::string& sPath : listed) {
+        const std::string sFolder = sPath.substr(0, sPath.find_last_of("/\\") + 1);
+        WIN32_FIND_DATAA fd;
+        const HANDLE h = FindFirstFileA((sFolder + "*.case").c_str(), &fd);
+        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileA(h, &fd)) {
+            const std::string sFound = sFolder + fd.cFileName;
+            if (std::find(listed.begin(), listed.end(), sFound) == listed.end() &&
+                std::find(unlisted.begin(), unlisted.end(), sFound) == unlisted.end())
+                unlisted.push_back(sFound);
+        }
+        if (h != INVALID_HANDLE_VALUE)
+            FindClose(h);
+    }
+    return unlisted;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     WSADATA wd;
     WSAStartup(MAKEWORD(2, 2), &wd);
+    const std::vector<std::string> files(argv + 1, argv + argc);
     int nFailed = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::stringstream ss;
-        ss << std::ifstream(argv[i], std::ios::binary).rdbuf();
-        const std::string sWant = ss.str();
-        g_sOut.clear();
-        g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
-        CRunner runner;
-        Control("POST", "/_ctl/reset", "");
-        std::istringstream lines(sWant);
-        for (std::string sLine; std::getline(lines, sLine);) {
-            if (sLine.compare(0, 2, "| ") == 0)
-                continue;
-            g_sOut += sLine + "\n";
-            Args a;
-            std::istringstream words(sLine);
-            for (std::string w; words >> w;)
-                a.push_back(Unescape(w, false));
-            if (!a.empty() && (a[0] == "answer" || a[0] == "default"))  // the JSON as written, but $NAME
-                a.resize(1), a.push_back(Unescape(sLine.substr(sLine.find(' ') + 1), true));
-            if (a.empty() || a[0][0] == '#')
-                continue;
-            try {
-                runner.Run(a);
-            } catch (const httpclientexceptionA& e) {
-                OutError(e);
-            } catch (const std::exception& e) {
-                Out(std::string("!! ") + e.what());
-            }
-        }
-        if (std::getenv("QUILLA_WRITE_GOLDEN")) {
-            std::ofstream(argv[i], std::ios::binary) << g_sOut;
-        } else if (g_sOut != sWant) {
+    for (const std::string& sPath : files) {
+        const std::string sWhy = RunFile(sPath);
+        if (!sWhy.empty()) {
             ++nFailed;
-            const size_t p =
-                g_sOut.rfind('\n', std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first -
-                                       g_sOut.begin()) +
-                1;
-            std::printf("FAILED %s\n--- expected from there:\n%s\n--- got:\n%s\n", argv[i],
-                        sWant.substr(p, 800).c_str(), g_sOut.substr(p, 800).c_str());
+            std::printf("FAILED %s: %s\n", sPath.c_str(), sWhy.c_str());
         }
     }
-    std::printf("%d of %d case files failed\n", nFailed, argc - 1);
-    return nFailed != 0;
+    const std::vector<std::string> unlisted = Unlisted(files);
+    for (const std::string& sPath : unlisted)
+        std::printf("FAILED %s: not listed, so it never runs\n", sPath.c_str());
+    std::printf("%d of %d case files failed, %d not listed\n", nFailed, int(files.size()), int(unlisted.size()));
+    return files.empty() || nFailed != 0 || !unlisted.empty();
 }
