@@ -111,7 +111,8 @@ std::string Control(const std::string& sMethod,
     closesocket(s);
     const size_t cbHead = sIn.find("\r\n\r\n");
     if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || cbHead == std::string::npos)
-        throw std::runtime_error("scenario control " + sPath + " failed: " + sIn.substr(0, sIn.find("\r\n")));
+        throw std::runtime_error("scenario " + sPath + ": " + sIn.substr(9, sIn.find("\r\n") - 9) + ", " +
+                                 sIn.substr(cbHead + 4));
     if (pComplete)
         *pComplete = sIn.find("\r\nX-Complete: 1\r\n") < cbHead;
     return sIn.substr(cbHead + 4);

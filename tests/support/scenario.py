@@ -17,6 +17,18 @@ CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUI
 set and exits with its code; without CMD, prints the port and serves until killed."""
 import argparse, json, os, signal, socket, ssl, struct, subprocess, sys, threading  # noqa: E401
 
+ANSWER_KEYS = {"status", "headers", "body", "chunked", "no_length", "delay_ms", "stall_after_body",
+               "stall_ms", "close_after_body", "send_body_bytes", "stall_after_head", "endless",
+               "keep_alive"}
+
+
+def checked(answers):
+    """The answers, if every key is known: a misspelt one would be ignored."""
+    for a in answers:
+        if set(a) - ANSWER_KEYS:
+            raise ValueError(f"unknown answer keys {sorted(set(a) - ANSWER_KEYS)}")
+    return answers
+
 
 class Request:
     def __init__(self, raw, complete):
@@ -69,11 +81,11 @@ class Scenario:
 
     def script(self, *answers):
         with self._lock:
-            self._queue.extend(answers)
+            self._queue.extend(checked(answers))
 
     def default(self, answer):
         with self._lock:
-            self._default = answer
+            self._default = checked([answer])[0]
 
     def reset(self):
         with self._lock:
@@ -212,22 +224,24 @@ class Scenario:
 
     def _control(self, conn, path, body):
         status, headers, out = "200 OK", [], b""
-        if path == "/_ctl/script":
-            self.script(*json.loads(body))
-        elif path == "/_ctl/default":
-            self.default(json.loads(body))
-        elif path == "/_ctl/reset":
-            self.reset()
-        elif path == "/_ctl/count":
-            out = str(self.count()).encode()
-        elif path.startswith("/_ctl/request/"):
-            try:
+        try:
+            if path == "/_ctl/script":
+                self.script(*json.loads(body))
+            elif path == "/_ctl/default":
+                self.default(json.loads(body))
+            elif path == "/_ctl/reset":
+                self.reset()
+            elif path == "/_ctl/count":
+                out = str(self.count()).encode()
+            elif path.startswith("/_ctl/request/"):
                 r = self.wait(int(path.rsplit("/", 1)[1]))
                 out, headers = r.raw, [["X-Complete", "1" if r.complete else "0"]]
-            except TimeoutError:
-                status = "504 Gateway Timeout"
-        else:
-            status = "404 Not Found"
+            else:
+                status = "404 Not Found"
+        except TimeoutError:
+            status = "504 Gateway Timeout"
+        except ValueError as e:  # an unknown answer key, bad JSON
+            status, out = "400 Bad Request", str(e).encode()
         self._answer(conn, {"status": status, "headers": headers, "body": out})
         return False
 
