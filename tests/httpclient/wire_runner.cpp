@@ -494,6 +494,8 @@ std::string RunFile(const std::string& sPath) {
     ss << in.rdbuf();
     const std::string sWant = ss.str();
     g_sOut.clear();
+    // WinInet keeps the cookies it was given for the whole process: each file starts without them.
+    InternetSetOptionA(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
     g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
     CRunner runner;
     Control("POST", "/_ctl/reset", "");
