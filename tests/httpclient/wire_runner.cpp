@@ -89,16 +89,21 @@ DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {  // "*N" is N too
     return i < a.size() ? std::strtoul(a[i].c_str() + (a[i][0] == '*'), nullptr, 0) : dwDefault;
 }
 
+sockaddr_in Loopback(USHORT nPort) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(nPort);
+    return a;
+}
+
 // The scenario server's control API.
 std::string Control(const std::string& sMethod,
                     const std::string& sPath,
                     const std::string& sBody,
                     bool* pComplete = nullptr) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(g_nPort);
+    sockaddr_in a = Loopback(g_nPort);
     std::string sIn, sOut = sMethod + " " + sPath +
                             " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(sBody.size()) +
                             "\r\n\r\n" + sBody;
@@ -564,6 +569,13 @@ std::vector<std::string> Unlisted(const std::vector<std::string>& listed) {
 int main(int argc, char** argv) {
     WSADATA wd;
     WSAStartup(MAKEWORD(2, 2), &wd);
+    // $QUILLA_REFUSING_PORT refuses connections: the port is ours, bound and never listening.
+    const SOCKET sRefusing = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = Loopback(0);
+    int cb = sizeof a;
+    bind(sRefusing, reinterpret_cast<sockaddr*>(&a), cb);
+    getsockname(sRefusing, reinterpret_cast<sockaddr*>(&a), &cb);
+    _putenv(("QUILLA_REFUSING_PORT=" + std::to_string(ntohs(a.sin_port))).c_str());
     const std::vector<std::string> files(argv + 1, argv + argc);
     int nFailed = 0;
     for (const std::string& sPath : files) {
