@@ -196,11 +196,6 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     return ret == 0;
 }
 
-void OutError(const httpclientexceptionA& e) {
-    Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-        Escape(e.GetErrorMessage()));
-}
-
 std::string Take(LPSTR sz) {
     CHeapPtr<char> p(sz);
     return p ? Escape(p.get()) : "null";
@@ -386,7 +381,8 @@ void CRunner::Run(const CArgs& a) {
             for (size_t i = 0; i < sBytes.size(); ++i)
                 sBytes[i] = static_cast<char>(i * 7 + nSeed);
         }
-        std::ofstream(a[1], std::ios::binary) << sBytes;
+        if (!(std::ofstream(a[1], std::ios::binary) << sBytes))
+            throw std::runtime_error("cannot write " + a[1]);
     } else if (s == "sparse") {  // a file of that size, its bytes never written
         CScopedFileHandle h(CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         LARGE_INTEGER li;
@@ -474,7 +470,8 @@ std::string RunFile(const std::string& sPath) {
             if (args.nRead < words.size())
                 throw std::runtime_error(words[0] + " does not take " + words[args.nRead]);
         } catch (const httpclientexceptionA& e) {
-            OutError(e);
+            Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+                Escape(e.GetErrorMessage()));
         } catch (const std::exception& e) {
             Out(std::string("!! ") + e.what());
             sComplaints += "\n" + sLine + "\n| !! " + e.what();
