@@ -239,6 +239,12 @@ TEST(Failures, EachCallRaisesItsExactException) {
         {[] { GuardBoundary([] { HeapStrJoin("a", 0xFFFFFFFFu, "b", 1); }); }, sOverflow},
         {[] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); },
          sArg + "CHttpToolA::OpenConnection: hInternet" + sNull},
+        {[] {
+             const DWORD dwFlags = FILE_FLAG_DELETE_ON_CLOSE;  // a file that cannot be read
+             CScopedFileHandle h(CreateFileA("t.tmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, dwFlags, nullptr));
+             CHttpToolA::GetMimeType(h.Get());
+         },
+         "error 602/5: ::ReadFile failed."},
         {[] { CHttpToolA::Unicode2Ansi(L"x", 12345); },
          "error 600/87: ::WideCharToMultiByte failed."},
         {[&] { g_cbPerCall = 0, CHttpToolA::_InternetWriteFile(h, pbyData, 20, TakeSome); },

@@ -196,11 +196,6 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     return ret == 0;
 }
 
-std::string Take(LPSTR sz) {
-    CHeapPtr<char> p(sz);
-    return p ? Escape(p.get()) : "null";
-}
-
 class CRunner {
 public:
     void Run(const CArgs& a);
@@ -399,14 +394,6 @@ void CRunner::Run(const CArgs& a) {
     } else if (s == "filesize") {
         CScopedFileHandle h(CHttpToolA::OpenFile(a[1].c_str()));
         Out(std::to_string(CHttpToolA::GetFileSize(h.Get(), a[1].c_str())));
-    } else if (s == "mime") {  // sniffed, and the file read from its start again afterwards
-        const DWORD dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-        CScopedFileHandle h(
-            CreateFileA(a[1].c_str(), a.Num(2, GENERIC_READ), dwShare, nullptr, OPEN_EXISTING, 0, nullptr));
-        SetFilePointer(h.Get(), 7, nullptr, FILE_BEGIN);
-        const std::string sFirst = Take(CHttpToolA::GetMimeType(h.Get()));
-        const DWORD nPos = SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT);
-        Out(sFirst + " then at " + std::to_string(nPos) + ", " + Take(CHttpToolA::GetMimeType(h.Get())));
     } else if (s == "route") {  // whether the session proxies the URL, then a request sent by hand
         CScopedInternetHandle hInternet(
             CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, a.Sz(1), a.Sz(2), 0));
