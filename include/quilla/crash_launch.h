@@ -1,9 +1,9 @@
 /* Starts the Quilla crash reporter from a crashed product's crash handler.
  *
  * At start-up, while the process is sound, the product prepares a CQuillaCrashLaunch (a static
- * or global one: it holds every buffer the crash path needs) with QuillaLaunchPrepare, and may start
- * the reporter's delivery of earlier reports with QuillaLaunchSendPending. In the crash handler it
- * calls QuillaLaunchStart with the crash details. No heap, no C runtime, only kernel32 after
+ * or global one: it holds every buffer the crash path needs) with QuillaLaunchPrepare, and starts
+ * the delivery of what earlier crashes could not send with QuillaLaunchSendPending. In the crash
+ * handler it calls QuillaLaunchStart with the crash details. No heap, no C runtime, only kernel32 after
  * start-up; every value is checked and refused with a QUILLA_LAUNCH_E_* code when the reporter
  * could not receive it intact. QuillaLaunchBuild builds the command line alone.
  * C89 and C++; include <windows.h> first or let this header do it. */
@@ -209,11 +209,11 @@ QUILLA_LAUNCH_API int QuillaLaunchStart(CQuillaCrashLaunch* pLaunch,
  * "<reporter>" --send-pending, which sends them and ends by itself (within 4 minutes). Call it
  * once at start-up, after QuillaLaunchPrepare; it returns at once and its result may be ignored.
  * Detached, because the product must not wait for it, lend it nothing and show nothing: no handle
- * is kept; it inherits no handles and no console (DETACHED_PROCESS), is out of reach of the
- * console's Ctrl+C (CREATE_NEW_PROCESS_GROUP), and leaves the product's job where the job allows
- * it (CREATE_BREAKAWAY_FROM_JOB), so that whatever waits for the product's job does not wait for
- * it; it works in the reporter's folder, so the product's working folder is not held open; it
- * shows no window and no busy cursor. */
+ * is kept; it inherits no handles, no console (DETACHED_PROCESS), not the console's Ctrl+C
+ * (CREATE_NEW_PROCESS_GROUP), and leaves the product's job where the job allows it
+ * (CREATE_BREAKAWAY_FROM_JOB), so that whatever waits for that job does not wait for the flush;
+ * it works in the reporter's folder, so the product's working folder is not held open; it shows
+ * no window and no busy cursor. */
 QUILLA_LAUNCH_API int QuillaLaunchSendPending(const CQuillaCrashLaunch* pLaunch) {
     static const char s_szArg[] = "\" --send-pending";
     char szLine[QUILLA_LAUNCH_MAX_PATH + sizeof(s_szArg) + 1];
@@ -226,12 +226,14 @@ QUILLA_LAUNCH_API int QuillaLaunchSendPending(const CQuillaCrashLaunch* pLaunch)
     int iCut = 0;
     if (!pLaunch || !pLaunch->m_bPrepared)
         return QUILLA_LAUNCH_E_NOT_PREPARED;
-    for (i = 0; pLaunch->m_szReporter[i]; ++i) { /* the folder ends at the last '\', not a trail byte */
+    for (i = 0; pLaunch->m_szReporter[i]; ++i) { /* up to the last '\' that is not a trail byte */
         szFolder[i] = pLaunch->m_szReporter[i];
-        if (IsDBCSLeadByte((BYTE)szFolder[i]) && pLaunch->m_szReporter[i + 1])
-            ++i, szFolder[i] = pLaunch->m_szReporter[i];
-        else if (szFolder[i] == '\\')
+        if (IsDBCSLeadByte((BYTE)szFolder[i]) && pLaunch->m_szReporter[i + 1]) {
+            ++i;
+            szFolder[i] = pLaunch->m_szReporter[i];
+        } else if (szFolder[i] == '\\') {
             iCut = i + 1;
+        }
     }
     szFolder[iCut] = 0;
     pOut = QuillaLaunch_Append(szLine, szLine + sizeof(szLine) - 1, "\"");
