@@ -54,10 +54,12 @@ class Launch(t.Reporter):
         [(code, cmd)] = build([[t.win(t.REPORTER)] + [v[k] for k in order] + ["build"]])
         self.assertEqual(code, "0")
         keys = ["crash file", "module", "except", "code", "addr", "version", "lngfile"]  # the order it writes
-        self.run_row(dict(case["row"], cmd=cmd, entries=[[k, v[k]] for k in keys], file="bin:5000", dump="${ok}"))
+        self.run_row(dict(case["row"], cmd=cmd, entries=[[k, v[k]] for k in keys], file="bin:5000", dump="${ok}",
+                          requests=1))
 
 
 for c in CASES["reporter"]:
+    t.validate(dict(c["row"], name=c["name"], acp=c["acp"], requests=1))
     if c["acp"] == t.ACP:
         setattr(Launch, "test_" + c["name"], lambda self, c=c: self.run_helper_row(c))
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -183,6 +184,16 @@ bool Act(const std::string& strAction) {
     }
     return true;
 }
+
+// A misspelt action would silently do nothing: the run is refused instead.
+bool Known(const std::string& strAction) {
+    static const std::set<std::string> kPlain = {"dialog", "quiet", "paint"};
+    static const std::set<std::string> kWithNumber = {"click", "key", "sys", "focus", "disabled", "unchecked", "pause"};
+    const size_t iColon = strAction.find(':');
+    if (iColon == std::string::npos)
+        return kPlain.count(strAction) > 0;
+    return kWithNumber.count(strAction.substr(0, iColon)) > 0 && std::atoi(strAction.c_str() + iColon + 1) > 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +202,9 @@ int main(int argc, char** argv) {
     int i = pszOutput ? 3 : 1;
     if (argc < i + 2)
         return std::fprintf(stderr, "usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]\n"), 2;
+    for (int j = i + 2; j < argc; ++j)
+        if (!Known(argv[j]))
+            return std::fprintf(stderr, "reporter_driver: unknown action %s\n", argv[j]), 2;
     std::string strLine;
     for (const char* p = argv[i + 1]; p[0] && p[1]; p += 2)
         strLine += char(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));

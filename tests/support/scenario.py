@@ -17,6 +17,9 @@ CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUI
 set and exits with its code; without CMD, prints the port and serves until killed."""
 import argparse, json, os, signal, socket, ssl, struct, subprocess, sys, threading  # noqa: E401
 
+ANSWER_KEYS = set("""status headers body chunked no_length delay_ms stall_after_body stall_ms close_after_body
+send_body_bytes stall_after_head endless keep_alive""".split())
+
 
 class Request:
     def __init__(self, raw, complete):
