@@ -1,21 +1,18 @@
 /* A product's use of the launch helper, for test_launch.py. Lines in: reporter, module, version,
  * lngfile, crash file, except, code, addr in hex ("-" null, "." empty), and what to do. Out:
- * "build": the helper's result code and (for 0) its command line in hex, where a refused start-up
- * must leave nothing to build from (-1 otherwise); "start": "dialog" once a dialog of the started
- * reporter shows (which is then ended); "flush": "flush" once started, without handing on a
- * handle of ours; the second from inside a job that may not be left. */
+ * "build": the result code and (for 0) the command line in hex, a refused start-up leaving nothing
+ * to build from (-1 otherwise); "start": "dialog" once the reporter shows a window (then ended);
+ * "flush": "flush" once started holding no handle of ours; the second from a job it can't leave. */
 #include <stdio.h>
 #include <string.h>
 
 #include "quilla/crash_launch.h"
 
 static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
-    DWORD* pdwProcess = (DWORD*)lParam; /* the process's id, and TRUE once its dialog shows */
+    DWORD* pdwProcess = (DWORD*)lParam; /* the process's id, and TRUE once it shows a window */
     DWORD dwOwner = 0;
-    char szClass[8];
     GetWindowThreadProcessId(hWnd, &dwOwner);
-    if (dwOwner == pdwProcess[0] && IsWindowVisible(hWnd) &&
-        GetClassNameA(hWnd, szClass, sizeof szClass) && !strcmp(szClass, "#32770"))
+    if (dwOwner == pdwProcess[0] && IsWindowVisible(hWnd))
         pdwProcess[1] = TRUE;
     return !pdwProcess[1];
 }
@@ -29,7 +26,6 @@ static const char* Start(CQuillaCrashLaunch* pLaunch, char** a) {
     while (!adwProcess[1] && WaitForSingleObject(hProcess, 20) == WAIT_TIMEOUT)
         EnumWindows(FindDialog, (LPARAM)adwProcess);
     TerminateProcess(hProcess, 0);
-    WaitForSingleObject(hProcess, INFINITE);
     CloseHandle(hProcess);
     return adwProcess[1] ? "dialog" : "no-dialog";
 }
@@ -38,16 +34,13 @@ static const char* Flush(CQuillaCrashLaunch* pLaunch) {
     static int s_nCalls;
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     HANDLE hRead, hWrite;
-    DWORD cbAvail;
-    int nResult;
     if (s_nCalls++) /* the first from outside any job */
         AssignProcessToJobObject(CreateJobObjectA(NULL, NULL), GetCurrentProcess());
     CreatePipe(&hRead, &hWrite, &sa, 0); /* inheritable: a flush holding it keeps the pipe open */
-    nResult = QuillaLaunchSendPending(pLaunch);
-    CloseHandle(hWrite);
-    if (nResult)
+    if (QuillaLaunchSendPending(pLaunch))
         return "not-started";
-    return PeekNamedPipe(hRead, NULL, 0, NULL, &cbAvail, NULL) ? "handle-inherited" : "flush";
+    CloseHandle(hWrite);
+    return PeekNamedPipe(hRead, NULL, 0, NULL, NULL, NULL) ? "handle-inherited" : "flush";
 }
 
 int main(void) {
@@ -72,10 +65,7 @@ int main(void) {
             printf("%s\n", !strcmp(szAction, "start") ? Start(&s_launch, a) : Flush(&s_launch));
             continue;
         }
-        if (!nResult)
-            nResult = nBuilt;
-        else if (nBuilt != QUILLA_LAUNCH_E_NOT_PREPARED)
-            nResult = -1;
+        nResult = nResult ? (nBuilt == QUILLA_LAUNCH_E_NOT_PREPARED ? nResult : -1) : nBuilt;
         printf("%d ", nResult);
         for (pIn = s_launch.m_szCommandLine; !nResult && *pIn; ++pIn)
             printf("%02x", (unsigned char)*pIn);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The launch helper's refusals (launch_cases.txt), and its lines for awkward values through the real reporter
 as test_reporter.py runs its rows. Usage: test_launch.py LAUNCH_LINE DRIVER REPORTER PROBE REPORT_PORT"""
-import ast, glob, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+import ast, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCH = sys.argv.pop(1)
@@ -37,9 +37,9 @@ class Launch(t.Reporter):
                 self.assertEqual(result, want, row[0])
             self.assertEqual(server.wait(0).request_line, "POST /vorlex.php?version=1 HTTP/1.1")
             end = time.monotonic() + 60  # delivered, then taken out of the store
-            while glob.glob(test_pending.STORE + "/*") and time.monotonic() < end:
+            while test_pending.store() and time.monotonic() < end:
                 time.sleep(0.05)
-            self.assertEqual(glob.glob(test_pending.STORE + "/*"), [])
+            self.assertEqual(test_pending.store(), [])
 
     def run_helper_row(self, case):
         ansi = lambda s: s.encode(t.CODEC).decode("latin-1")  # noqa: E731  text as the product holds it
