@@ -12,9 +12,9 @@ import test_pending  # noqa: E402  (its store and entries as the reporter writes
 CASES = ast.literal_eval(open(os.path.join(HERE, "launch_cases.txt"), encoding="utf-8").read())
 
 
-def build(rows):  # eight values (None: null) and an action per row -> (result, command line) per row
-    rows = [["-" if x is None else x.encode("latin-1").hex() or "." for x in r[:8]] + r[8:] for r in rows]
-    text = "".join(" ".join(r) + "\n" for r in rows)
+def build(rows):  # eight values (None: null) and an action per row -> (result, command line)s
+    hexed = lambda x: "-" if x is None else x.encode("latin-1").hex() or "."  # noqa: E731
+    text = "".join(" ".join([hexed(x) for x in r[:8]] + r[8:]) + "\n" for r in rows)
     out = subprocess.run(["wine", LAUNCH], input=text.encode(), stdout=subprocess.PIPE, check=True, timeout=600)
     lines = (line.partition(" ") for line in out.stdout.decode().splitlines())
     return [(result, bytes.fromhex(h).decode("latin-1")) for result, _, h in lines]
