@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The launch helper's refusals (launch_cases.txt), and its lines for awkward values through the real reporter
-as test_reporter.py runs its rows. Usage: test_launch.py LAUNCH_LINE DRIVER REPORTER PROBE REPORT_PORT"""
+"""The launch helper in a product-like probe: refusals, the reporter and the flush it starts
+(launch_cases.txt), and its lines for awkward values through the real reporter as test_reporter.py
+runs its rows. Usage: test_launch.py LAUNCH_LINE DRIVER REPORTER PROBE REPORT_PORT"""
 import ast, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
