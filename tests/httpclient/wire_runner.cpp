@@ -117,7 +117,7 @@ struct CArgs {
         return words[i];
     }
     // An optional text: null when absent or "-".
-    const char* Sz(size_t i) const { return i < words.size() && (*this)[i] != "-" ? words[i].c_str() : nullptr; }
+    const char* Sz(size_t i) const { return i < words.size() && (*this)[i] != "-" ? &words[i][0] : nullptr; }
     DWORD Num(size_t i, DWORD dwAbsent = 0) const {
         char* pEnd = nullptr;
         const DWORD n = i < words.size() ? std::strtoul((*this)[i].c_str(), &pEnd, 0) : dwAbsent;
@@ -191,7 +191,8 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     if (!szUnix)
         return false;
     long ret;
-    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");  // truncate(2)
+    // truncate(2)
+    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");
     HeapFree(GetProcessHeap(), 0, szUnix);
     return ret == 0;
 }
@@ -302,7 +303,7 @@ void CRunner::Run(const CArgs& a) {
         const DWORD cbBefore = Posted();
         m_pResponse.reset(c.ProceedStep(a.Num(1)));
         Out(m_pResponse ? "response" : std::to_string(Posted() - cbBefore));
-    } else if (s == "steps") {  // CODE...: any of these errors or statuses will do ("one of CODE...")
+    } else if (s == "steps") {  // CODE...: any of these errors or statuses will do ("one of ...")
         std::string sCodes;
         for (size_t i = 2; i < a.words.size(); ++i)
             sCodes += " " + std::to_string(a.Num(i));
@@ -329,7 +330,8 @@ void CRunner::Run(const CArgs& a) {
     } else if (s == "status") {  // status and text, each fetched once and kept
         const char* sz = Response().GetStatusText();
         const bool bKept = sz == m_pResponse->GetStatusText();
-        Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) + (bKept ? "" : " (fetched again)"));
+        const std::string sStatus = std::to_string(m_pResponse->GetStatus());
+        Out(sStatus + " " + Escape(sz) + (bKept ? "" : " (fetched again)"));
     } else if (s == "rheader") {
         const char* sz = Response().GetHeader(a.Sz(1), a.Num(2));
         const bool bKept = sz == m_pResponse->GetHeader(a.Sz(1), a.Num(2));
@@ -339,7 +341,8 @@ void CRunner::Run(const CArgs& a) {
         DWORD cbLength = 0, cb;
         const BOOL bLength = Response().GetContentLength(cbLength);
         std::string sPiece(cbPiece, '\0'), sBody;
-        while (sBody.size() < cbMax && (cb = m_pResponse->ReadContent(reinterpret_cast<BYTE*>(&sPiece[0]), cbPiece)))
+        BYTE* pbyPiece = reinterpret_cast<BYTE*>(&sPiece[0]);
+        while (sBody.size() < cbMax && (cb = m_pResponse->ReadContent(pbyPiece, cbPiece)))
             sBody.append(sPiece, 0, cb);
         Out(bLength ? "length " + std::to_string(cbLength) : "no length");
         Dump(sBody.substr(0, cbMax));
@@ -367,7 +370,7 @@ void CRunner::Run(const CArgs& a) {
     } else if (s == "contains") {
         Out(Recorded(a[1]).find(a[2]) == std::string::npos ? "no" : "yes");
         // Files, and the tool's own calls on them.
-    } else if (s == "write") {  // binary bytes of a seed (sniffed as application/octet-stream), or @TEXT
+    } else if (s == "write") {  // bytes from a seed (sniffed as an octet stream), or @TEXT
         CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
         std::string sBytes = a[2].substr(1);
         if (a[2][0] != '@') {
@@ -480,7 +483,8 @@ std::string RunFile(const std::string& sPath) {
         return "";
     const auto differ = std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first;
     const size_t p = g_sOut.rfind('\n', differ - g_sOut.begin()) + 1;
-    return "differs\n--- expected from there:\n" + sWant.substr(p, 800) + "\n--- got:\n" + g_sOut.substr(p, 800);
+    return "differs\n--- expected from there:\n" + sWant.substr(p, 800) + "\n--- got:\n" +
+           g_sOut.substr(p, 800);
 }
 
 }  // namespace
