@@ -206,8 +206,9 @@ QUILLA_LAUNCH_API int QuillaLaunchStart(CQuillaCrashLaunch* pLaunch,
 }
 
 /* Starts the reporter's delivery of the reports that earlier crashes could not send:
- * "<reporter>" --send-pending, which sends them and ends by itself (no send starts after 2 minutes). Call it
- * once at start-up, after QuillaLaunchPrepare; it returns at once and its result may be ignored.
+ * "<reporter>" --send-pending, which sends them and ends by itself (it starts no send after 2
+ * minutes). Call it once at start-up, after QuillaLaunchPrepare; it returns at once and its result
+ * may be ignored.
  * Detached, because the product must not wait for it, lend it nothing and show nothing: no handle
  * is kept; it inherits no handles, no console (DETACHED_PROCESS), not the console's Ctrl+C
  * (CREATE_NEW_PROCESS_GROUP), and leaves the product's job where the job allows it
