@@ -28,7 +28,7 @@ class Launch(t.Reporter):
         os.makedirs(vorlex, exist_ok=True)
         shutil.copy(t.REPORTER, os.path.join(vorlex, "crashreport.exe"))
         os.makedirs(test_pending.STORE)
-        test_pending.Pending.seed(self, "kept", 0, 1, 5000)
+        test_pending.Pending.seed(self, 0, 1, 5000)
         rows, v = CASES["refusals"], {"self": t.win(LAUNCH), "x1023": "x" * 1023, "r257": "r" * 257}
         wants = [str(r[9].get(t.ACP) if isinstance(r[9], dict) else r[9]) for r in rows]
         actions = [{"dialog": "start", "flush": "flush"}.get(want, "build") for want in wants]
