@@ -3,8 +3,8 @@
 delivered later by the flush process (--send-pending): each once, byte for byte as first sent,
 whatever ends a reporter meanwhile. Drives crashreport.exe through reporter_driver.exe against
 the scenario server. Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import collections, concurrent.futures, getpass, os, random, re, shutil, subprocess, sys, tempfile, time  # noqa: E401
-import unittest
+import collections, concurrent.futures, getpass, os, pathlib, random, re, shutil, subprocess, sys, tempfile  # noqa: E401
+import time, unittest  # noqa: E401
 
 from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the rows' runner, same arguments
 
@@ -197,7 +197,7 @@ class Pending(unittest.TestCase):
                 s.settle()
                 got = received()
                 for i in {n[:-4] for n in store(".rec")} - {n[:-5] for n in store(".sent")}:
-                    content = open(os.path.join(STORE, i + ".dmp"), "rb").read()
+                    content = pathlib.Path(STORE, i + ".dmp").read_bytes()
                     expected[content] = got[content] + 1  # still kept: it goes once more, whatever the server has
             s.default({})
             flush_all()

@@ -27,7 +27,7 @@ host, b) and to the file's templates and GEN below (a whole "${x}" to any object
   kept: the number of reports the reporter kept for a later send; last: a regular expression for
   the status or error its record names
 """
-import ast, getpass, glob, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+import ast, getpass, glob, os, pathlib, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -143,7 +143,7 @@ class Reporter(unittest.TestCase):
         if "kept" in row:  # reports kept for a later send
             self.assertEqual(len(records), row["kept"])
         if "last" in row:
-            last = open(records[0], "rb").read().decode("latin-1").split("\r\nlast=")[1]
+            last = pathlib.Path(records[0]).read_bytes().decode("latin-1").split("\r\nlast=")[1]
             self.assertRegex(last, row["last"] + "\r\n$")
         if server:
             self.check_requests(row, v, server)
