@@ -31,6 +31,8 @@ BOOL CCrashReportApp::InitInstance() {
     dlg.SetCrashInfo(m_crashInfo);
     dlg.DoModal();
     m_pMainWnd = nullptr;
+    // Closed during a send: the process ends and cuts the send off, the report kept for later.
+    WaitUntilKept();
 
     // The server has just taken a report: the ones that did not get through earlier follow, in a
     // process of their own, so that neither the user nor the product waits for them.

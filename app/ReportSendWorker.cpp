@@ -9,6 +9,12 @@
 namespace {
 
 volatile LONG s_bDelivered = FALSE;
+HANDLE s_hKeepEnded = nullptr;  // set once the worker's keep has ended, kept or not
+
+// Sets the event however the keep is left.
+struct CKeepEnded {
+    ~CKeepEnded() { ::SetEvent(s_hKeepEnded); }
+};
 
 void WINAPI Trace(LPCSTR pszText) {
     ::OutputDebugStringA(pszText);
@@ -23,6 +29,7 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
     try {
         const CString strCrashFile = pDlg->GetCrashFile();
         const CString strVersion = pDlg->GetVersion();
+        s_hKeepEnded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         pDlg->WorkerDetached();
         pDlg = nullptr;  // the user may close the dialog from here on: the process then ends
 
@@ -31,7 +38,11 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
         // that cannot be kept still goes out as it is.
         CPendingStore store(Trace);
         CPendingEntry entry;
-        const BOOL bKept = !strCrashFile.IsEmpty() && store.Keep(strCrashFile, strVersion, entry);
+        BOOL bKept = FALSE;
+        {
+            const CKeepEnded ended;
+            bKept = !strCrashFile.IsEmpty() && store.Keep(strCrashFile, strVersion, entry);
+        }
         CSendResult result = {ESendOutcome::Retry, "not connected"};
         if (IsInternetConnected())
             result = bKept ? SendReport(entry.m_strCopyPath.c_str(), strCrashFile, strVersion, TRUE)
@@ -54,6 +65,11 @@ unsigned __stdcall ReportSendWorker(void* pDialog) {
     }
     ::PostMessageA(hDialog, WM_REPORT_SENT, 0, 0);
     return 0;
+}
+
+void WaitUntilKept() {
+    if (s_hKeepEnded)
+        ::WaitForSingleObject(s_hKeepEnded, INFINITE);
 }
 
 BOOL ReportDelivered() {

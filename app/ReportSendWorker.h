@@ -8,5 +8,9 @@
 // entry by the outcome, and ends by posting WM_REPORT_SENT to the window. Returns 0.
 unsigned __stdcall ReportSendWorker(void* pDialog);
 
+// Returns once the report of a send started in this process is in the store (or could not be
+// kept): the user may close the dialog at once, but the process must not end before that.
+void WaitUntilKept();
+
 // TRUE once a worker of this process got the report through (a 2xx answer).
 BOOL ReportDelivered();
