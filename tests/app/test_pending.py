@@ -43,6 +43,7 @@ def part(request):  # the file part of a whole request
 class Pending(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(STORE, ignore_errors=True)
+        os.makedirs(STORE)
         self.addCleanup(shutil.rmtree, STORE, True)
         self.tmp = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.tmp)
@@ -109,7 +110,6 @@ class Pending(unittest.TestCase):
                         self.assertEqual(late if first.complete else late[: len(norm(first))], norm(first))
 
     def test_bounds_drop_the_oldest_invalid_entries_go_and_two_flushes_send_each_once(self):
-        os.makedirs(STORE)
         for name in DEVICES:
             open(os.path.join(STORE, name), "wb").close()
         seeds = {"old": self.seed(31, 2, 100), "clock": self.seed(31, 1, 100), "tired": self.seed(2, 10, 100)}
@@ -153,7 +153,6 @@ class Pending(unittest.TestCase):
             self.assertEqual((s.count(), store()), (6, []))
 
     def test_each_report_taken_when_its_turn_comes(self):
-        os.makedirs(STORE)
         ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(7)]
         open(os.path.join(STORE, ids[6] + ".sent"), "wb").close()  # delivered, its files not yet deleted
         rec = os.path.join(STORE, ids[1] + ".rec")
