@@ -1,10 +1,11 @@
 /* Starts the Quilla crash reporter from a crashed product's crash handler.
  *
  * At start-up, while the process is sound, the product prepares a CQuillaCrashLaunch (a static
- * or global one: it holds every buffer the crash path needs) with QuillaLaunchPrepare. In the
- * crash handler it calls QuillaLaunchStart with the crash details. No heap, no C runtime, only
- * kernel32 after start-up; every value is checked and refused with a QUILLA_LAUNCH_E_* code when
- * the reporter could not receive it intact. QuillaLaunchBuild builds the command line alone.
+ * or global one: it holds every buffer the crash path needs) with QuillaLaunchPrepare, and starts
+ * the delivery of what earlier crashes could not send with QuillaLaunchSendPending. In the crash
+ * handler it calls QuillaLaunchStart with the crash details. No heap, no C runtime, only kernel32 after
+ * start-up; every value is checked and refused with a QUILLA_LAUNCH_E_* code when the reporter
+ * could not receive it intact. QuillaLaunchBuild builds the command line alone.
  * C89 and C++; include <windows.h> first or let this header do it. */
 #ifndef QUILLA_CRASH_LAUNCH_H
 #define QUILLA_CRASH_LAUNCH_H
@@ -27,11 +28,12 @@ enum {
     QUILLA_LAUNCH_E_TOO_LONG = 2,        /* a value does not fit its buffer */
     QUILLA_LAUNCH_E_LINE_BREAK = 3,      /* CR or LF inside a value: it would end the entry */
     QUILLA_LAUNCH_E_RELATIVE_PATH = 4,   /* the crash file must be given as a full path */
-    QUILLA_LAUNCH_E_NOT_MODULE_PATH = 5, /* the reporter path is not as the reporter sees its own */
+    QUILLA_LAUNCH_E_NOT_MODULE_PATH = 5, /* the reporter path cannot be made a full path */
     QUILLA_LAUNCH_E_QUOTE = 6,           /* a double quote in the reporter path */
     QUILLA_LAUNCH_E_SPLIT_CHARACTER = 7, /* a value ends in half a double-byte character */
     QUILLA_LAUNCH_E_NOT_PREPARED = 8,    /* QuillaLaunchPrepare did not succeed */
-    QUILLA_LAUNCH_E_START = 9            /* CreateProcessA failed: see GetLastError */
+    QUILLA_LAUNCH_E_START = 9,           /* CreateProcessA failed: see GetLastError */
+    QUILLA_LAUNCH_E_NO_REPORTER = 10     /* the reporter path names no file that exists */
 };
 
 typedef struct CQuillaCrashLaunch {
@@ -45,7 +47,7 @@ typedef struct CQuillaCrashLaunch {
     char m_szCode[QUILLA_LAUNCH_MAX_TEXT];
     char m_szAddr[QUILLA_LAUNCH_MAX_TEXT];
     char m_szCommandLine[QUILLA_LAUNCH_MAX_COMMAND_LINE];
-    char m_szCheck[QUILLA_LAUNCH_MAX_PATH * 2]; /* scratch for the path checks at start-up */
+    char m_szCheck[QUILLA_LAUNCH_MAX_PATH]; /* scratch for the reporter path at start-up */
 } CQuillaCrashLaunch;
 
 /* Copies a value that the reporter can take back unchanged: no CR or LF, shorter than cbDest, and
@@ -67,16 +69,10 @@ QUILLA_LAUNCH_API int QuillaLaunch_CopyValue(char* szDest, int cbDest, const cha
     return bLead ? QUILLA_LAUNCH_E_SPLIT_CHARACTER : QUILLA_LAUNCH_OK;
 }
 
-QUILLA_LAUNCH_API int QuillaLaunch_SameText(const char* szA, const char* szB) {
-    while (*szA && *szA == *szB)
-        ++szA, ++szB;
-    return *szA == *szB;
-}
-
-/* szReporter: crashreport.exe as GetModuleFileNameA reports it inside the reporter: the full
- * long path, with '\' and the case of the names on disk. szModule: the product's program, which
- * the reporter opens to restart it. szLngFile: the product's language file; null or "" gives the
- * reporter's Chinese window titles, any other value the English ones. Null texts are sent empty. */
+/* szReporter: crashreport.exe, which must exist; full or relative, with '\' or '/', in any letter
+ * case, with long or short names. szModule: the product's program, which the reporter opens to
+ * restart it. szLngFile: the product's language file; null or "" gives the reporter's Chinese
+ * window titles, any other value the English ones. Null texts are sent empty. */
 QUILLA_LAUNCH_API int QuillaLaunchPrepare(CQuillaCrashLaunch* pLaunch,
                                           const char* szReporter,
                                           const char* szModule,
@@ -85,6 +81,7 @@ QUILLA_LAUNCH_API int QuillaLaunchPrepare(CQuillaCrashLaunch* pLaunch,
     int nResult;
     int i;
     DWORD cchFull;
+    DWORD cchLong;
     if (!pLaunch)
         return QUILLA_LAUNCH_E_NULL;
     pLaunch->m_bPrepared = 0;
@@ -100,18 +97,22 @@ QUILLA_LAUNCH_API int QuillaLaunchPrepare(CQuillaCrashLaunch* pLaunch,
             return QUILLA_LAUNCH_E_QUOTE;
     }
 
-    /* The reporter accepts only its own path as the system spells it; the long form can be
-     * checked only where the file exists. */
-    cchFull = GetFullPathNameA(szReporter, QUILLA_LAUNCH_MAX_PATH, pLaunch->m_szCheck, NULL);
-    if (cchFull == 0 || cchFull >= QUILLA_LAUNCH_MAX_PATH)
+    /* The reporter takes a hand-off only after its own path, which the system gives it as it was
+     * started, made full. So the path is normalised once (full, '\', no "." or "..", the long
+     * form of every short name) and that one string is both started and written at the head of
+     * the line; the letter case is never checked, the file system ignores it. */
+    cchFull = GetFullPathNameA(pLaunch->m_szReporter, QUILLA_LAUNCH_MAX_PATH, pLaunch->m_szCheck, NULL);
+    if (cchFull == 0)
         return QUILLA_LAUNCH_E_NOT_MODULE_PATH;
-    {
-        char* szLong = pLaunch->m_szCheck + QUILLA_LAUNCH_MAX_PATH;
-        const DWORD cchLong = GetLongPathNameA(pLaunch->m_szCheck, szLong, QUILLA_LAUNCH_MAX_PATH);
-        const char* szExpected = cchLong > 0 && cchLong < QUILLA_LAUNCH_MAX_PATH ? szLong : pLaunch->m_szCheck;
-        if (!QuillaLaunch_SameText(szReporter, szExpected))
-            return QUILLA_LAUNCH_E_NOT_MODULE_PATH;
-    }
+    cchLong = cchFull < QUILLA_LAUNCH_MAX_PATH
+                  ? GetLongPathNameA(pLaunch->m_szCheck, pLaunch->m_szReporter, QUILLA_LAUNCH_MAX_PATH)
+                  : cchFull;
+    if (cchLong >= QUILLA_LAUNCH_MAX_PATH)
+        return QUILLA_LAUNCH_E_TOO_LONG;
+    /* A missing file is found now rather than in the crash handler; INVALID_FILE_ATTRIBUTES has
+     * the folder bit set too. */
+    if (cchLong == 0 || (GetFileAttributesA(pLaunch->m_szReporter) & FILE_ATTRIBUTE_DIRECTORY))
+        return QUILLA_LAUNCH_E_NO_REPORTER;
     pLaunch->m_bPrepared = 1;
     return QUILLA_LAUNCH_OK;
 }
@@ -201,6 +202,56 @@ QUILLA_LAUNCH_API int QuillaLaunchStart(CQuillaCrashLaunch* pLaunch,
         *phProcess = pi.hProcess;
     else
         CloseHandle(pi.hProcess);
+    return QUILLA_LAUNCH_OK;
+}
+
+/* Starts the reporter's delivery of the reports that earlier crashes could not send:
+ * "<reporter>" --send-pending, which sends them and ends by itself (within 4 minutes). Call it
+ * once at start-up, after QuillaLaunchPrepare; it returns at once and its result may be ignored.
+ * Detached, because the product must not wait for it, lend it nothing and show nothing: no handle
+ * is kept; it inherits no handles, no console (DETACHED_PROCESS), not the console's Ctrl+C
+ * (CREATE_NEW_PROCESS_GROUP), and leaves the product's job where the job allows it
+ * (CREATE_BREAKAWAY_FROM_JOB), so that whatever waits for that job does not wait for the flush;
+ * it works in the reporter's folder, so the product's working folder is not held open; it shows
+ * no window and no busy cursor. */
+QUILLA_LAUNCH_API int QuillaLaunchSendPending(const CQuillaCrashLaunch* pLaunch) {
+    static const char s_szArg[] = "\" --send-pending";
+    char szLine[QUILLA_LAUNCH_MAX_PATH + sizeof(s_szArg) + 1];
+    char szFolder[QUILLA_LAUNCH_MAX_PATH];
+    const DWORD dwFlags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+    STARTUPINFOA si;
+    PROCESS_INFORMATION pi;
+    char* pOut;
+    int i;
+    int iCut = 0;
+    if (!pLaunch || !pLaunch->m_bPrepared)
+        return QUILLA_LAUNCH_E_NOT_PREPARED;
+    for (i = 0; pLaunch->m_szReporter[i]; ++i) { /* up to the last '\' that is not a trail byte */
+        szFolder[i] = pLaunch->m_szReporter[i];
+        if (IsDBCSLeadByte((BYTE)szFolder[i]) && pLaunch->m_szReporter[i + 1]) {
+            ++i;
+            szFolder[i] = pLaunch->m_szReporter[i];
+        } else if (szFolder[i] == '\\') {
+            iCut = i + 1;
+        }
+    }
+    szFolder[iCut] = 0;
+    pOut = QuillaLaunch_Append(szLine, szLine + sizeof(szLine) - 1, "\"");
+    pOut = QuillaLaunch_Append(pOut, szLine + sizeof(szLine) - 1, pLaunch->m_szReporter);
+    pOut = QuillaLaunch_Append(pOut, szLine + sizeof(szLine) - 1, s_szArg);
+    *pOut = 0;
+    SecureZeroMemory(&si, sizeof(si));
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
+    si.wShowWindow = SW_HIDE;
+    /* A job that does not allow leaving it refuses the flag (ERROR_ACCESS_DENIED): stay in it. */
+    if (!CreateProcessA(pLaunch->m_szReporter, szLine, NULL, NULL, FALSE, dwFlags | CREATE_BREAKAWAY_FROM_JOB, NULL,
+                        szFolder, &si, &pi) &&
+        (GetLastError() != ERROR_ACCESS_DENIED ||
+         !CreateProcessA(pLaunch->m_szReporter, szLine, NULL, NULL, FALSE, dwFlags, NULL, szFolder, &si, &pi)))
+        return QUILLA_LAUNCH_E_START;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
     return QUILLA_LAUNCH_OK;
 }
 

@@ -1,18 +1,55 @@
-/* For test_launch.py: lines of reporter, module, version, lngfile, crash file, except, code, addr in hex
- * ("-" null, "." empty) in; the helper's result code and (for 0) its command line in hex out. A refused
- * start-up must leave nothing to build from (-1 otherwise). */
+/* A product's use of the launch helper, for test_launch.py. Lines in: reporter, module, version,
+ * lngfile, crash file, except, code, addr in hex ("-" null, "." empty), and what to do. Out:
+ * "build": the result code and (for 0) the command line in hex, a refused start-up leaving nothing
+ * to build from (-1 otherwise); "start": "dialog" once the reporter shows a window (then ended);
+ * "flush": "flush" once started holding no handle of ours; the second from a job it can't leave. */
 #include <stdio.h>
 #include <string.h>
 
 #include "quilla/crash_launch.h"
 
+static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
+    DWORD* pdwProcess = (DWORD*)lParam; /* the process's id, and TRUE once it shows a window */
+    DWORD dwOwner = 0;
+    GetWindowThreadProcessId(hWnd, &dwOwner);
+    if (dwOwner == pdwProcess[0] && IsWindowVisible(hWnd))
+        pdwProcess[1] = TRUE;
+    return !pdwProcess[1];
+}
+
+static const char* Start(CQuillaCrashLaunch* pLaunch, char** a) {
+    HANDLE hProcess;
+    DWORD adwProcess[2] = {0, FALSE};
+    if (QuillaLaunchStart(pLaunch, a[4], a[5], a[6], a[7], &hProcess))
+        return "not-started";
+    adwProcess[0] = GetProcessId(hProcess);
+    while (!adwProcess[1] && WaitForSingleObject(hProcess, 20) == WAIT_TIMEOUT)
+        EnumWindows(FindDialog, (LPARAM)adwProcess);
+    TerminateProcess(hProcess, 0);
+    CloseHandle(hProcess);
+    return adwProcess[1] ? "dialog" : "no-dialog";
+}
+
+static const char* Flush(CQuillaCrashLaunch* pLaunch) {
+    static int s_nCalls;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE hRead, hWrite;
+    if (s_nCalls++) /* the first from outside any job */
+        AssignProcessToJobObject(CreateJobObjectA(NULL, NULL), GetCurrentProcess());
+    CreatePipe(&hRead, &hWrite, &sa, 0); /* inheritable: a flush holding it keeps the pipe open */
+    if (QuillaLaunchSendPending(pLaunch))
+        return "not-started";
+    CloseHandle(hWrite);
+    return PeekNamedPipe(hRead, NULL, 0, NULL, NULL, NULL) ? "handle-inherited" : "flush";
+}
+
 int main(void) {
     static CQuillaCrashLaunch s_launch;
     static char szLine[65536];
     while (fgets(szLine, sizeof szLine, stdin)) {
-        char *a[8], *pIn, *pOut;
+        char *a[8], *pIn, *pOut, *szAction;
         unsigned int i, nByte;
-        int nResult;
+        int nResult, nBuilt;
         for (i = 0; i < 8; ++i) {
             a[i] = pIn = pOut = strtok(i ? NULL : szLine, " \r\n");
             if (!strcmp(pIn, "-"))
@@ -21,10 +58,15 @@ int main(void) {
                 *pOut++ = (char)nByte;
             *pOut = 0;
         }
+        szAction = strtok(NULL, " \r\n");
         nResult = QuillaLaunchPrepare(&s_launch, a[0], a[1], a[2], a[3]);
-        if (nResult && QuillaLaunchBuild(&s_launch, "C:\\c", "", "", "") != QUILLA_LAUNCH_E_NOT_PREPARED)
-            nResult = -1;
-        printf("%d ", nResult ? nResult : (nResult = QuillaLaunchBuild(&s_launch, a[4], a[5], a[6], a[7])));
+        nBuilt = QuillaLaunchBuild(&s_launch, a[4], a[5], a[6], a[7]);
+        if (!nResult && strcmp(szAction, "build")) {
+            printf("%s\n", !strcmp(szAction, "start") ? Start(&s_launch, a) : Flush(&s_launch));
+            continue;
+        }
+        nResult = nResult ? (nBuilt == QUILLA_LAUNCH_E_NOT_PREPARED ? nResult : -1) : nBuilt;
+        printf("%d ", nResult);
         for (pIn = s_launch.m_szCommandLine; !nResult && *pIn; ++pIn)
             printf("%02x", (unsigned char)*pIn);
         printf("\n");

@@ -1,10 +1,12 @@
 # Builds an outside project against the library by both routes, in WORK, with the cross toolchain:
 # add_subdirectory of the repository, and the library built on its own, installed and found by
-# find_package. Each build runs its program once (usage error: exit code 2).
+# find_package. Each build runs its program once (usage error: exit code 2). No build type is
+# given: the library must come out optimised all the same, and install a configuration of its own.
 # Usage: cmake -DROOT=<repository> -DWORK=<scratch folder> -DRUN=<wine-run.sh> -P package.cmake
 file(REMOVE_RECURSE ${WORK})
 set(consumer ${CMAKE_CURRENT_LIST_DIR}/consumer)
-set(toolchain -G Ninja -DCMAKE_TOOLCHAIN_FILE=${ROOT}/cmake/i686-w64-mingw32.cmake -DQUILLA_ROOT=${ROOT})
+set(toolchain -G Ninja -DCMAKE_TOOLCHAIN_FILE=${ROOT}/cmake/i686-w64-mingw32.cmake -DQUILLA_ROOT=${ROOT}
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 
 function(step expected)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -14,7 +16,15 @@ function(step expected)
     message(STATUS "ok: ${ARGN}")
 endfunction()
 
+function(optimised tree)
+    file(READ ${tree}/compile_commands.json commands)
+    if(NOT commands MATCHES "\"command\": \"[^\"]* -O2 [^\"]*/httpclient/client\\.cpp\"")
+        message(FATAL_ERROR "the library is not compiled optimised in ${tree}")
+    endif()
+endfunction()
+
 step(0 ${CMAKE_COMMAND} -S ${consumer} -B ${WORK}/subdirectory ${toolchain} -DROUTE=subdirectory)
+optimised(${WORK}/subdirectory)
 step(0 ${CMAKE_COMMAND} --build ${WORK}/subdirectory)
 step(2 ${RUN} ${WORK}/subdirectory/consumer.exe)
 if(EXISTS ${WORK}/subdirectory/quilla/app)
@@ -22,8 +32,12 @@ if(EXISTS ${WORK}/subdirectory/quilla/app)
 endif()
 
 step(0 ${CMAKE_COMMAND} -S ${ROOT}/httpclient -B ${WORK}/library ${toolchain})
+optimised(${WORK}/library)
 step(0 ${CMAKE_COMMAND} --build ${WORK}/library)
 step(0 ${CMAKE_COMMAND} --install ${WORK}/library --prefix ${WORK}/prefix)
+if(NOT EXISTS ${WORK}/prefix/lib/cmake/TavonHttpClient/TavonHttpClientTargets-relwithdebinfo.cmake)
+    message(FATAL_ERROR "the installed package has no RelWithDebInfo configuration")
+endif()
 step(0 ${CMAKE_COMMAND} -S ${consumer} -B ${WORK}/package ${toolchain} -DCMAKE_PREFIX_PATH=${WORK}/prefix)
 step(0 ${CMAKE_COMMAND} --build ${WORK}/package)
 step(2 ${RUN} ${WORK}/package/consumer.exe)
