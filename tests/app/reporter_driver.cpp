@@ -7,7 +7,9 @@
 // Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
 // checked state, and the focus), quiet (wait for the first debugger output or the end), click:ID,
 // key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
-// Paint), pause:MS (the demo's). Printed: "at start|ACTION <us>" (the steady clock, for the
+// Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
+// store), kill (end it there and then), hold:HEX_PATH (before the start, open that file without
+// sharing until the end, as a scanner may: "held 1", or 0 if it could not). Printed: "at start|ACTION <us>" (the steady clock, for the
 // bench), "failed ACTION" (its state never came, or it is unknown: the rest are skipped), "out"
 // (debugger output) and "ev" (the window hook's) in order, "exit" ("none": it was ended), "procs"
 // (processes started in its job, itself included), "peak" (working set, KiB).
@@ -45,6 +47,13 @@ std::string Text(HWND hWnd) {  // in UTF-8
     return Hex(sz);
 }
 
+std::string Unhex(const std::string& strHex) {
+    std::string str;
+    for (size_t i = 0; i + 1 < strHex.size(); i += 2)
+        str += char(std::stoi(strHex.substr(i, 2), nullptr, 16));
+    return str;
+}
+
 std::string Now() {
     const auto t = std::chrono::steady_clock::now().time_since_epoch();
     return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
@@ -63,10 +72,15 @@ public:
     std::string Play(const std::vector<std::string>& args) {
         if (args.size() < 2)
             return "failed usage: EXE HEX_LINE ACTION...\n";
-        std::string strLine;
-        for (size_t i = 0; i + 1 < args[1].size(); i += 2)
-            strLine += char(std::stoi(args[1].substr(i, 2), nullptr, 16));
-        std::thread debugger(&CRun::Debug, this, args[0], strLine);
+        std::vector<HANDLE> held;  // files held open without sharing from the start, as a scanner may
+        for (size_t i = 2; i < args.size(); ++i) {
+            if (args[i].compare(0, 5, "hold:") == 0) {
+                const std::string strPath = Unhex(args[i].substr(5));
+                held.push_back(::CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+                Print("held", held.back() != INVALID_HANDLE_VALUE ? "1" : "0");
+            }
+        }
+        std::thread debugger(&CRun::Debug, this, args[0], Unhex(args[1]));
         ::WaitForSingleObject(m_hStarted, INFINITE);
         for (size_t i = 2; m_hProcess && i < args.size(); ++i) {
             if (!Act(args[i])) {
@@ -95,8 +109,9 @@ public:
         Print("exit", bEnded ? std::to_string(m_dwExit) : "none");
         Print("procs", std::to_string(job.TotalProcesses));
         Print("peak", std::to_string(cbPeak >> 10));
-        for (HANDLE h : {m_hProcess, m_hStarted, m_hJob})
-            if (h)
+        held.insert(held.end(), {m_hProcess, m_hStarted, m_hJob});
+        for (HANDLE h : held)
+            if (h && h != INVALID_HANDLE_VALUE)
                 ::CloseHandle(h);
         return m_strReport;
     }
@@ -247,6 +262,21 @@ private:
             ::Sleep(DWORD(n));
         } else if (strVerb == "paint") {
             Paint();
+        } else if (strVerb == "kept") {  // reports in the reporter's store
+            char szDir[MAX_PATH] = "";
+            ::GetEnvironmentVariableA("LOCALAPPDATA", szDir, MAX_PATH);
+            const std::string strPattern = std::string(szDir) + "\\Quilla\\CrashReports\\*.rec";
+            return WaitUntil([&] {
+                WIN32_FIND_DATAA data;
+                int nFound = 0;
+                const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
+                for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
+                    ++nFound;
+                return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
+            });
+        } else if (strVerb == "kill") {
+            ::TerminateProcess(m_hProcess, 1);
+        } else if (strVerb == "hold") {  // done before the start
         } else {
             return false;
         }

@@ -27,7 +27,8 @@ KEYS = """name acp rows reporter port_offset tls proxy entries cmd file folder a
 server actions requests request complete via out dump dump_re cut16 titles events texts states
 focus paint restart exit within kept""".split()
 CHOICES = {"acp": [1252, 936], "rows": ["offline", "net"]}  # any other value would run nowhere
-ACTION = re.compile(r"dialog|quiet|paint|(click|key|sys|focus|disabled|unchecked|pause):[1-9]\d*")
+ACTION = re.compile(r"dialog|quiet|paint|kill|hold:[0-9a-f]+|"
+                    r"(click|key|sys|focus|disabled|unchecked|pause|kept):[1-9]\d*")
 
 
 def win(path):

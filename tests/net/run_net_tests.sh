@@ -34,44 +34,17 @@ quilla_make_leaf "$work" expired ca localhost 20200101000000Z 20200201000000Z
 quilla_make_leaf "$work" otherhost ca other.example
 quilla_make_leaf "$work" untrusted stranger localhost
 
-# The peers start at once and are waited for below, while the prefix gets ready.
-export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
-declare -A servers
-serve() {  # VAR [scenario args]: a scenario server, which prints its port when it listens
-    python3 "$QUILLA_SCENARIO_PY" "${@:2}" >"$work/$1" 2>&1 &
-    pids+=("$!") servers[$1]=$!
-}
-serve QUILLA_SCENARIO_PORT
-serve QUILLA_STANDIN_PORT
-for cert in valid expired otherhost untrusted; do
-    serve "QUILLA_TLS_${cert^^}_PORT" --tls "$work/$cert.pem" "$work/$cert.key"
-done
-mkdir "$work/squid"
-proxy_user=reporter proxy_pass="pw-$RANDOM$RANDOM"
-printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >"$work/squid/htpasswd"
-if [ "$(id -u)" -eq 0 ]; then chown -R proxy "$work/squid"; fi
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-start_squid() {
-    open_port=$(free_port) auth_port=$(free_port)
-    sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" "$here/squid.conf.in" \
-        >"$work/squid/squid.conf"
-    squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
-    squid_pid=$!
-    pids+=("$squid_pid")
-}
-start_squid
-
-# The build's prefix, its files shared (nothing here writes to one in place) but for the registry,
-# which this copy's own Wine server rewrites: the CA and the proxy settings stay in the copy.
 export QUILLA_BUILD_DIR="$build"
 . "$scripts/wine-env.sh"
 quilla_wine_prefix
+# The build's prefix, its files shared (nothing here writes to one in place) but for the registry,
+# which this copy's own Wine server rewrites: the CA and the proxy settings stay in the copy.
 cp -al "$build/wineprefix/." "$prefix"
 for reg in "$prefix"/*.reg; do cp --remove-destination "$build/wineprefix/${reg##*/}" "$reg"; done
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix"
 wineserver -p 60
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 quilla_trust_ca "$work/ca.pem"
+wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f >/dev/null 2>&1 || true
 
 # A waiting loop that ends on a state: a port accepts, a file has its line, or the process died.
 wait_for() {  # PID TEST-COMMAND...
@@ -83,19 +56,40 @@ wait_for() {  # PID TEST-COMMAND...
     done
     return 1
 }
-for var in "${!servers[@]}"; do
-    wait_for "${servers[$var]}" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
-    export "$var=$(head -1 "$work/$var")"
-done
 accepts() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' "$1"; }
-for attempt in 1 2 3; do  # a port taken meanwhile by another program
+export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
+serve() {  # VAR [scenario args]: starts a scenario server and exports its port as VAR
+    local var="$1"; shift
+    python3 "$QUILLA_SCENARIO_PY" "$@" >"$work/$var" 2>&1 &
+    pids+=("$!")
+    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
+    export "$var=$(head -1 "$work/$var")"
+}
+serve QUILLA_SCENARIO_PORT
+serve QUILLA_STANDIN_PORT
+for cert in valid expired otherhost untrusted; do
+    serve "QUILLA_TLS_${cert^^}_PORT" --tls "$work/$cert.pem" "$work/$cert.key"
+done
+
+mkdir "$work/squid"
+proxy_user=reporter proxy_pass="pw-$RANDOM$RANDOM"
+printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >"$work/squid/htpasswd"
+if [ "$(id -u)" -eq 0 ]; then chown -R proxy "$work/squid"; fi
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+for attempt in 1 2 3; do
+    open_port=$(free_port) auth_port=$(free_port)
+    sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" "$here/squid.conf.in" >"$work/squid/squid.conf"
+    squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
+    squid_pid=$!
+    pids+=("$squid_pid")
     wait_for "$squid_pid" accepts "$open_port" && wait_for "$squid_pid" accepts "$auth_port" && break
     kill "$squid_pid" 2>/dev/null || true
     [ $attempt -lt 3 ] || { echo "squid did not start:"; cat "$work"/squid/*.log; exit 1; }
-    start_squid
 done
 export QUILLA_NET_DIR="$work" QUILLA_PROXY_PORT="$open_port" QUILLA_AUTH_PROXY_PORT="$auth_port" \
     QUILLA_PROXY_USER="$proxy_user" QUILLA_PROXY_PASS="$proxy_pass"
+export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 rc=0
 for cmd in "$@"; do
