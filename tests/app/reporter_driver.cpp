@@ -9,10 +9,11 @@
 // key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
 // Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
 // store), kill (end it there and then), hold:HEX_PATH (before the start, open that file without
-// sharing until the end, as a scanner may: "held 1", or 0 if it could not). Printed: "at start|ACTION <us>" (the steady clock, for the
-// bench), "failed ACTION" (its state never came, or it is unknown: the rest are skipped), "out"
-// (debugger output) and "ev" (the window hook's) in order, "exit" ("none": it was ended), "procs"
-// (processes started in its job, itself included), "peak" (working set, KiB).
+// sharing until the end, as a scanner may: "held 1", or 0 if it could not).
+// Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
+// never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
+// window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
+// itself included), "peak" (working set, KiB).
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
@@ -72,13 +73,14 @@ public:
     std::string Play(const std::vector<std::string>& args) {
         if (args.size() < 2)
             return "failed usage: EXE HEX_LINE ACTION...\n";
-        std::vector<HANDLE> held;  // files held open without sharing from the start, as a scanner may
+        std::vector<HANDLE> held;  // files held without sharing, as a scanner may
         for (size_t i = 2; i < args.size(); ++i) {
-            if (args[i].compare(0, 5, "hold:") == 0) {
-                const std::string strPath = Unhex(args[i].substr(5));
-                held.push_back(::CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-                Print("held", held.back() != INVALID_HANDLE_VALUE ? "1" : "0");
-            }
+            if (args[i].compare(0, 5, "hold:") != 0)
+                continue;
+            const std::string strPath = Unhex(args[i].substr(5));
+            held.push_back(::CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                         nullptr));
+            Print("held", held.back() != INVALID_HANDLE_VALUE ? "1" : "0");
         }
         std::thread debugger(&CRun::Debug, this, args[0], Unhex(args[1]));
         ::WaitForSingleObject(m_hStarted, INFINITE);
@@ -129,8 +131,8 @@ private:
         PROCESS_INFORMATION pi = {};
         Print("at", "start " + Now());
         const DWORD dwFlags = DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED;
-        if (!::CreateProcessA(strExe.c_str(), &strLine[0], nullptr, nullptr, FALSE, dwFlags, nullptr,
-                              nullptr, &si, &pi))
+        if (!::CreateProcessA(strExe.c_str(), &strLine[0], nullptr, nullptr, FALSE, dwFlags,
+                              nullptr, nullptr, &si, &pi))
             return (void)::SetEvent(m_hStarted);
         ::AssignProcessToJobObject(m_hJob, pi.hProcess);
         // In place before the first window: titles and enables are recorded where they are set.
@@ -270,7 +272,7 @@ private:
                 WIN32_FIND_DATAA data;
                 int nFound = 0;
                 const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
-                for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
+                for (BOOL b = hFind != INVALID_HANDLE_VALUE; b; b = ::FindNextFileA(hFind, &data))
                     ++nFound;
                 return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
             });
