@@ -222,11 +222,13 @@ private:
             }
             return '0';
         };
+        RECT rLabel;  // its top right corner: the dialog's own colour behind a label's text
+        ::GetWindowRect(Item(1010), &rLabel);
         WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
         char sz[96];  // (45, 111): the sign's top row, so a picture moved down by a pixel shows
-        std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c",
+        std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c %06lx",
                       At(45, 125), At(45, 111), At(21, 105), At(27, 105), At(27, 132),
-                      Red(1010), Red(1007), Red(1006));
+                      Red(1010), Red(1007), Red(1006), ::GetPixel(hdc, rLabel.right - 2, rLabel.top + 1));
         Print("paint", sz);
         ::ReleaseDC(nullptr, hdc);
     }
