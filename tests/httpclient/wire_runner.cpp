@@ -1,8 +1,6 @@
-// Runs the library's wire cases: each case file is a transcript of commands (one a line) and their
-// results (lines starting with "| "). The runner carries out the commands against the scenario
+// Runs the library's wire cases (cases/README.md describes them): each case file is a transcript of
+// commands and their results ("| " lines). The runner carries out the commands against the scenario
 // server, writes its own transcript and compares; QUILLA_WRITE_GOLDEN=1 rewrites the files instead.
-// Tokens: "-" is null, "~" empty; \xNN \r \n \s (space) \\ are unescaped; $NAME is the environment
-// variable NAME. Answers and control requests go to the current server over raw winsock.
 #include <winsock2.h>
 #include <windows.h>
 #include <winioctl.h>
@@ -14,18 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <set>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 using namespace Tavon;
 
 namespace {
-
-typedef std::vector<std::string> Args;
 
 std::string g_sOut;  // the transcript of the case being run
 USHORT g_nPort;      // the current scenario server
@@ -37,92 +33,141 @@ void Out(std::string s) {
     g_sOut += "| " + s + "\n";
 }
 
-// Bytes as text: CR, LF, backslash and what is not printable escaped; with bBreak out in lines, after each LF.
-std::string Escape(const std::string& s, bool bBreak = false) {
-    std::string sLine;
+// Bytes as text: CR, LF and backslash escaped, and what is not printable as \xNN.
+std::string Escape(const std::string& s) {
+    std::string sText;
     for (unsigned char c : s) {
-        char esc[8];
-        std::snprintf(esc, sizeof esc,
-                      c == '\r'              ? "\\r"
-                      : c == '\n'            ? "\\n"
-                      : c == '\\'            ? "\\\\"
-                      : c < 0x20 || c > 0x7e ? "\\x%02X"
-                                             : "%c",
-                      c);
-        sLine += esc;
-        if (bBreak && (c == '\n' || sLine.size() >= 96))
-            Out(sLine), sLine.clear();
+        char sz[8];
+        std::snprintf(sz, sizeof sz, c >= 0x20 && c <= 0x7e ? "%c" : "\\x%02X", c);
+        const size_t k = std::string("\r\n\\").find(static_cast<char>(c));
+        sText += k == std::string::npos ? std::string(sz) : std::string("\\") + "rn\\"[k];
     }
-    if (bBreak && !sLine.empty())
-        Out(sLine);
-    return bBreak ? std::string() : sLine;
+    return sText;
 }
 
-std::string Unescape(const std::string& t, bool bRaw) {
-    if (t == "~" && !bRaw)
-        return "";
-    std::string r;
-    for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i] == '$' && i + 1 < t.size() && (isalpha(static_cast<unsigned char>(t[i + 1])) || t[i + 1] == '_')) {
-            size_t j = i + 1;
-            while (j < t.size() && (isalnum(static_cast<unsigned char>(t[j])) || t[j] == '_'))
-                ++j;
-            const char* sz = std::getenv(t.substr(i + 1, j - i - 1).c_str());
-            r += sz ? sz : "";
-            i = j - 1;
-        } else if (bRaw || t[i] != '\\' || i + 1 == t.size()) {
-            r += t[i];
-        } else if (t[++i] == 'x') {
-            r += static_cast<char>(std::strtoul(t.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            r += t[i] == 'r' ? '\r' : t[i] == 'n' ? '\n' : t[i] == 's' ? ' ' : t[i];
+// A body in lines of at most 96 characters, each LF ending one; past 4096 bytes, its length and
+// FNV-1a hash instead.
+void Dump(const std::string& s) {
+    if (s.size() > 4096) {
+        DWORD dwHash = 2166136261u;
+        for (unsigned char c : s)
+            dwHash = (dwHash ^ c) * 16777619u;
+        char sz[64];
+        std::snprintf(sz, sizeof sz, "%u bytes, hash %08lX", unsigned(s.size()), dwHash);
+        return Out(sz);
+    }
+    std::string sLine;
+    for (char c : s) {
+        sLine += Escape(std::string(1, c));
+        if (c == '\n' || sLine.size() >= 96) {
+            Out(sLine);
+            sLine.clear();
         }
     }
-    return r;
+    if (!sLine.empty())
+        Out(sLine);
 }
 
-const char* Sz(const Args& a, size_t i) {
-    return i < a.size() && a[i] != "-" ? a[i].c_str() : nullptr;
-}
-DWORD Num(const Args& a, size_t i, DWORD dwDefault = 0) {  // "*N" is N too
-    return i < a.size() ? std::strtoul(a[i].c_str() + (a[i][0] == '*'), nullptr, 0) : dwDefault;
+// {N*TEXT} is TEXT written N times; $NAME is the environment variable NAME, which must be set.
+std::string Expand(const std::string& s) {
+    static const std::regex re(R"(\{(\d+)\*([^}]*)\}|\$([A-Za-z_]\w*))");
+    std::string sOut;
+    auto p = s.cbegin();
+    for (std::sregex_iterator it(s.begin(), s.end(), re), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        sOut.append(p, m[0].first);
+        p = m[0].second;
+        for (unsigned long n = m[1].matched ? std::stoul(m.str(1)) : 0; n > 0; --n)
+            sOut += m.str(2);
+        const char* szValue = m[3].matched ? std::getenv(m.str(3).c_str()) : "";
+        if (!szValue)
+            throw std::runtime_error("$" + m.str(3) + " is not set");
+        sOut += szValue;
+    }
+    return sOut.append(p, s.cend());
 }
 
-// The scenario server's control API.
-std::string Control(const std::string& sMethod,
-                    const std::string& sPath,
-                    const std::string& sBody,
-                    bool* pComplete = nullptr) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+// A word's escapes: \xNN for a byte, \r \n \s (space) \\; "~" is the empty text.
+std::string Unescape(const std::string& sWord) {
+    std::string s;
+    for (size_t i = 0; sWord != "~" && i < sWord.size(); ++i) {
+        if (sWord[i] != '\\' || i + 1 == sWord.size()) {
+            s += sWord[i];
+        } else if (sWord[++i] == 'x') {
+            s += static_cast<char>(std::stoul(sWord.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            const size_t k = std::string("rns").find(sWord[i]);
+            s += k == std::string::npos ? sWord[i] : "\r\n "[k];
+        }
+    }
+    return s;
+}
+
+// A command's words (word 0 is the command): a word it needs and does not find, a number that is
+// not one, or a word it never reads is a fault of the case file.
+struct CArgs {
+    std::vector<std::string> words;
+    mutable size_t nRead = 1;
+
+    const std::string& operator[](size_t i) const {
+        if (i >= words.size())
+            throw std::runtime_error(words[0] + " needs argument " + std::to_string(i));
+        nRead = std::max(nRead, i + 1);
+        return words[i];
+    }
+    // An optional text: null when absent or "-".
+    const char* Sz(size_t i) const { return i < words.size() && (*this)[i] != "-" ? &words[i][0] : nullptr; }
+    DWORD Num(size_t i, DWORD dwAbsent = 0) const {
+        char* pEnd = nullptr;
+        const DWORD n = i < words.size() ? std::strtoul((*this)[i].c_str(), &pEnd, 0) : dwAbsent;
+        if (pEnd && (*pEnd || words[i].empty()))
+            throw std::runtime_error(words[0] + ": " + words[i] + " is not a number");
+        return n;
+    }
+};
+
+sockaddr_in Loopback(USHORT nPort) {
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(g_nPort);
-    std::string sIn, sOut = sMethod + " " + sPath +
-                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(sBody.size()) +
-                            "\r\n\r\n" + sBody;
+    a.sin_port = htons(nPort);
+    return a;
+}
+
+// A request to the scenario server's control API; its answer's body.
+std::string Control(const std::string& sMethod, const std::string& sPath, const std::string& sBody,
+                    bool* pComplete = nullptr) {
+    const std::string sRequest = sMethod + " " + sPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                 "Content-Length: " + std::to_string(sBody.size()) + "\r\n\r\n" + sBody;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = Loopback(g_nPort);
+    std::string sIn;
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        send(s, sOut.data(), static_cast<int>(sOut.size()), 0) == static_cast<int>(sOut.size())) {
+        send(s, sRequest.data(), int(sRequest.size()), 0) == int(sRequest.size())) {
         char buf[65536];
         for (int n; (n = recv(s, buf, sizeof buf, 0)) > 0;)
-            sIn.append(buf, static_cast<size_t>(n));
+            sIn.append(buf, n);
     }
     closesocket(s);
     const size_t cbHead = sIn.find("\r\n\r\n");
     if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || cbHead == std::string::npos)
-        throw std::runtime_error("scenario control " + sPath + " failed: " + sIn.substr(0, sIn.find("\r\n")));
+        throw std::runtime_error("scenario " + sPath + ": " + sIn.substr(0, sIn.find("\r\n")) + ", " +
+                                 sIn.substr(cbHead + 4));
     if (pComplete)
         *pComplete = sIn.find("\r\nX-Complete: 1\r\n") < cbHead;
     return sIn.substr(cbHead + 4);
 }
 
-// Request N as recorded, its boundary and the server's port normalised.
-std::string Recorded(const std::string& sWhich, bool* pComplete) {
+// A request as the server recorded it (waiting for it), its boundary and the server's port
+// normalised: sWhich "N" is the Nth request, "/PATH" the first POST to PATH.
+std::string Recorded(const std::string& sWhich, bool* pComplete = nullptr) {
     std::string s;
-    for (DWORD i = 0;
-         sWhich[0] == '/' ? s.compare(0, sWhich.size() + 16, "POST " + sWhich + " HTTP/1.1\r\n") != 0 : i == 0; ++i)
+    for (int i = 0; s.empty(); ++i) {
         s = Control("GET", "/_ctl/request/" + (sWhich[0] == '/' ? std::to_string(i) : sWhich), "", pComplete);
+        if (sWhich[0] == '/' && s.compare(0, sWhich.size() + 16, "POST " + sWhich + " HTTP/1.1\r\n") != 0)
+            s.clear();
+    }
     auto replace = [&s](const std::string& sFrom, const std::string& sTo) {
         for (size_t p = 0; !sFrom.empty() && (p = s.find(sFrom, p)) != std::string::npos; p += sTo.size())
             s.replace(p, sFrom.size(), sTo);
@@ -132,27 +177,6 @@ std::string Recorded(const std::string& sWhich, bool* pComplete) {
         replace(s.substr(p + 9, s.find("\r\n", p) - p - 9), "BOUNDARY");
     replace(":" + std::to_string(g_nPort) + "\r\n", ":PORT\r\n");
     return s;
-}
-
-// How often the head carries header sName.
-int HeaderCount(const std::string& sRaw, const std::string& sName) {
-    int n = 0;
-    for (size_t p = sRaw.find("\r\n"); p + 2 < sRaw.find("\r\n\r\n"); p = sRaw.find("\r\n", p + 2))
-        n += CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, sRaw.c_str() + p + 2, int(sName.size() + 1),
-                            (sName + ":").c_str(), int(sName.size() + 1)) == CSTR_EQUAL;
-    return n;
-}
-
-// Long or binary bodies as their length and FNV-1a hash.
-void Dump(const std::string& s) {
-    if (s.size() <= 4096)
-        return (void)Escape(s, true);
-    DWORD h = 2166136261u;
-    for (unsigned char c : s)
-        h = (h ^ c) * 16777619u;
-    char sz[64];
-    std::snprintf(sz, sizeof sz, "%u bytes, hash %08lX", unsigned(s.size()), h);
-    Out(sz);
 }
 
 // Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
@@ -167,32 +191,17 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     if (!szUnix)
         return false;
     long ret;
-    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");  // truncate(2)
+    // truncate(2)
+    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");
     HeapFree(GetProcessHeap(), 0, szUnix);
     return ret == 0;
 }
 
-void OutError(const httpclientexceptionA& e, const char* szKind = "! ") {
-    Out(szKind + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
-        Escape(e.GetErrorMessage()));
-}
+class CRunner {
+public:
+    void Run(const CArgs& a);
 
-std::string Take(LPSTR sz) {
-    CHeapPtr<char> p(sz);
-    return p ? Escape(p.get()) : "null";
-}
-
-// Pending's file parameter with a part-header file name of its own, where the library has it.
-template <class C>
-auto AddFileParam(C& c, const Args& a, int) -> decltype(c.AddFileParam(nullptr, nullptr, nullptr), void()) {
-    c.AddFileParam(Sz(a, 1), Sz(a, 2), Sz(a, 3));
-}
-template <class C>
-void AddFileParam(C&, const Args&, long) {
-    Out("not in this library");
-}
-
-struct CRunner {
+private:
     std::unique_ptr<CHttpClientA> m_pClient = std::make_unique<CHttpClientA>();
     std::unique_ptr<CHttpResponseA> m_pResponse;
     HINTERNET m_hBorrowedInternet = nullptr, m_hBorrowedConnection = nullptr;
@@ -202,289 +211,201 @@ struct CRunner {
         m_pClient->GetPostStat(stat);
         return stat.IsActive() ? stat.ActualPostedByte() : 0;
     }
-    // One step: its bytes, or the response it brought.
-    bool Step(DWORD n, std::string& sSteps) {
-        const DWORD nBefore = Posted();
-        if (CHttpResponseA* p = m_pClient->ProceedStep(n)) {
-            m_pResponse.reset(p);
-            return true;
+    // Steps of cbStep bytes until the response, or until at least cbCut bytes are out; the bytes of
+    // each step that brought no response.
+    std::string Steps(DWORD cbStep, DWORD cbCut) {
+        m_pResponse.reset();
+        std::string sSteps = "steps";
+        while (Posted() < cbCut) {
+            const DWORD cbBefore = Posted();
+            m_pResponse.reset(m_pClient->ProceedStep(cbStep));
+            if (m_pResponse)
+                break;
+            sSteps += " " + std::to_string(Posted() - cbBefore);
         }
-        sSteps += " " + std::to_string(Posted() - nBefore);
-        return false;
+        return sSteps;
     }
-    void Start(const Args& a, bool bUpload) {
-        auto& c = *m_pClient;
-        if (a[0].back() != 'x')
-            return bUpload ? c.StartUpload(Sz(a, 1), Num(a, 2)) : c.StartPost(Sz(a, 1), Num(a, 2));
-        (c.*(bUpload ? &CHttpClientA::StartUploadEx : &CHttpClientA::StartPostEx))(
-            m_hBorrowedInternet, m_hBorrowedConnection, Sz(a, 1), Num(a, 2), Sz(a, 3), nullptr, nullptr);
+    CHttpResponseA& Response() {
+        if (!m_pResponse)
+            throw std::runtime_error("no response");
+        return *m_pResponse;
     }
-    void Run(const Args& a);
+    void Stat();
 };
 
-// A platform write that takes a few bytes at a time, or fails.
-DWORD g_cbPerCall;
-std::string g_sTaken;
-BOOL WINAPI TakeSome(HINTERNET, LPCVOID pv, DWORD cb, LPDWORD pcbWritten) {
-    *pcbWritten = cb < g_cbPerCall ? cb : g_cbPerCall;
-    g_sTaken.append(static_cast<const char*>(pv), *pcbWritten);
-    return TRUE;
-}
-BOOL WINAPI Fail(HINTERNET, LPCVOID, DWORD, LPDWORD) {
-    SetLastError(ERROR_INTERNET_CONNECTION_RESET);
-    return FALSE;
-}
-
-void ToolArgs() {
-    HINTERNET h = reinterpret_cast<HINTERNET>(1);  // never reaches the platform
-    const BYTE* pbyData = reinterpret_cast<const BYTE*>("0123456789abcdefghij");
-    BYTE b = 0;
-    DWORD n = 0;
-    CHttpResponseA r0(nullptr, nullptr, nullptr), r1(nullptr, nullptr, CHttpToolA::OpenInternet("t", 1, 0, 0, 0));
-    const std::function<void()> aCalls[] = {
-        [] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); },
-        [&] { CHttpToolA::OpenConnection(h, nullptr, 80, nullptr, nullptr); },
-        [&] { CHttpToolA::OpenConnection(h, "", 80, nullptr, nullptr); },
-        [] { CHttpToolA::OpenRequest(nullptr, "POST", nullptr, 0, nullptr); },
-        [&] { CHttpToolA::OpenRequest(h, "POST", nullptr, 0, nullptr); },
-        [&] { CHttpToolA::OpenRequest(h, "POST", "", 0, nullptr); },
-        [] { CHttpToolA::AddHeader(nullptr, nullptr, nullptr); },
-        [&] { CHttpToolA::AddHeader(h, nullptr, "v"); },
-        [] { CHttpToolA::SendRequestEx(nullptr, 1); },
-        [] { CHttpToolA::InternetWriteFile(nullptr, nullptr, 0); },
-        [&] { CHttpToolA::InternetWriteFile(h, nullptr, 0); },
-        [&] { CHttpToolA::InternetWriteFile(h, &b, 0); },
-        [] { CHttpToolA::EndRequest(nullptr); },
-        [] { CHttpToolA::OpenFile(nullptr); },
-        [] { CHttpToolA::GetFileSize(nullptr, nullptr); },
-        [] { CHttpToolA::GetFileSize(INVALID_HANDLE_VALUE, nullptr); },
-        [] { CHttpToolA::GetMimeType(nullptr, CP_UTF8); },
-        [] { CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE, CP_UTF8); },
-        [] { CHttpToolA::GetStatusText(nullptr); },
-        [&] { CHttpToolA::GetHeader(nullptr, nullptr, &n); },
-        [&] { CHttpToolA::GetHeader(h, nullptr, &n); },
-        [] { CHttpToolA::Unicode2Ansi(nullptr, CP_UTF7); },
-        [&] { g_cbPerCall = 3, CHttpToolA::_InternetWriteFile(h, pbyData, 20, TakeSome), Out(g_sTaken); },
-        [&] { g_cbPerCall = 0, CHttpToolA::_InternetWriteFile(h, pbyData, 20, TakeSome); },
-        [&] { CHttpToolA::_InternetWriteFile(h, pbyData, 5, Fail); },
-        [] { ThrowWideAsAnsi(httpclientexceptionW(L"::ReadFile failed.", HTTPCLIENT_ERR_READFILE, 38)); },
-        [] { CHttpToolA::Unicode2Ansi(L"x", 12345); },
-        [] { Out(Take(CHttpToolA::Unicode2Ansi(L"\x4E2D!", 936)) + Take(CHttpToolW::Unicode2Ansi(L"\xE9", 1252))); },
-        [] { Out(Take(CHttpToolA::GetMimeType(INVALID_HANDLE_VALUE))); },
-        [&] { r0.GetHeader(nullptr); },
-        [&] { r0.GetHeader("A"); },
-        [&] { r0.GetStatus(); },
-        [&] { r0.GetStatusText(); },
-        [&] { r0.GetContentLength(n); },
-        [&] { r0.ReadContent(nullptr, 0); },
-        [&] { r1.ReadContent(nullptr, 0); },
-        [&] { r1.ReadContent(&b, 0); },
-        [] { CHttpClientA().OpenConnection(nullptr, "http://h/"); },
-        [] { CHttpClientA().OpenRequest(nullptr, "POST", "http://h/", 0); },
-        [] { CHttpClientA().ApplyProxyAccount(nullptr); },
-        // The wide operations raise in their own family.
-        [] { CHttpToolW::GetMimeType(nullptr, CP_UTF8); },
-        [] { CHttpToolW::Ansi2Unicode(nullptr, CP_UTF7); },
-        [] { CHttpToolW::Ansi2Unicode("x", 12345); },
-        [] { ThrowAnsiAsWide("caf\xE9", 603, 2); },
-    };
-    for (const auto& f : aCalls) {
-        try {
-            f();
-        } catch (const httpclientexceptionA& e) {
-            OutError(e);
-        } catch (const httpclientexceptionW& e) {
-            OutError(httpclientexceptionA(CHeapPtr<char>(CHttpToolW::Unicode2Ansi(e.GetErrorMessage(), 1252)).get(),
-                                          e.GetErrorCode(), e.GetWin32LastError()),
-                     "! W ");
-        }
-    }
-    std::set<std::string> seen;
-    for (int i = 0; i < 100; ++i) {
-        const std::string s = Take(CHttpToolA::CreateUploadBoundary());
-        if (s.size() == 43 && s.compare(0, 10, "----MIRAS-") == 0 && s.find_first_not_of("0123456789abcdef", 10) == 42)
-            seen.insert(s);
-    }
-    Out("fresh well-formed boundaries: " + std::to_string(seen.size()));
+void CRunner::Stat() {
+    CHttpPostStatA st;
+    m_pClient->GetPostStat(st);
+    if (!st.IsActive())
+        return Out("inactive");
+    const std::string sName = st.CurrParamName() ? Escape(st.CurrParamName()) : "null";
+    const std::string sPath = st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()) : "null";
+    char sz[512];
+    std::snprintf(sz, sizeof sz,
+                  "bytes %lu/%lu values %lu/%lu params %lu/%lu files %lu/%lu current %s %s %lu/%lu "
+                  "remain %lu file %d complete %d",
+                  st.ActualPostedByte(), st.ActualTotalByte(), st.PostedByte(), st.TotalByte(),
+                  st.PostedCount(), st.TotalCount(), st.PostedFileCount(), st.FileCount(), sName.c_str(),
+                  sPath.c_str(), st.CurrParamPostedByte(), st.CurrParamTotalByte(),
+                  st.CurrParamRemainByte(), st.CurrParamIsFile(), st.CurrParamIsComplete());
+    Out(sz);
 }
 
-void CRunner::Run(const Args& a) {
-    auto& c = *m_pClient;
-    if ((a[0] == "status" || a[0] == "rheader" || a[0] == "read") && !m_pResponse)
-        throw std::runtime_error("no response");
+void CRunner::Run(const CArgs& a) {
+    CHttpClientA& c = *m_pClient;
     const std::string& s = a[0];
-    std::string sSteps;
+    // The client: its settings, parameters and headers.
     if (s == "new") {
         m_pResponse.reset();
         m_pClient = std::make_unique<CHttpClientA>();
     } else if (s == "session") {
-        c.SetSessionSettings(Sz(a, 1), Num(a, 2), Sz(a, 3), Sz(a, 4));
+        c.SetSessionSettings(a.Sz(1), a.Num(2), a.Sz(3), a.Sz(4));
     } else if (s == "utf8") {
-        c.SetUseUtf8(Num(a, 1));
+        c.SetUseUtf8(a.Num(1));
     } else if (s == "cp") {
-        c.SetAnsiCodePage(Num(a, 1));
+        c.SetAnsiCodePage(a.Num(1));
     } else if (s == "strict") {
-        c.SetStrictFileCheck(Num(a, 1));
+        c.SetStrictFileCheck(a.Num(1));
     } else if (s == "timeouts") {
-        c.SetTimeouts(Num(a, 1), Num(a, 2), Num(a, 3));
+        c.SetTimeouts(a.Num(1), a.Num(2), a.Num(3));
     } else if (s == "account") {
-        c.SetProxyAccount(Sz(a, 1), Sz(a, 2));
+        c.SetProxyAccount(a.Sz(1), a.Sz(2));
     } else if (s == "param") {
-        c.AddParam(Sz(a, 1), a.size() > 2 && a[2][0] == '*' ? std::string(Num(a, 2), 'x').c_str() : Sz(a, 2),
-                   Num(a, 3));
+        c.AddParam(a.Sz(1), a.Sz(2), a.Num(3));
     } else if (s == "fileparam") {
-        AddFileParam(c, a, 0);
+        c.AddFileParam(a.Sz(1), a.Sz(2), a.Sz(3));
     } else if (s == "unparam") {
-        Out(std::to_string(c.RemoveParam(Sz(a, 1))));
+        Out(std::to_string(c.RemoveParam(a.Sz(1))));
     } else if (s == "unparams") {
         c.RemoveAllParams();
     } else if (s == "header") {
-        c.AddRequestHeader(Sz(a, 1), Sz(a, 2));
+        c.AddRequestHeader(a.Sz(1), a.Sz(2));
     } else if (s == "unheader") {
-        Out(std::to_string(c.RemoveRequestHeader(Sz(a, 1))));
-    } else if (s == "upload" || s == "post" || s == "uploadex" || s == "postex") {
-        Start(a, s[0] == 'u');
+        Out(std::to_string(c.RemoveRequestHeader(a.Sz(1))));
+        // Starts, steps and the response.
+    } else if (s == "upload") {
+        c.StartUpload(a.Sz(1), a.Num(2));
+    } else if (s == "post") {
+        c.StartPost(a.Sz(1), a.Num(2));
+    } else if (s == "uploadex") {
+        c.StartUploadEx(m_hBorrowedInternet, m_hBorrowedConnection, a.Sz(1), a.Num(2), a.Sz(3));
+    } else if (s == "postex") {
+        c.StartPostEx(m_hBorrowedInternet, m_hBorrowedConnection, a.Sz(1), a.Num(2), a.Sz(3));
     } else if (s == "borrow") {  // handles of the caller's own, for the Ex starts
         m_hBorrowedInternet = InternetOpenA("borrowed", 0, nullptr, nullptr, 0);
-        m_hBorrowedConnection =
-            InternetConnectA(m_hBorrowedInternet, "127.0.0.1", g_nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+        m_hBorrowedConnection = InternetConnectA(m_hBorrowedInternet, "127.0.0.1", g_nPort, nullptr, nullptr,
+                                                 INTERNET_SERVICE_HTTP, 0, 0);
     } else if (s == "giveback") {
         const BOOL bConnection = InternetCloseHandle(m_hBorrowedConnection);
         Out(std::to_string(bConnection) + " " + std::to_string(InternetCloseHandle(m_hBorrowedInternet)));
         m_hBorrowedInternet = m_hBorrowedConnection = nullptr;
-    } else if (s == "step") {
-        if (Step(Num(a, 1), sSteps))
-            Out("response");
-        else
-            Out(sSteps.substr(1));
-    } else if (s == "steps" || s == "stepto") {
-        m_pResponse.reset();     // until the response, or until Num(a, 2) bytes are out
-        std::set<DWORD> either;  // answers or errors of which any will do
-        std::string sEither = "one of";
-        for (size_t i = 2; s == "steps" && i < a.size(); ++i)
-            either.insert(Num(a, i)), sEither += " " + a[i];
+    } else if (s == "step") {  // one step: its bytes, or the response it brought
+        const DWORD cbBefore = Posted();
+        m_pResponse.reset(c.ProceedStep(a.Num(1)));
+        Out(m_pResponse ? "response" : std::to_string(Posted() - cbBefore));
+    } else if (s == "steps") {  // CODE...: any of these errors or statuses will do ("one of ...")
+        std::string sCodes;
+        for (size_t i = 2; i < a.words.size(); ++i)
+            sCodes += " " + std::to_string(a.Num(i));
+        const auto oneOf = [&sCodes](DWORD dw) {
+            return (sCodes + " ").find(" " + std::to_string(dw) + " ") != std::string::npos;
+        };
         try {
-            while (s == "stepto" ? Posted() < Num(a, 2) : !Step(Num(a, 1), sSteps))
-                if (s == "stepto" && m_pClient->ProceedStep(Num(a, 1)))
-                    throw std::runtime_error("finished before the cut");
+            const std::string sSteps = Steps(a.Num(1), 0xFFFFFFFF);
+            if (oneOf(m_pResponse->GetStatus()))
+                return Out("one of" + sCodes);
+            Out(sSteps);
+            Out("response " + std::to_string(m_pResponse->GetStatus()));
         } catch (const httpclientexceptionA& e) {
-            if (!either.count(e.GetErrorCode()))
+            if (!oneOf(e.GetErrorCode()))
                 throw;
-            return Out(sEither);
+            Out("one of" + sCodes);
         }
-        if (s == "stepto")
-            return (void)Recorded("0", nullptr);
-        if (!either.empty() && either.count(m_pResponse->GetStatus()))
-            return Out(sEither);
-        Out("steps" + sSteps);
-        Out("response " + std::to_string(m_pResponse->GetStatus()));
+    } else if (s == "stepto") {
+        Out(Steps(a.Num(1), a.Num(2)));
+        if (m_pResponse)
+            throw std::runtime_error("the upload ended before the cut");
     } else if (s == "stat") {
-        CHttpPostStatA st;
-        c.GetPostStat(st);
-        if (!st.IsActive())
-            return Out("inactive");
-        char sz[512];
-        std::snprintf(sz, sizeof sz,
-                      "bytes %lu/%lu values %lu/%lu params %lu/%lu files %lu/%lu current %s %s %lu/%lu remain %lu file "
-                      "%d complete %d",
-                      st.ActualPostedByte(), st.ActualTotalByte(), st.PostedByte(), st.TotalByte(), st.PostedCount(),
-                      st.TotalCount(), st.PostedFileCount(), st.FileCount(),
-                      st.CurrParamName() ? Escape(st.CurrParamName()).c_str() : "null",
-                      st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()).c_str() : "null",
-                      st.CurrParamPostedByte(), st.CurrParamTotalByte(), st.CurrParamRemainByte(), st.CurrParamIsFile(),
-                      st.CurrParamIsComplete());
-        Out(sz);
+        Stat();
     } else if (s == "status") {  // status and text, each fetched once and kept
-        const char* sz = m_pResponse->GetStatusText();
-        Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) +
-            (sz == m_pResponse->GetStatusText() ? "" : " (fetched again)"));
+        const char* sz = Response().GetStatusText();
+        const bool bKept = sz == m_pResponse->GetStatusText();
+        const std::string sStatus = std::to_string(m_pResponse->GetStatus());
+        Out(sStatus + " " + Escape(sz) + (bKept ? "" : " (fetched again)"));
     } else if (s == "rheader") {
-        const char* sz = m_pResponse->GetHeader(Sz(a, 1), Num(a, 2));
-        Out(sz ? "[" + Escape(sz) + "]" + (sz == m_pResponse->GetHeader(Sz(a, 1), Num(a, 2)) ? "" : " (fetched again)")
-               : "null");
-    } else if (s == "read") {  // the whole body in pieces of Num(a, 1), and its declared length
-        DWORD cbLen = 0, cb;
-        const BOOL bLen = m_pResponse->GetContentLength(cbLen);
-        std::string sBody(Num(a, 1), '\0'), sAll;
-        while ((cb = m_pResponse->ReadContent(reinterpret_cast<BYTE*>(&sBody[0]), Num(a, 1))) != 0 &&
-               sAll.size() < Num(a, 2, 0xFFFFFFFF))
-            sAll.append(sBody, 0, cb);
-        Out(bLen ? "length " + std::to_string(cbLen) : "no length");
-        Dump(sAll.substr(0, Num(a, 2, 0xFFFFFFFF)));
+        const char* sz = Response().GetHeader(a.Sz(1), a.Num(2));
+        const bool bKept = sz == m_pResponse->GetHeader(a.Sz(1), a.Num(2));
+        Out(sz ? "[" + Escape(sz) + "]" + (bKept ? "" : " (fetched again)") : "null");
+    } else if (s == "read") {  // the whole body (up to a limit) in pieces, and its declared length
+        const DWORD cbPiece = a.Num(1), cbMax = a.Num(2, 0xFFFFFFFF);
+        DWORD cbLength = 0, cb;
+        const BOOL bLength = Response().GetContentLength(cbLength);
+        std::string sPiece(cbPiece, '\0'), sBody;
+        BYTE* pbyPiece = reinterpret_cast<BYTE*>(&sPiece[0]);
+        while (sBody.size() < cbMax && (cb = m_pResponse->ReadContent(pbyPiece, cbPiece)))
+            sBody.append(sPiece, 0, cb);
+        Out(bLength ? "length " + std::to_string(cbLength) : "no length");
+        Dump(sBody.substr(0, cbMax));
     } else if (s == "drop") {
         m_pResponse.reset();
-    } else if (s == "within") {  // the rest of the line must end within Num(a, 1) ms
-        const DWORD dwStart = GetTickCount();
-        try {
-            Run(Args(a.begin() + 2, a.end()));
-        } catch (...) {
-            if (GetTickCount() - dwStart >= Num(a, 1))
-                Out("late");
-            throw;
-        }
-        if (GetTickCount() - dwStart >= Num(a, 1))
-            Out("late");
+        // The server: its answers and what it recorded.
     } else if (s == "server") {
-        g_nPort = static_cast<USHORT>(Num(a, 1));
-    } else if (s == "answer" || s == "default") {
-        const std::string& sJson = a[1];
-        Control("POST", "/_ctl/" + std::string(s == "answer" ? "script" : "default"),
-                s == "answer" ? "[" + sJson + "]" : sJson);
+        g_nPort = static_cast<USHORT>(a.Num(1));
+    } else if (s == "answer") {
+        Control("POST", "/_ctl/script", "[" + a[1] + "]");
+    } else if (s == "default") {
+        Control("POST", "/_ctl/default", a[1]);
     } else if (s == "reset") {
         Control("POST", "/_ctl/reset", "");
     } else if (s == "count") {
         Out(Control("GET", "/_ctl/count", ""));
-    } else if (s == "request" || s == "body" || s == "hdr" || s == "contains") {
+    } else if (s == "request" || s == "body") {
         bool bComplete = false;
         const std::string sRaw = Recorded(a[1], &bComplete);
-        if (s == "hdr")
-            return Out(std::to_string(HeaderCount(sRaw, a[2])));
-        if (s == "contains")
-            return Out(sRaw.find(a[2]) == std::string::npos ? "no" : "yes");
         Out(bComplete ? "complete" : "cut");
         Dump(s == "body" ? sRaw.substr(sRaw.find("\r\n\r\n") + 4) : sRaw);
     } else if (s == "line") {
-        const std::string sRaw = Recorded(a[1], nullptr);
+        const std::string sRaw = Recorded(a[1]);
         Out(sRaw.substr(0, sRaw.find("\r\n")));
-    } else if (s == "write") {  // PATH SIZE SEED (binary, sniffed as application/octet-stream), or PATH @TEXT
+    } else if (s == "contains") {
+        Out(Recorded(a[1]).find(a[2]) == std::string::npos ? "no" : "yes");
+        // Files, and the tool's own calls on them.
+    } else if (s == "write") {  // bytes from a seed (sniffed as an octet stream), or @TEXT
         CreateDirectoryA(a[1].substr(0, a[1].rfind('\\')).c_str(), nullptr);
-        std::string sBytes(Num(a, 2), '\0');
-        for (size_t i = 0, nSeed = Num(a, 3); i < sBytes.size(); ++i)
-            sBytes[i] = char(i * 7 + nSeed);
-        std::ofstream(a[1], std::ios::binary) << (a[2][0] == '@' ? a[2].substr(1) : sBytes);
-    } else if (s == "sparse") {  // PATH SIZE: a file of that size, its bytes never written
+        std::string sBytes = a[2].substr(1);
+        if (a[2][0] != '@') {
+            sBytes.assign(a.Num(2), '\0');
+            const DWORD nSeed = a.Num(3);
+            for (size_t i = 0; i < sBytes.size(); ++i)
+                sBytes[i] = static_cast<char>(i * 7 + nSeed);
+        }
+        if (!(std::ofstream(a[1], std::ios::binary) << sBytes))
+            throw std::runtime_error("cannot write " + a[1]);
+    } else if (s == "sparse") {  // a file of that size, its bytes never written
         CScopedFileHandle h(CreateFileA(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        LARGE_INTEGER li = {{0, 0}};
-        li.QuadPart = std::strtoll(a[2].c_str(), nullptr, 0);
+        LARGE_INTEGER li;
+        li.QuadPart = std::stoll(a[2], nullptr, 0);
         DWORD cb;
         DeviceIoControl(h.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &cb, nullptr);
-        SetFilePointerEx(h.Get(), li, nullptr, FILE_BEGIN) && SetEndOfFile(h.Get());
+        if (!SetFilePointerEx(h.Get(), li, nullptr, FILE_BEGIN) || !SetEndOfFile(h.Get()))
+            throw std::runtime_error("cannot make " + a[1]);
     } else if (s == "truncate") {
-        if (!UnixTruncate(a[1], Num(a, 2)))
-            Out("not truncated");
+        if (!UnixTruncate(a[1], a.Num(2)))
+            throw std::runtime_error("cannot truncate " + a[1]);
     } else if (s == "rm") {  // fails while the library still holds the file open
         Out(DeleteFileA(a[1].c_str()) ? "removed" : "in use");
     } else if (s == "filesize") {
         CScopedFileHandle h(CHttpToolA::OpenFile(a[1].c_str()));
         Out(std::to_string(CHttpToolA::GetFileSize(h.Get(), a[1].c_str())));
-    } else if (s == "mime") {  // sniffed, and the file read from its start again afterwards
-        CScopedFileHandle h(CreateFileA(a[1].c_str(), Num(a, 2, GENERIC_READ), FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-        SetFilePointer(h.Get(), 7, nullptr, FILE_BEGIN);
-        const std::string sFirst = Take(CHttpToolA::GetMimeType(h.Get()));
-        const DWORD nPos = SetFilePointer(h.Get(), 0, nullptr, FILE_CURRENT);
-        Out(sFirst + " then at " + std::to_string(nPos) + ", " + Take(CHttpToolA::GetMimeType(h.Get())));
-    } else if (s == "toolargs") {
-        ToolArgs();
-    } else if (s == "route") {  // PROXYLIST BYPASS URL FLAGS: whether the session proxies it, then sent by hand
+    } else if (s == "route") {  // whether the session proxies the URL, then a request sent by hand
         CScopedInternetHandle hInternet(
-            CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, Sz(a, 1), Sz(a, 2), 0));
+            CHttpToolA::OpenInternet("route", INTERNET_OPEN_TYPE_PROXY, a.Sz(1), a.Sz(2), 0));
         CHttpUrlAnalyzerA url;
         url.Analyze(a[3].c_str(), CP_ACP);
-        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(
-                             hInternet.Get(), CHeapPtr<char>(url.GetServerAddress(a[3].c_str())).get())));
+        CHeapPtr<char> szServer(url.GetServerAddress(a[3].c_str()));
+        Out("proxied " + std::to_string(CHttpToolA::UsesProxy(hInternet.Get(), szServer.get())));
         CScopedInternetHandle hConnection(c.OpenConnection(hInternet.Get(), a[3].c_str()));
-        CScopedInternetHandle hRequest(c.OpenRequest(hConnection.Get(), "POST", a[3].c_str(), Num(a, 4)));
+        CScopedInternetHandle hRequest(c.OpenRequest(hConnection.Get(), "POST", a[3].c_str(), a.Num(4)));
         CHttpToolA::SendRequestEx(hRequest.Get(), 0);
         CHttpToolA::EndRequest(hRequest.Get());
     } else {
@@ -492,53 +413,101 @@ void CRunner::Run(const Args& a) {
     }
 }
 
+// Runs one case file: "" when it passed (or was rewritten), else why it failed.
+std::string RunFile(const std::string& sPath) {
+    std::ifstream in(sPath, std::ios::binary);
+    if (!in)
+        return "cannot be read";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string sWant = ss.str();
+    g_sOut.clear();
+    // WinInet keeps the cookies it was given for the whole process: each file starts without them.
+    InternetSetOptionA(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
+    g_nPort = static_cast<USHORT>(std::atoi(Expand("$QUILLA_SCENARIO_PORT").c_str()));
+    Control("POST", "/_ctl/reset", "");
+    CRunner runner;
+    int nCommands = 0;
+    std::string sComplaints;  // the runner's own: a command it could not carry out
+    std::istringstream lines(sWant);
+    for (std::string sLine; std::getline(lines, sLine);) {
+        if (sLine.compare(0, 2, "| ") == 0)
+            continue;
+        g_sOut += sLine + "\n";
+        std::vector<std::string> words;
+        std::istringstream wordsIn(sLine);
+        for (std::string w; wordsIn >> w;)
+            words.push_back(w);
+        if (words.empty() || words[0][0] == '#')
+            continue;
+        ++nCommands;
+        const DWORD dwStart = GetTickCount();
+        DWORD dwWithin = 0;  // "within MS COMMAND...": the command must end within MS milliseconds
+        try {
+            if (words[0] == "within" && words.size() > 2) {
+                dwWithin = CArgs{words}.Num(1);
+                words.erase(words.begin(), words.begin() + 2);
+            }
+            if (words[0] == "answer" || words[0] == "default") {  // the rest of the line is JSON
+                words.resize(1);
+                words.push_back(Expand(sLine.substr(sLine.find(' ') + 1)));
+            } else {
+                for (std::string& w : words)
+                    w = Unescape(Expand(w));
+            }
+            const CArgs args{words};
+            runner.Run(args);
+            if (args.nRead < words.size())
+                throw std::runtime_error(words[0] + " does not take " + words[args.nRead]);
+        } catch (const httpclientexceptionA& e) {
+            Out("! " + std::to_string(e.GetErrorCode()) + " " + std::to_string(e.GetWin32LastError()) + " " +
+                Escape(e.GetErrorMessage()));
+        } catch (const std::exception& e) {
+            Out(std::string("!! ") + e.what());
+            sComplaints += "\n" + sLine + "\n| !! " + e.what();
+        }
+        if (dwWithin && GetTickCount() - dwStart >= dwWithin) {
+            Out("!! took " + std::to_string(GetTickCount() - dwStart) + " ms");
+            sComplaints += "\n" + sLine + "\n| !! took longer";
+        }
+    }
+    if (nCommands == 0)
+        return "holds no command";
+    if (!sComplaints.empty())
+        return "the runner could not carry out these commands (nothing rewritten):" + sComplaints;
+    if (std::getenv("QUILLA_WRITE_GOLDEN")) {
+        std::ofstream(sPath, std::ios::binary) << g_sOut;
+        return "";
+    }
+    if (g_sOut == sWant)
+        return "";
+    const auto differ = std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first;
+    const size_t p = g_sOut.rfind('\n', differ - g_sOut.begin()) + 1;
+    return "differs\n--- expected from there:\n" + sWant.substr(p, 800) + "\n--- got:\n" +
+           g_sOut.substr(p, 800);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     WSADATA wd;
     WSAStartup(MAKEWORD(2, 2), &wd);
+    // $QUILLA_REFUSING_PORT refuses connections: the port is ours, bound and never listening.
+    const SOCKET sRefusing = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = Loopback(0);
+    int cb = sizeof a;
+    bind(sRefusing, reinterpret_cast<sockaddr*>(&a), cb);
+    getsockname(sRefusing, reinterpret_cast<sockaddr*>(&a), &cb);
+    _putenv(("QUILLA_REFUSING_PORT=" + std::to_string(ntohs(a.sin_port))).c_str());
+    const std::vector<std::string> files(argv + 1, argv + argc);
     int nFailed = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::stringstream ss;
-        ss << std::ifstream(argv[i], std::ios::binary).rdbuf();
-        const std::string sWant = ss.str();
-        g_sOut.clear();
-        g_nPort = static_cast<USHORT>(std::atoi(Unescape("$QUILLA_SCENARIO_PORT", false).c_str()));
-        CRunner runner;
-        Control("POST", "/_ctl/reset", "");
-        std::istringstream lines(sWant);
-        for (std::string sLine; std::getline(lines, sLine);) {
-            if (sLine.compare(0, 2, "| ") == 0)
-                continue;
-            g_sOut += sLine + "\n";
-            Args a;
-            std::istringstream words(sLine);
-            for (std::string w; words >> w;)
-                a.push_back(Unescape(w, false));
-            if (!a.empty() && (a[0] == "answer" || a[0] == "default"))  // the JSON as written, but $NAME
-                a.resize(1), a.push_back(Unescape(sLine.substr(sLine.find(' ') + 1), true));
-            if (a.empty() || a[0][0] == '#')
-                continue;
-            try {
-                runner.Run(a);
-            } catch (const httpclientexceptionA& e) {
-                OutError(e);
-            } catch (const std::exception& e) {
-                Out(std::string("!! ") + e.what());
-            }
-        }
-        if (std::getenv("QUILLA_WRITE_GOLDEN")) {
-            std::ofstream(argv[i], std::ios::binary) << g_sOut;
-        } else if (g_sOut != sWant) {
+    for (const std::string& sPath : files) {
+        const std::string sWhy = RunFile(sPath);
+        if (!sWhy.empty()) {
             ++nFailed;
-            const size_t p =
-                g_sOut.rfind('\n', std::mismatch(g_sOut.begin(), g_sOut.end(), sWant.begin(), sWant.end()).first -
-                                       g_sOut.begin()) +
-                1;
-            std::printf("FAILED %s\n--- expected from there:\n%s\n--- got:\n%s\n", argv[i],
-                        sWant.substr(p, 800).c_str(), g_sOut.substr(p, 800).c_str());
+            std::printf("FAILED %s: %s\n", sPath.c_str(), sWhy.c_str());
         }
     }
-    std::printf("%d of %d case files failed\n", nFailed, argc - 1);
-    return nFailed != 0;
+    std::printf("%d of %d case files failed\n", nFailed, int(files.size()));
+    return files.empty() || nFailed != 0;
 }

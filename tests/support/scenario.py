@@ -8,17 +8,24 @@
 
 Answer keys (all optional): status, headers [[name, value]...], body (str latin-1 or bytes),
 chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
-send_body_bytes, stall_after_head, endless, keep_alive. Requests under /_ctl/ control the server
-over HTTP (script, default, request/N, count, reset) for tests running under Wine. A request's raw
-bytes include any that already trailed its declared body. Stopping ends every delay and stall;
-a reset also ends endless answers.
+stall_after_head, endless; any other key is refused. One request a connection. Requests under
+/_ctl/ control the server over HTTP (script, default, request/N, count, reset) for tests running
+under Wine. A request's raw bytes include any that already trailed its declared body. Stopping
+ends every delay and stall; a reset also ends endless answers.
 
 CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT
 set and exits with its code; without CMD, prints the port and serves until killed."""
 import argparse, json, os, signal, socket, ssl, struct, subprocess, sys, threading  # noqa: E401
 
-ANSWER_KEYS = set("""status headers body chunked no_length delay_ms stall_after_body stall_ms close_after_body
-send_body_bytes stall_after_head endless keep_alive""".split())
+ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_body stall_ms "
+                  "close_after_body stall_after_head endless".split())
+
+
+def checked(answers):  # a misspelt key would be ignored
+    unknown = set().union(*answers) - ANSWER_KEYS
+    if unknown:
+        raise ValueError(f"unknown answer keys {sorted(unknown)}")
+    return answers
 
 
 class Request:
@@ -72,11 +79,11 @@ class Scenario:
 
     def script(self, *answers):
         with self._lock:
-            self._queue.extend(answers)
+            self._queue.extend(checked(answers))
 
     def default(self, answer):
         with self._lock:
-            self._default = answer
+            self._default = checked([answer])[0]
 
     def reset(self):
         with self._lock:
@@ -111,14 +118,13 @@ class Scenario:
             self._threads[-1].start()
 
     def _serve(self, conn):
-        raw, buf = conn, bytearray()
+        raw = conn
         try:
             if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":  # a refused handshake records nothing
                 conn = self._ctx.wrap_socket(conn, server_side=True)
                 with self._lock:
                     self._conns.add(conn)
-            while self._one(conn, buf):
-                pass
+            self._one(conn)
         except (OSError, ssl.SSLError):
             pass
         with self._lock:
@@ -128,8 +134,9 @@ class Scenario:
     def _recv(self, conn, n=65536):
         return b"" if self._stop.is_set() else conn.recv(n)
 
-    def _one(self, conn, buf):
-        """Serves one request from conn; True when the connection stays open for another."""
+    def _one(self, conn):
+        """Serves the one request of conn."""
+        buf = bytearray()
         while b"\r\n\r\n" not in buf:
             data = self._recv(conn)
             if not data:
@@ -157,7 +164,7 @@ class Scenario:
             if stall is not None and have >= stall:
                 stall = None
                 if self._stop.wait(ans.get("stall_ms", 0) / 1000):
-                    return False
+                    return
             if have >= cb_body:
                 break
             # Never read past the declared body, a scripted cut or a stall.
@@ -165,30 +172,25 @@ class Scenario:
             if not data:
                 return self._record(buf, False)
             buf += data
-        keep = ans.get("keep_alive", False)
-        if not keep:  # bytes already waiting past the declared body trail it
-            conn.setblocking(False)
-            try:
-                while data := conn.recv(65536):
-                    buf += data
-            except (BlockingIOError, ssl.SSLWantReadError):
-                pass
-            conn.setblocking(True)
-        self._record(buf if not keep else buf[: cb_head + cb_body], True)
-        del buf[: cb_head + cb_body]
+        conn.setblocking(False)  # bytes already waiting past the declared body trail it
+        try:
+            while data := conn.recv(65536):
+                buf += data
+        except (BlockingIOError, ssl.SSLWantReadError):
+            pass
+        conn.setblocking(True)
+        self._record(buf, True)
         if self._stop.wait(ans.get("delay_ms", 0) / 1000):
-            return False
+            return
         self._answer(conn, ans)
-        if not keep:
-            conn.shutdown(socket.SHUT_WR)
-            while self._recv(conn):  # let the client read everything before the socket goes
-                pass
-        return keep
+        conn.shutdown(socket.SHUT_WR)
+        while self._recv(conn):  # let the client read everything before the socket goes
+            pass
 
     def _answer(self, conn, ans):
         headers = ans.get("headers", [])
         head = "HTTP/1.1 " + ans.get("status", "200 OK") + "\r\n" + "".join(f"{n}: {v}\r\n" for n, v in headers)
-        if not ans.get("keep_alive") and not any(n.lower() == "connection" for n, _ in headers):
+        if not any(n.lower() == "connection" for n, _ in headers):
             head += "Connection: close\r\n"
         body = ans.get("body", b"")
         body = body.encode("latin-1") if isinstance(body, str) else bytes(body)
@@ -209,30 +211,29 @@ class Scenario:
             conn.sendall(head.encode("latin-1"))
             self._stop.wait()
             return
-        if ans.get("send_body_bytes") is not None:
-            body = body[: ans["send_body_bytes"]]
         conn.sendall(head.encode("latin-1") + body)
 
     def _control(self, conn, path, body):
         status, headers, out = "200 OK", [], b""
-        if path == "/_ctl/script":
-            self.script(*json.loads(body))
-        elif path == "/_ctl/default":
-            self.default(json.loads(body))
-        elif path == "/_ctl/reset":
-            self.reset()
-        elif path == "/_ctl/count":
-            out = str(self.count()).encode()
-        elif path.startswith("/_ctl/request/"):
-            try:
+        try:
+            if path == "/_ctl/script":
+                self.script(*json.loads(body))
+            elif path == "/_ctl/default":
+                self.default(json.loads(body))
+            elif path == "/_ctl/reset":
+                self.reset()
+            elif path == "/_ctl/count":
+                out = str(self.count()).encode()
+            elif path.startswith("/_ctl/request/"):
                 r = self.wait(int(path.rsplit("/", 1)[1]))
                 out, headers = r.raw, [["X-Complete", "1" if r.complete else "0"]]
-            except TimeoutError:
-                status = "504 Gateway Timeout"
-        else:
-            status = "404 Not Found"
+            else:
+                status = "404 Not Found"
+        except TimeoutError:
+            status = "504 Gateway Timeout"
+        except ValueError as e:  # an unknown answer key, bad JSON
+            status, out = "400 Bad Request", str(e).encode()
         self._answer(conn, {"status": status, "headers": headers, "body": out})
-        return False
 
 
 def main():
