@@ -306,9 +306,10 @@ int main(int argc, char** argv) {
     ::GetDesktopWindow();
     const bool bToFile = argc > 2 && std::string(argv[1]) == "--output";
     std::vector<std::string> args(argv + (bToFile ? 3 : 1), argv + argc);
-    if (!args.empty()) {
+    if (!args.empty()) {  // the file appears only once the run is over: the demo waits for it
+        const std::string strReport = CRun().Play(args);
         FILE* pFile = bToFile ? std::fopen(argv[2], "wb") : stdout;
-        std::fputs(CRun().Play(args).c_str(), pFile);
+        std::fputs(strReport.c_str(), pFile);
         return std::fclose(pFile);
     }
     for (std::string strInput; std::getline(std::cin, strInput); std::fflush(stdout)) {
