@@ -1,10 +1,10 @@
 // The reporter end to end, as the crashed product starts it: upload throughput of a 32 MiB crash
 // file against plain WinInet with 1 KiB writes of the same body; the time from the send button to
-// the delivered report for a 64 MiB crash file against a reporter that does not keep the report
-// before it sends (argv[1], the last such build: what keeping it first costs); time from process
-// start to the dialog against bare Win32 programs (an empty dialog, and the reporter's own dialog
-// template: what the framework, the worker's DLLs and the start-up add), and the size of the
-// shipped exe. Prints figures only; run by scripts/run-bench.sh, not by ctest.
+// the report at the server for a 64 MiB crash file against a reporter that does not keep the
+// report before it sends (argv[1], the last such build: what keeping it first costs); time from
+// process start to the dialog against bare Win32 programs (an empty dialog, and the reporter's own
+// dialog template: what the framework, the worker's DLLs and the start-up add), and the size of
+// the shipped exe. Prints figures only; run by scripts/run-bench.sh, not by ctest.
 #include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
@@ -12,18 +12,19 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "handoff.h"
-#include "reporter_driver.h"
 #include "sink.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum { IDC_SEND = 1000, IDC_CANCEL = 1001, IDC_RESTART = 1005 };
 const DWORD s_cbCrashFile = 32u << 20;
 const DWORD s_cbLargeCrashFile = 64u << 20;
 const char s_szBoundary[] = "----MIRAS-0123456789abcdef0123456789abcdef0";  // as long as the reporter's
@@ -55,10 +56,17 @@ std::string Runs(const std::vector<double>& values, double dScale) {
     return str;
 }
 
+// The path the system reports for the program at strPath (GetModuleFileNameA's spelling).
+std::string Canonical(const std::string& strPath) {
+    char szFull[MAX_PATH] = "", szLong[MAX_PATH] = "";
+    ::GetFullPathNameA(strPath.c_str(), MAX_PATH, szFull, nullptr);
+    return ::GetLongPathNameA(szFull, szLong, MAX_PATH) ? szLong : szFull;
+}
+
 std::string MakeCrashFile(DWORD cbSize, const char* pszName) {
     char szDir[MAX_PATH];
     ::GetTempPathA(MAX_PATH, szDir);
-    const std::string strPath = CanonicalProgramPath(std::string(szDir) + pszName);
+    const std::string strPath = Canonical(std::string(szDir) + pszName);
     HANDLE hFile =
         ::CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     Check(hFile != INVALID_HANDLE_VALUE, "creating the crash file");
@@ -73,51 +81,59 @@ std::string MakeCrashFile(DWORD cbSize, const char* pszName) {
     return strPath;
 }
 
-BOOL CALLBACK FindOtherDialog(HWND hWnd, LPARAM lParam) {
-    DWORD dwPid = 0;
-    ::GetWindowThreadProcessId(hWnd, &dwPid);
-    WCHAR szClass[16] = L"";
-    ::GetClassNameW(hWnd, szClass, 16);
-    bool& bFound = *reinterpret_cast<bool*>(lParam);
-    bFound = dwPid != ::GetCurrentProcessId() && lstrcmpW(szClass, L"#32770") == 0 && ::IsWindowVisible(hWnd);
-    return !bFound;
-}
-
-// Polls more finely than the driver does: the figure is a start-up time of a few hundred ms. The
-// only other process with windows in this Wine session is the program under test.
-bool WaitForDialogOf(CReporterDriver& driver) {
-    bool bFound = false;
-    for (int i = 0; i < 30000 && !bFound; ++i) {
-        ::EnumWindows(FindOtherDialog, reinterpret_cast<LPARAM>(&bFound));
-        if (!bFound)
-            ::Sleep(1);
+// The tests' driver (tests/app/reporter_driver.cpp) plays the program from its start to its end;
+// its "at" lines tell when it started and when each action was done, by the steady clock, which is
+// the system's (checked here). It finds the dialog by polling every 10 ms.
+std::map<std::string, double> Drive(const std::string& strExe, const std::string& strLine, const char* pszActions) {
+    std::string strHex;
+    for (unsigned char ch : strLine) {
+        char sz[3];
+        std::snprintf(sz, sizeof sz, "%02x", ch);
+        strHex += sz;
     }
-    return bFound && driver.WaitForDialog(1000) != nullptr;
-}
-
-std::string ReporterHandOff(const std::string& strReporter, const std::string& strCrashFile) {
-    return BuildHandOff(strReporter, {{"crash file", strCrashFile},
-                                      {"module", "C:\\nonexistent\\quilla.exe"},
-                                      {"except", "EXCEPTION_ACCESS_VIOLATION"},
-                                      {"addr", "0x0040A1B2"},
-                                      {"version", "1.0.3"}});
+    char szOutput[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, szOutput);
+    std::strcat(szOutput, "bench_reporter.driver.txt");
+    std::string strCommand =
+        "reporter_driver --output \"" + std::string(szOutput) + "\" \"" + strExe + "\" " + strHex + " " + pszActions;
+    static const std::string strDriver = Canonical("Z:" DRIVER_EXE);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    const double dBefore = Seconds(Clock::time_point(), Clock::now());
+    Check(::CreateProcessA(strDriver.c_str(), &strCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi),
+          "starting the driver");
+    ::WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD dwExit = 1;
+    ::GetExitCodeProcess(pi.hProcess, &dwExit);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    std::map<std::string, double> at;  // seconds
+    std::ifstream output(szOutput);
+    for (std::string strLine; std::getline(output, strLine);) {
+        std::istringstream line(strLine);
+        std::string strKind, strWhat;
+        double dMicroseconds = 0;
+        line >> strKind;
+        if (strKind == "at" && line >> strWhat >> dMicroseconds)
+            at[strWhat] = dMicroseconds / 1e6;
+        Check(strKind != "failed" && strLine != "exit none", "the driver's run");
+    }
+    Check(dwExit == 0 && at["start"] > dBefore && at["start"] < Seconds(Clock::time_point(), Clock::now()),
+          "the driver's clock");
+    return at;
 }
 
 // Seconds from process start to the dialog shown; the program is then closed without sending.
-double StartToDialog(const std::string& strExe, const std::string& strCommandLine, bool bReporter) {
-    CReporterDriver driver;
-    const Clock::time_point t0 = Clock::now();
-    Check(driver.Launch(strExe, strCommandLine), "starting the program");
-    Check(WaitForDialogOf(driver), "waiting for the dialog");
-    const double dSeconds = Seconds(t0, Clock::now());
-    if (bReporter) {
-        driver.Click(IDC_RESTART);  // nothing to restart
-        driver.Click(IDC_CANCEL);
-    } else {
-        driver.SysCommand(SC_CLOSE);
-    }
-    Check(driver.WaitForExit(30000), "waiting for the program's end");
-    return dSeconds;
+double StartToDialog(const std::string& strExe, const std::string& strLine, const char* pszClose) {
+    std::map<std::string, double> at = Drive(strExe, strLine, (std::string("dialog ") + pszClose).c_str());
+    return at["dialog"] - at["start"];
+}
+
+std::string ReporterHandOff(const std::string& strReporter, const std::string& strCrashFile) {
+    return "\"" + strReporter + "\" crash file:" + strCrashFile +
+           "\r\n\tmodule:C:\\nonexistent\\quilla.exe\r\n\texcept:EXCEPTION_ACCESS_VIOLATION\r\n\t"
+           "addr:0x0040A1B2\r\n\tversion:1.0.3\r\n\t";
 }
 
 // Seconds from the press of the send button to the body's last byte at the server.
@@ -125,22 +141,17 @@ double ButtonToDelivered(CSink& sink,
                          const std::string& strReporter,
                          const std::string& strCrashFile,
                          unsigned long long* pcbBody = nullptr) {
-    CReporterDriver driver;
-    Check(driver.Launch(strReporter, ReporterHandOff(strReporter, strCrashFile)), "starting the reporter");
-    Check(driver.WaitForDialog(30000) != nullptr, "waiting for the reporter's dialog");
-    driver.Click(IDC_RESTART);
     const unsigned nBefore = sink.DoneCount();
-    const Clock::time_point t0 = Clock::now();
-    driver.Click(IDC_SEND);
+    std::map<std::string, double> at =
+        Drive(strReporter, ReporterHandOff(strReporter, strCrashFile), "dialog click:1005 click:1000");
     CSink::CDone done;
     Check(sink.WaitDone(nBefore + 1, 300000, &done), "the reporter's upload");
-    Check(driver.WaitForExit(30000), "waiting for the reporter's end");
     WIN32_FILE_ATTRIBUTE_DATA attr = {};
     Check(::GetFileAttributesExA(strCrashFile.c_str(), GetFileExInfoStandard, &attr) && done.cbBody > attr.nFileSizeLow,
           "the reporter's upload (body too short)");
     if (pcbBody)
         *pcbBody = done.cbBody;
-    return Seconds(t0, done.tEnd);
+    return Seconds(Clock::time_point(), done.tEnd) - at["click:1000"];
 }
 
 // MB/s of the reporter's upload: from the press of the send button to the body's last byte.
@@ -207,15 +218,15 @@ double BaselineUpload(CSink& sink, const std::string& strCrashFile) {
 
 int main(int argc, char** argv) {
     // The shippable (stripped) exe of this build tree: the same code as dist/, with the loopback URL.
-    const std::string strReporter = CanonicalProgramPath(ToWindowsPath(SHIP_EXE));
-    const std::string strBare = CanonicalProgramPath(ToWindowsPath(BARE_DIALOG_EXE));
-    const std::string strTemplate = CanonicalProgramPath(ToWindowsPath(BARE_TEMPLATE_EXE));
+    const std::string strReporter = Canonical("Z:" SHIP_EXE);
+    const std::string strBare = Canonical("Z:" BARE_DIALOG_EXE);
+    const std::string strTemplate = Canonical("Z:" BARE_TEMPLATE_EXE);
     CSink sink(REPORT_PORT);  // the port of the build's report URL
     const std::string strCrashFile = MakeCrashFile(s_cbCrashFile, "bench_reporter.dmp");
 
     // Warm-up: the file cache, Wine's DLLs and the first connection.
     BaselineUpload(sink, strCrashFile);
-    StartToDialog(strBare, "bare_dialog.exe", false);
+    StartToDialog(strBare, "bare_dialog.exe", "sys:61536");
 
     std::vector<double> reporter, baseline;
     for (int i = 0; i < 3; ++i) {
@@ -223,15 +234,16 @@ int main(int argc, char** argv) {
         baseline.push_back(BaselineUpload(sink, strCrashFile));
     }
     std::vector<double> startReporter, startBare, startTemplate;
-    for (int i = 0; i < 5; ++i) {
-        startReporter.push_back(StartToDialog(strReporter, ReporterHandOff(strReporter, strCrashFile), true));
-        startBare.push_back(StartToDialog(strBare, "bare_dialog.exe", false));
-        startTemplate.push_back(StartToDialog(strTemplate, "bare_dialog_template.exe", false));
+    for (int i = 0; i < 5; ++i) {  // the reporter without the restart: nothing to restart here
+        startReporter.push_back(
+            StartToDialog(strReporter, ReporterHandOff(strReporter, strCrashFile), "click:1005 click:1001"));
+        startBare.push_back(StartToDialog(strBare, "bare_dialog.exe", "sys:61536"));
+        startTemplate.push_back(StartToDialog(strTemplate, "bare_dialog_template.exe", "sys:61536"));
     }
     // Both reporters once before, for the file cache; then in turns, so that both meet the same load.
     std::vector<double> kept, landed;
     const std::string strLarge = MakeCrashFile(s_cbLargeCrashFile, "bench_reporter_large.dmp");
-    const std::string strLanded = argc > 1 ? CanonicalProgramPath(ToWindowsPath(argv[1])) : "";
+    const std::string strLanded = argc > 1 ? Canonical("Z:" + std::string(argv[1])) : "";
     for (int i = 0; i < 6; ++i) {
         const double dKept = ButtonToDelivered(sink, strReporter, strLarge);
         const double dLanded = strLanded.empty() ? 0 : ButtonToDelivered(sink, strLanded, strLarge);

@@ -18,6 +18,7 @@ TEST_PKGS=(
     googletest
     python3
     openssl squid  # the proxy tests run squid instances of their own; the host's service is left alone
+    ccache  # the package test's two builds of the library, run after run
 )
 PKGS=("${BUILD_PKGS[@]}")
 [ "${1:-}" = "--build-only" ] || PKGS+=("${TEST_PKGS[@]}")

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The library's examples once against the scenario server. Usage: examples_test.py WINE_RUN UPLOAD POST"""
+"""The library's examples once against the scenario server.
+Usage: examples_test.py WINE_RUN UPLOAD POST"""
 import os, subprocess, sys, tempfile  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -9,24 +10,32 @@ from scenario import Scenario  # noqa: E402
 def run(*cmd):  # under Wine, no proxy
     env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
     p = subprocess.run([sys.argv[1], *cmd], capture_output=True, env=env, timeout=300)
-    return p.returncode, p.stdout.decode("latin-1").replace("\r\n", "\n"), p.stderr.decode("latin-1")
+    out = p.stdout.decode("latin-1").replace("\r\n", "\n")
+    return p.returncode, out, p.stderr.decode("latin-1")
 
 
 upload, post = sys.argv[2:4]
 with Scenario() as s, tempfile.TemporaryDirectory() as tmp:
     path, url = os.path.join(tmp, "crash 1.dmp"), f"http://127.0.0.1:{s.port}"
     open(path, "wb").write(content := bytes(range(256)) * 300)  # more than one step
-    s.script({"status": "201 Created", "headers": [["Content-Type", "text/plain"]], "body": "stored"})
+    answer = {"status": "201 Created", "headers": [["Content-Type", "text/plain"]]}
+    answer["body"] = "stored"
+    s.script(answer)
     name = "Z:" + path.replace("/", "\\")
-    got = [run(upload, url + "/up.php", name), run(post, url + "/f?x=1"), run(post, url + ":1")]  # :1: no valid port
+    # :1 is no valid port
+    got = [run(upload, url + "/up.php", name), run(post, url + "/f?x=1"), run(post, url + ":1")]
     up, form = s.wait(0), s.wait(1)
 b = up.header("Content-Type").partition("boundary=")[2].encode()
 part = b'--%s\r\nContent-Disposition: form-data; name=%s\r\n\r\n%s\r\n'
-file_part = part % (b, b'"file"; filename="%s"\r\nContent-Type: application/octet-stream' % name.encode(), content)
+file_header = b'"file"; filename="%s"\r\nContent-Type: application/octet-stream' % name.encode()
+file_part = part % (b, file_header, content)
 assert got[0][0] == 0 and "sent 77150 of 77150 bytes\n201 Created\nstored" in got[0][1], got[0]
 assert up.request_line == "POST /up.php HTTP/1.1", up.request_line
-assert up.body == file_part + part % (b, b'"note"', b"sent by the upload example") + b"--%s--\r\n" % b, up.raw[:600]
-assert got[1][0] == 0 and got[1][1].startswith("200 OK\n") and form.request_line == "POST /f?x=1 HTTP/1.1", got[1]
+note_part = part % (b, b'"note"', b"sent by the upload example")
+assert up.body == file_part + note_part + b"--%s--\r\n" % b, up.raw[:600]
+assert got[1][0] == 0 and got[1][1].startswith("200 OK\n"), got[1]
+assert form.request_line == "POST /f?x=1 HTTP/1.1", form.request_line
 assert form.header("Content-Type") == "application/x-www-form-urlencoded", form.raw
-assert form.body == b"comment=crashed+twice+%26+restarted&product=Quilla", form.body  # name order, encoded
-assert got[2][0] == 1 and "post failed: The port number is not valid. (error 107" in got[2][2], got[2]
+assert form.body == b"comment=crashed+twice+%26+restarted&product=Quilla", form.body
+assert got[2][0] == 1, got[2]
+assert "post failed: The port number is not valid. (error 107" in got[2][2], got[2]

@@ -7,6 +7,15 @@ file(REMOVE_RECURSE ${WORK})
 set(consumer ${CMAKE_CURRENT_LIST_DIR}/consumer)
 set(toolchain -G Ninja -DCMAKE_TOOLCHAIN_FILE=${ROOT}/cmake/i686-w64-mingw32.cmake -DQUILLA_ROOT=${ROOT}
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
+# Every run configures and builds afresh; the compiler's output for unchanged sources comes from a
+# cache beside WORK, so that a run after the first does not compile the library twice again.
+find_program(CCACHE ccache)
+if(CCACHE)
+    list(APPEND toolchain -DCMAKE_CXX_COMPILER_LAUNCHER=${CCACHE})
+    set(ENV{CCACHE_DIR} ${WORK}.ccache)
+    set(ENV{CCACHE_NOHASHDIR} 1)  # the same object in both build folders
+    set(ENV{CCACHE_MAXSIZE} 200M)
+endif()
 
 function(step expected)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)

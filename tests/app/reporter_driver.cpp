@@ -1,46 +1,43 @@
-// Plays the crashed product and the user for crashreport.exe: starts it as its debugger with an
-// exact command line, runs the actions, waits for it and all it started, then prints what it saw
-// as "kind value" lines, texts in hex. Usage: reporter_driver [--output FILE] EXE HEX_LINE ACTION...
-//   dialog: wait for it; print its title, each control's (1000-1010) text, enabled and checked
-//   state, and the focus.  quiet: wait for the first debugger output or the end (no hand-off).
-//   click:ID key:VK sys:CMD focus:ID disabled:ID unchecked:ID paint pause:MS (a random moment)
-//   kept:N: wait for N reports in the reporter's store.  kill: end the reporter there and then.
-//   hold:HEX_PATH: before the start, open that file without sharing, as a scanner may, until the end.
-// At the end: "out" (debugger output) and "ev" (the window hook's) in order, exit, procs, peak.
+// Plays the crashed product and the user for a program under test (crashreport.exe; the bench's
+// bare dialogs): starts it as its debugger with an exact command line, plays the actions, waits
+// for it and all it started, and prints what it saw as "kind value" lines, texts in hex.
+//   reporter_driver [--output FILE] EXE HEX_LINE ACTION...   one run
+//   reporter_driver   a run a line of input ("EXE<tab>HEX_LINE<tab>ACTION..."), each answered by
+//                     its lines and "end": one Wine process for a whole table
+// Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
+// checked state, and the focus), quiet (wait for the first debugger output or the end), click:ID,
+// key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
+// Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
+// store), kill (end it there and then), hold:HEX_PATH (before the start, open that file without
+// sharing until the end, as a scanner may: "held 1", or 0 if it could not).
+// Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
+// never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
+// window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
+// itself included), "peak" (working set, KiB).
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <chrono>
+#include <cstdio>
 #include <functional>
-#include <set>
+#include <iostream>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
-const DWORD kTimeoutMs = 120000;  // only a broken reporter reaches it: far above a loaded run
-std::string g_strReport;          // what is printed at the end
-CRITICAL_SECTION g_lock;
-HANDLE g_hProcess, g_hJob;
-DWORD g_dwPid, g_dwExit = STILL_ACTIVE;
-std::atomic<int> g_nOutputs{0};
-HWND g_hDialog;
+const DWORD kTimeoutMs = 120000;  // only a broken program reaches it: far above a loaded run
 
 std::string Hex(const std::string& str) {
     std::string strHex;
-    char sz[3];
     for (unsigned char ch : str)
-        strHex += (std::snprintf(sz, sizeof sz, "%02x", ch), sz);
+        strHex += {"0123456789abcdef"[ch >> 4], "0123456789abcdef"[ch & 15]};
     return strHex;
-}
-
-void Print(const std::string& strKind, const std::string& strValue) {
-    EnterCriticalSection(&g_lock);
-    g_strReport += strKind + " " + strValue + "\n";
-    LeaveCriticalSection(&g_lock);
 }
 
 std::string Text(HWND hWnd) {  // in UTF-8
@@ -51,6 +48,18 @@ std::string Text(HWND hWnd) {  // in UTF-8
     return Hex(sz);
 }
 
+std::string Unhex(const std::string& strHex) {
+    std::string str;
+    for (size_t i = 0; i + 1 < strHex.size(); i += 2)
+        str += char(std::stoi(strHex.substr(i, 2), nullptr, 16));
+    return str;
+}
+
+std::string Now() {
+    const auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(t).count());
+}
+
 bool WaitUntil(const std::function<bool()>& done) {
     for (DWORD dwStart = ::GetTickCount(); !done(); ::Sleep(10))
         if (::GetTickCount() - dwStart > kTimeoutMs)
@@ -58,213 +67,256 @@ bool WaitUntil(const std::function<bool()>& done) {
     return true;
 }
 
-// Debug events go to the thread that created the process.
-void DebugLoop(std::string strExe, std::string strLine, HANDLE hStarted) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessA(strExe.c_str(), &strLine[0], nullptr, nullptr, FALSE,
-                          DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi))
-        return (void)::SetEvent(hStarted);
-    ::AssignProcessToJobObject(g_hJob, pi.hProcess);
-    // In place before the first window: titles and enables are recorded where they are set.
-    HMODULE hHook = ::LoadLibraryA("window_hook.dll");  // beside this exe
-    ::SetWindowsHookExW(WH_CALLWNDPROCRET, (HOOKPROC)(void*)::GetProcAddress(hHook, "WindowHookProc"), hHook,
-                        pi.dwThreadId);
-    g_hProcess = pi.hProcess;
-    g_dwPid = pi.dwProcessId;
-    ::ResumeThread(pi.hThread);
-    ::CloseHandle(pi.hThread);
-    ::SetEvent(hStarted);
-    for (DEBUG_EVENT ev; ::WaitForDebugEvent(&ev, INFINITE);) {
-        DWORD dwContinue = DBG_CONTINUE;
-        if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
-            ::CloseHandle(ev.u.CreateProcessInfo.hFile);
-        if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile)
-            ::CloseHandle(ev.u.LoadDll.hFile);
-        if (ev.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {  // the reporter writes 8-bit text only
-            std::string str(ev.u.DebugString.nDebugStringLength, '\0');
-            SIZE_T cb = 0;
-            ::ReadProcessMemory(g_hProcess, ev.u.DebugString.lpDebugStringData, &str[0], str.size(), &cb);
-            str.resize(strnlen(str.c_str(), cb));
-            const bool bHook = !str.empty() && str[0] == '\1';
-            Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
-            g_nOutputs += bHook ? 0 : 1;
+class CRun {
+public:
+    // A whole run of EXE HEX_LINE ACTION...: what was seen, as the lines to print.
+    std::string Play(const std::vector<std::string>& args) {
+        if (args.size() < 2)
+            return "failed usage: EXE HEX_LINE ACTION...\n";
+        std::vector<HANDLE> held;  // files held without sharing, as a scanner may
+        for (size_t i = 2; i < args.size(); ++i) {
+            if (args[i].compare(0, 5, "hold:") != 0)
+                continue;
+            const std::string strPath = Unhex(args[i].substr(5));
+            held.push_back(::CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                         nullptr));
+            Print("held", held.back() != INVALID_HANDLE_VALUE ? "1" : "0");
         }
-        if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
-            ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-            dwContinue = DBG_EXCEPTION_NOT_HANDLED;
-        if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
-            g_dwExit = ev.u.ExitProcess.dwExitCode;
-        ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
-        if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
-            break;
-    }
-}
-
-BOOL CALLBACK FindDialog(HWND hWnd, LPARAM) {
-    DWORD dwPid = 0;
-    WCHAR szClass[16] = L"";
-    ::GetWindowThreadProcessId(hWnd, &dwPid);
-    ::GetClassNameW(hWnd, szClass, 16);
-    if (dwPid == g_dwPid && !lstrcmpW(szClass, L"#32770") && ::IsWindowVisible(hWnd))
-        g_hDialog = hWnd;
-    return !g_hDialog;
-}
-
-bool Ended() {
-    return ::WaitForSingleObject(g_hProcess, 0) == WAIT_OBJECT_0;
-}
-
-HWND Item(int nID) {
-    return ::GetDlgItem(g_hDialog, nID);
-}
-
-HWND Focus() {
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    ::GetGUIThreadInfo(::GetWindowThreadProcessId(g_hDialog, nullptr), &info);
-    return info.hwndFocus;
-}
-
-// The picture at (25, 75): its sign drawn, its background colour left out; red only on 1010.
-void Paint() {
-    HDC hdc = ::GetDC(nullptr);  // the screen: another process's window surface is not readable
-    POINT pt = {0, 0};
-    ::ClientToScreen(g_hDialog, &pt);
-    const auto At = [&](int x, int y) { return ::GetPixel(hdc, pt.x + x, pt.y + y); };
-    const auto Red = [&](int nID) {
-        RECT r;
-        ::GetWindowRect(Item(nID), &r);
-        for (int y = r.top; y < r.bottom; ++y)
-            for (int x = r.left; x < r.right; ++x)
-                if (COLORREF c = ::GetPixel(hdc, x, y); GetRValue(c) >= 200 && GetGValue(c) <= 80 && GetBValue(c) <= 80)
-                    return '1';
-        return '0';
-    };
-    WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
-    char sz[96];  // (45, 111): the sign's top row, so a picture moved down by a pixel shows
-    std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c", At(45, 125), At(45, 111), At(21, 105),
-                  At(27, 105), At(27, 132), Red(1010), Red(1007), Red(1006));
-    Print("paint", sz);
-    ::ReleaseDC(nullptr, hdc);
-}
-
-bool Act(const std::string& strAction) {
-    const size_t iColon = strAction.find(':');
-    const std::string strVerb = strAction.substr(0, iColon);
-    const int n = iColon == std::string::npos ? 0 : std::atoi(strAction.c_str() + iColon + 1);
-    if (strVerb == "dialog") {
-        WaitUntil([] { return ::EnumWindows(FindDialog, 0), g_hDialog || Ended(); });
-        if (!g_hDialog)
-            return false;
-        Print("title", Text(g_hDialog));
-        for (int nID = 1000; nID <= 1010; ++nID)
-            Print("text" + std::to_string(nID), Text(Item(nID)) + " " + std::to_string(::IsWindowEnabled(Item(nID))) +
-                                                    std::to_string(::SendMessageW(Item(nID), BM_GETCHECK, 0, 0)));
-        Print("focus", std::to_string(::GetDlgCtrlID(Focus())));
-    } else if (strVerb == "quiet") {
-        WaitUntil([] { return g_nOutputs > 0 || Ended(); });
-    } else if (strVerb == "click") {
-        ::PostMessageW(Item(n), BM_CLICK, 0, 0);
-    } else if (strVerb == "key") {
-        HWND hTarget = Focus() ? Focus() : g_hDialog;
-        ::PostMessageW(hTarget, WM_KEYDOWN, n, 1);
-        ::PostMessageW(hTarget, WM_KEYUP, n, LPARAM(0xC0000001));
-    } else if (strVerb == "sys") {
-        ::PostMessageW(g_hDialog, WM_SYSCOMMAND, n, 0);
-    } else if (strVerb == "focus") {
-        ::PostMessageW(g_hDialog, WM_NEXTDLGCTL, WPARAM(Item(n)), TRUE);
-        return WaitUntil([n] { return Focus() == Item(n); });
-    } else if (strVerb == "disabled" || strVerb == "unchecked") {
-        return WaitUntil(
-            [&] { return strVerb == "disabled" ? !::IsWindowEnabled(Item(n)) : !IsDlgButtonChecked(g_hDialog, n); });
-    } else if (strVerb == "pause") {
-        ::Sleep(DWORD(n));
-    } else if (strVerb == "paint") {
-        Paint();
-    } else if (strVerb == "kept") {
-        char szDir[MAX_PATH] = "";
-        ::GetEnvironmentVariableA("LOCALAPPDATA", szDir, MAX_PATH);
-        const std::string strPattern = std::string(szDir) + "\\Quilla\\CrashReports\\*.rec";
-        return WaitUntil([&] {
-            WIN32_FIND_DATAA data;
-            int nFound = 0;
-            const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
-            for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = ::FindNextFileA(hFind, &data))
-                ++nFound;
-            return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
+        std::thread debugger(&CRun::Debug, this, args[0], Unhex(args[1]));
+        ::WaitForSingleObject(m_hStarted, INFINITE);
+        for (size_t i = 2; m_hProcess && i < args.size(); ++i) {
+            if (!Act(args[i])) {
+                Print("failed", args[i]);
+                break;
+            }
+            Print("at", args[i] + " " + Now());
+            if (args[i] == "dialog")
+                Describe();
+        }
+        // It and whatever it started (the restarted product) end by themselves.
+        PROCESS_MEMORY_COUNTERS pmc = {};
+        pmc.cb = sizeof pmc;
+        SIZE_T cbPeak = 0;
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
+        const bool bEnded = m_hProcess && WaitUntil([&] {
+            if (::GetProcessMemoryInfo(m_hProcess, &pmc, sizeof pmc))
+                cbPeak = std::max(cbPeak, pmc.PeakWorkingSetSize);
+            const auto kInfo = JobObjectBasicAccountingInformation;
+            ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
+            return Ended() && job.ActiveProcesses == 0;
         });
-    } else if (strVerb == "kill") {
-        ::TerminateProcess(g_hProcess, 1);
+        if (!bEnded)
+            ::TerminateJobObject(m_hJob, 1);
+        debugger.join();
+        Print("exit", bEnded ? std::to_string(m_dwExit) : "none");
+        Print("procs", std::to_string(job.TotalProcesses));
+        Print("peak", std::to_string(cbPeak >> 10));
+        held.insert(held.end(), {m_hProcess, m_hStarted, m_hJob});
+        for (HANDLE h : held)
+            if (h && h != INVALID_HANDLE_VALUE)
+                ::CloseHandle(h);
+        return m_strReport;
     }
-    return true;
-}
 
-// A misspelt action would silently do nothing: the run is refused instead.
-bool Known(const std::string& strAction) {
-    static const std::set<std::string> kPlain = {"dialog", "quiet", "paint", "kill"};
-    static const std::set<std::string> kWithNumber = {"click",    "key",       "sys",   "focus",
-                                                      "disabled", "unchecked", "pause", "kept"};
-    const size_t iColon = strAction.find(':');
-    if (iColon == std::string::npos)
-        return kPlain.count(strAction) > 0;
-    if (strAction.compare(0, iColon, "hold") == 0)
-        return iColon + 1 < strAction.size();
-    return kWithNumber.count(strAction.substr(0, iColon)) > 0 && std::atoi(strAction.c_str() + iColon + 1) > 0;
-}
+private:
+    void Print(const std::string& strKind, const std::string& strValue) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_strReport += strKind + " " + strValue + "\n";
+    }
+
+    // Debug events go to the thread that created the process.
+    void Debug(std::string strExe, std::string strLine) {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        Print("at", "start " + Now());
+        const DWORD dwFlags = DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED;
+        if (!::CreateProcessA(strExe.c_str(), &strLine[0], nullptr, nullptr, FALSE, dwFlags,
+                              nullptr, nullptr, &si, &pi))
+            return (void)::SetEvent(m_hStarted);
+        ::AssignProcessToJobObject(m_hJob, pi.hProcess);
+        // In place before the first window: titles and enables are recorded where they are set.
+        static const HMODULE hHook = ::LoadLibraryA("window_hook.dll");  // beside this exe
+        const auto pfnHook = (HOOKPROC)(void*)::GetProcAddress(hHook, "WindowHookProc");
+        ::SetWindowsHookExW(WH_CALLWNDPROCRET, pfnHook, hHook, pi.dwThreadId);
+        m_hProcess = pi.hProcess;
+        m_dwPid = pi.dwProcessId;
+        ::ResumeThread(pi.hThread);
+        ::CloseHandle(pi.hThread);
+        ::SetEvent(m_hStarted);
+        for (DEBUG_EVENT ev; ::WaitForDebugEvent(&ev, INFINITE);) {
+            DWORD dwContinue = DBG_CONTINUE;
+            if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
+                ::CloseHandle(ev.u.CreateProcessInfo.hFile);
+            if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile)
+                ::CloseHandle(ev.u.LoadDll.hFile);
+            if (ev.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT)  // the programs write 8-bit text
+                Output(ev.u.DebugString);
+            if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                dwContinue = DBG_EXCEPTION_NOT_HANDLED;
+            if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+                m_dwExit = ev.u.ExitProcess.dwExitCode;
+            ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
+            if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+                break;
+        }
+    }
+
+    void Output(const OUTPUT_DEBUG_STRING_INFO& info) {
+        std::string str(info.nDebugStringLength, '\0');
+        SIZE_T cb = 0;
+        ::ReadProcessMemory(m_hProcess, info.lpDebugStringData, &str[0], str.size(), &cb);
+        str.resize(strnlen(str.c_str(), cb));
+        const bool bHook = !str.empty() && str[0] == '\1';
+        Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
+        m_nOutputs += bHook ? 0 : 1;
+    }
+
+    static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
+        CRun& run = *reinterpret_cast<CRun*>(lParam);
+        DWORD dwPid = 0;
+        WCHAR szClass[16] = L"";
+        ::GetWindowThreadProcessId(hWnd, &dwPid);
+        ::GetClassNameW(hWnd, szClass, 16);
+        if (dwPid == run.m_dwPid && !lstrcmpW(szClass, L"#32770") && ::IsWindowVisible(hWnd))
+            run.m_hDialog = hWnd;
+        return !run.m_hDialog;
+    }
+
+    bool Ended() const { return ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0; }
+    HWND Item(int nID) const { return ::GetDlgItem(m_hDialog, nID); }
+
+    HWND Focus() const {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        ::GetGUIThreadInfo(::GetWindowThreadProcessId(m_hDialog, nullptr), &info);
+        return info.hwndFocus;
+    }
+
+    void Describe() {
+        Print("title", Text(m_hDialog));
+        for (int nID = 1000; nID <= 1010; ++nID) {
+            std::string strState = std::to_string(::IsWindowEnabled(Item(nID)));
+            strState += std::to_string(::SendMessageW(Item(nID), BM_GETCHECK, 0, 0));
+            Print("text" + std::to_string(nID), Text(Item(nID)) + " " + strState);
+        }
+        Print("focus", std::to_string(::GetDlgCtrlID(Focus())));
+    }
+
+    // The picture at (25, 75): its sign drawn, its background colour left out; red only on 1010.
+    void Paint() {
+        HDC hdc = ::GetDC(nullptr);  // the screen: another process's window surface is not readable
+        POINT pt = {0, 0};
+        ::ClientToScreen(m_hDialog, &pt);
+        const auto At = [&](int x, int y) { return ::GetPixel(hdc, pt.x + x, pt.y + y); };
+        const auto Red = [&](int nID) {
+            RECT r;
+            ::GetWindowRect(Item(nID), &r);
+            for (int y = r.top; y < r.bottom; ++y) {
+                for (int x = r.left; x < r.right; ++x) {
+                    const COLORREF c = ::GetPixel(hdc, x, y);
+                    if (GetRValue(c) >= 200 && GetGValue(c) <= 80 && GetBValue(c) <= 80)
+                        return '1';
+                }
+            }
+            return '0';
+        };
+        RECT rLabel;  // its top right corner: the dialog's own colour behind a label's text
+        ::GetWindowRect(Item(1010), &rLabel);
+        WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
+        char sz[96];  // (45, 111): the sign's top row, so a picture moved down by a pixel shows
+        std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c %06lx",
+                      At(45, 125), At(45, 111), At(21, 105), At(27, 105), At(27, 132),
+                      Red(1010), Red(1007), Red(1006), ::GetPixel(hdc, rLabel.right - 2, rLabel.top + 1));
+        Print("paint", sz);
+        ::ReleaseDC(nullptr, hdc);
+    }
+
+    // Plays one action; false when the state it waits for never came, or the action is unknown.
+    bool Act(const std::string& strAction) {
+        const size_t iColon = strAction.find(':');
+        const std::string strVerb = strAction.substr(0, iColon);
+        const int n = iColon == std::string::npos ? 0 : std::atoi(strAction.c_str() + iColon + 1);
+        if (strVerb == "dialog") {
+            WaitUntil([this] {
+                ::EnumWindows(FindDialog, LPARAM(this));
+                return m_hDialog || Ended();
+            });
+            return m_hDialog != nullptr;
+        }
+        if (strVerb == "quiet")
+            return WaitUntil([this] { return m_nOutputs > 0 || Ended(); });
+        if (strVerb == "click") {
+            ::PostMessageW(Item(n), BM_CLICK, 0, 0);
+        } else if (strVerb == "key") {
+            HWND hTarget = Focus() ? Focus() : m_hDialog;
+            ::PostMessageW(hTarget, WM_KEYDOWN, n, 1);
+            ::PostMessageW(hTarget, WM_KEYUP, n, LPARAM(0xC0000001));
+        } else if (strVerb == "sys") {
+            ::PostMessageW(m_hDialog, WM_SYSCOMMAND, n, 0);
+        } else if (strVerb == "focus") {
+            ::PostMessageW(m_hDialog, WM_NEXTDLGCTL, WPARAM(Item(n)), TRUE);
+            return WaitUntil([&] { return Focus() == Item(n); });
+        } else if (strVerb == "disabled") {
+            return WaitUntil([&] { return !::IsWindowEnabled(Item(n)); });
+        } else if (strVerb == "unchecked") {
+            return WaitUntil([&] { return !::IsDlgButtonChecked(m_hDialog, n); });
+        } else if (strVerb == "pause") {
+            ::Sleep(DWORD(n));
+        } else if (strVerb == "paint") {
+            Paint();
+        } else if (strVerb == "kept") {  // reports in the reporter's store
+            char szDir[MAX_PATH] = "";
+            ::GetEnvironmentVariableA("LOCALAPPDATA", szDir, MAX_PATH);
+            const std::string strPattern = std::string(szDir) + "\\Quilla\\CrashReports\\*.rec";
+            return WaitUntil([&] {
+                WIN32_FIND_DATAA data;
+                int nFound = 0;
+                const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
+                for (BOOL b = hFind != INVALID_HANDLE_VALUE; b; b = ::FindNextFileA(hFind, &data))
+                    ++nFound;
+                return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
+            });
+        } else if (strVerb == "kill") {
+            ::TerminateProcess(m_hProcess, 1);
+        } else if (strVerb == "hold") {  // done before the start
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    HANDLE m_hJob = ::CreateJobObjectA(nullptr, nullptr);
+    HANDLE m_hStarted = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m_hProcess = nullptr;
+    DWORD m_dwPid = 0;
+    DWORD m_dwExit = STILL_ACTIVE;
+    HWND m_hDialog = nullptr;
+    std::mutex m_mutex;  // the debugger thread prints too
+    std::string m_strReport;
+    std::atomic<int> m_nOutputs{0};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    InitializeCriticalSection(&g_lock);
-    const char* pszOutput = argc > 2 && !std::strcmp(argv[1], "--output") ? argv[2] : nullptr;
-    int i = pszOutput ? 3 : 1;
-    if (argc < i + 2)
-        return std::fprintf(stderr, "usage: reporter_driver [--output FILE] EXE HEX_COMMAND_LINE [ACTION...]\n"), 2;
-    for (int j = i + 2; j < argc; ++j)
-        if (!Known(argv[j]))
-            return std::fprintf(stderr, "reporter_driver: unknown action %s\n", argv[j]), 2;
-    const auto Unhex = [](const char* p) {
-        std::string str;
-        for (; p[0] && p[1]; p += 2)
-            str += char(std::strtoul(std::string(p, 2).c_str(), nullptr, 16));
-        return str;
-    };
-    const std::string strLine = Unhex(argv[i + 1]);
-    for (int j = i + 2; j < argc; ++j) {
-        const std::string strHeld = std::strncmp(argv[j], "hold:", 5) ? "" : Unhex(argv[j] + 5);
-        if (!strHeld.empty() &&
-            ::CreateFileA(strHeld.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
-            return std::fprintf(stderr, "reporter_driver: cannot hold %s\n", strHeld.c_str()), 2;
-    }
     // The first program of a Wine session to need the desktop starts it: that must not be the
-    // reporter, or the desktop would join the job, which would then never empty.
+    // program under test, or the desktop would join its job, which would then never empty.
     ::GetDesktopWindow();
-    g_hJob = ::CreateJobObjectA(nullptr, nullptr);
-    HANDLE hStarted = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread debugger(DebugLoop, std::string(argv[i]), strLine, hStarted);
-    ::WaitForSingleObject(hStarted, INFINITE);
-    bool bGoOn = g_hProcess != nullptr;
-    for (i += 2; bGoOn && i < argc; ++i)
-        bGoOn = Act(argv[i]);
-    // The reporter and whatever it started (the restarted product) end by themselves.
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof pmc;
-    SIZE_T cbPeak = 0;
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
-    const bool bEnded =
-        g_hProcess && WaitUntil([&] {
-            if (::GetProcessMemoryInfo(g_hProcess, &pmc, sizeof pmc) && pmc.PeakWorkingSetSize > cbPeak)
-                cbPeak = pmc.PeakWorkingSetSize;
-            ::QueryInformationJobObject(g_hJob, JobObjectBasicAccountingInformation, &job, sizeof job, nullptr);
-            return Ended() && job.ActiveProcesses == 0;
-        });
-    if (!bEnded)
-        ::TerminateJobObject(g_hJob, 1);
-    debugger.join();
-    Print("exit", (bEnded ? std::to_string(g_dwExit) : "none") + "\nprocs " + std::to_string(job.TotalProcesses) +
-                      "\npeak " + std::to_string(cbPeak >> 10));
-    FILE* pFile = pszOutput ? std::fopen(pszOutput, "wb") : stdout;
-    std::fputs(g_strReport.c_str(), pFile);
-    return std::fclose(pFile);
+    const bool bToFile = argc > 2 && std::string(argv[1]) == "--output";
+    std::vector<std::string> args(argv + (bToFile ? 3 : 1), argv + argc);
+    if (!args.empty()) {  // the file appears only once the run is over: the demo waits for it
+        const std::string strReport = CRun().Play(args);
+        FILE* pFile = bToFile ? std::fopen(argv[2], "wb") : stdout;
+        std::fputs(strReport.c_str(), pFile);
+        return std::fclose(pFile);
+    }
+    for (std::string strInput; std::getline(std::cin, strInput); std::fflush(stdout)) {
+        std::istringstream input(strInput);
+        for (args.clear(); std::getline(input, strInput, '\t');)
+            args.push_back(strInput);
+        std::fputs((CRun().Play(args) + "end\n").c_str(), stdout);
+    }
+    return 0;
 }

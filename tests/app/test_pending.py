@@ -3,22 +3,20 @@
 delivered later by the flush process (--send-pending): each once, byte for byte as first sent,
 whatever ends a reporter meanwhile. Drives crashreport.exe through reporter_driver.exe against
 the scenario server. Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import collections, concurrent.futures, getpass, os, pathlib, random, re, shutil, subprocess, sys, tempfile  # noqa: E401
-import time, unittest  # noqa: E401
+import collections, concurrent.futures, os, pathlib, random, re, shutil, sys, tempfile, time, unittest  # noqa: E401
 
-from test_reporter import DRIVER, PORT, PROBE, REPORTER, Scenario, win  # the rows' runner, same arguments
+from test_reporter import DRIVEN, PORT, PROBE, REPORTER, STORE, Driver, Scenario, win  # the rows' runner
 
-STORE = os.path.join(os.environ["WINEPREFIX"], "drive_c/users", getpass.getuser(), "AppData/Local/Quilla/CrashReports")
 FLUSH = '"%s" --send-pending' % win(REPORTER)
 DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
 VERSION = "4.2 b&c " + "-" * 9000  # its record is longer than 8 KiB, and is read back all the same
 
 
-def drive(cmd, *actions):
+def drive(cmd, *actions, driver=DRIVEN):
     """The reporter run by the driver with this command line: its debugger output."""
-    args = ["wine", DRIVER, win(REPORTER), cmd.encode("latin-1").hex(), *actions]
-    lines = subprocess.run(args, stdout=subprocess.PIPE, check=True, timeout=600).stdout.decode().splitlines()
-    return [bytes.fromhex(line[4:]).decode("latin-1") for line in lines if line.startswith("out ")]
+    seen = driver.run(REPORTER, cmd, list(actions))
+    assert "failed" not in seen and "0" not in seen.get("held", []), "the driver's actions: %s" % seen
+    return [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
 
 
 def store(ext=""):
@@ -45,8 +43,7 @@ class Pending(unittest.TestCase):
         shutil.rmtree(STORE, ignore_errors=True)
         os.makedirs(STORE)
         self.addCleanup(shutil.rmtree, STORE, True)
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
+        self.tmp = self.enterContext(tempfile.TemporaryDirectory())
 
     def crash(self, content, *actions):
         """One crash, the user pressing send (or the actions); then the product deletes its crash file."""
@@ -90,11 +87,11 @@ class Pending(unittest.TestCase):
                 with Scenario(int(PORT) if answer is not None else 0) as s:
                     s.script(answer or {})
                     out = self.crash(content, *actions)
-                    self.assertEqual(s.count(), requests)
+                    self.assertEqual(s.count(), requests, "requests")
                     first = s.wait(0) if requests and kept else None
                 if "kill" in actions:
                     self.assertEqual(out[-1], "version:" + VERSION)
-                self.assertEqual(len(store(".rec")), len(firsts) + kept)
+                self.assertEqual(len(store(".rec")), len(firsts) + kept, "kept")
                 if kept:
                     firsts.append((first, content))
         with Scenario(int(PORT)) as s:
@@ -137,7 +134,7 @@ class Pending(unittest.TestCase):
             self.assertEqual(s.count(), 3)
             s.default({"delay_ms": 300})
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
-                outs = list(pool.map(lambda _: drive(FLUSH), range(2)))
+                outs = list(pool.map(lambda d: drive(FLUSH, driver=d), [Driver(), Driver()]))
             self.assertEqual(s.count(), 5)
             self.assertEqual(store(), [])
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
@@ -148,7 +145,7 @@ class Pending(unittest.TestCase):
                 first = pool.submit(self.crash, b"c" * 5000)
                 while not store(".rec") and not first.done():
                     time.sleep(0.01)
-                self.assertEqual(drive(FLUSH), [])
+                self.assertEqual(drive(FLUSH, driver=Driver()), [])
                 first.result()
             self.assertEqual((s.count(), store()), (6, []))
 
@@ -162,7 +159,7 @@ class Pending(unittest.TestCase):
             # The second's record held by another program: skipped, not deleted. The third's answer
             # comes late: meanwhile the fourth's copy goes, so it is dropped and not sent. The fifth
             # takes longer than the flush's limit but moves: delivered, and no send starts after it.
-            s.script({"delay_ms": 500}, {"stall_after_body": 1000, "stall_ms": 3500})
+            s.script({"delay_ms": 300}, {"stall_after_body": 1000, "stall_ms": 2000})
             with concurrent.futures.ThreadPoolExecutor(1) as pool:
                 flush = pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
                 s.wait(1)

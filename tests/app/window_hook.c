@@ -14,16 +14,20 @@ static BOOL IsDialog(HWND hWnd) {
 __declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
     const CWPRETSTRUCT* pMsg = (const CWPRETSTRUCT*)lParam;
     char szText[1024] = "";
+    const UINT nMessage = pMsg->message;
     if (nCode != HC_ACTION) {
-    } else if (pMsg->message == WM_SETTEXT && pMsg->lParam && !GetParent(pMsg->hwnd) && IsDialog(pMsg->hwnd)) {
+    } else if (nMessage == WM_SETTEXT && pMsg->lParam && !GetParent(pMsg->hwnd) &&
+               IsDialog(pMsg->hwnd)) {
+        const int cbTitle = (int)sizeof(szText) - 8;
         lstrcpyA(szText, "\1title:");
-        WideCharToMultiByte(CP_UTF8, 0, (LPCWSTR)pMsg->lParam, -1, szText + 7, (int)sizeof(szText) - 8, NULL, NULL);
-    } else if (pMsg->message == WM_ENABLE && IsDialog(GetParent(pMsg->hwnd))) {
-        snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), pMsg->wParam ? 1 : 0);
-    } else if ((pMsg->message == WM_GETICON || pMsg->message == WM_QUERYDRAGICON) && IsDialog(pMsg->hwnd)) {
-        const BOOL b128 =
-            pMsg->lResult && (HICON)pMsg->lResult == LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(128));
-        snprintf(szText, sizeof(szText), "\1icon:%u:%u:%s", pMsg->message, (unsigned)pMsg->wParam,
+        WideCharToMultiByte(CP_UTF8, 0, (LPCWSTR)pMsg->lParam, -1, szText + 7, cbTitle, NULL, NULL);
+    } else if (nMessage == WM_ENABLE && IsDialog(GetParent(pMsg->hwnd))) {
+        const int nEnabled = pMsg->wParam ? 1 : 0;
+        snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), nEnabled);
+    } else if ((nMessage == WM_GETICON || nMessage == WM_QUERYDRAGICON) && IsDialog(pMsg->hwnd)) {
+        const HICON hIcon128 = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(128));
+        const BOOL b128 = pMsg->lResult && (HICON)pMsg->lResult == hIcon128;
+        snprintf(szText, sizeof(szText), "\1icon:%u:%u:%s", nMessage, (unsigned)pMsg->wParam,
                  b128 ? "128" : "other");
     }
     if (szText[0])

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The HTTPS and proxy harness: sets up real peers, runs each COMMAND (a shell command line) in
 # turn with them, stops everything and exits non-zero if any command failed.
-# Usage: run_net_tests.sh BUILD_DIR COMMAND...   A command finds in its environment (*_proxy cleared):
-#   WINEPREFIX            a copy of the build's prefix trusting a throwaway CA (run programs with `wine`)
-#   QUILLA_NET_DIR        ca.pem and valid/expired/otherhost/untrusted .pem+.key for localhost
-#                         (otherhost: other.example; untrusted: another CA)
-#   QUILLA_SCENARIO_PY    tests/support/scenario.py; QUILLA_SCENARIO_PORT, QUILLA_STANDIN_PORT: two plain
-#                         scenario servers; QUILLA_TLS_<CERT>_PORT: one with that certificate (also plain control)
-#   QUILLA_PROXY_PORT, QUILLA_AUTH_PROXY_PORT, QUILLA_PROXY_USER, QUILLA_PROXY_PASS: squid, open and Basic auth
+# Usage: run_net_tests.sh BUILD_DIR COMMAND...
+# A command finds in its environment (*_proxy cleared):
+#   WINEPREFIX          a prefix of its own trusting a throwaway CA (run programs with `wine`)
+#   QUILLA_NET_DIR      ca.pem and valid/expired/otherhost/untrusted .pem+.key for localhost
+#                       (otherhost: other.example; untrusted: another CA)
+#   QUILLA_SCENARIO_PY  tests/support/scenario.py; QUILLA_SCENARIO_PORT, QUILLA_STANDIN_PORT: two
+#                       plain scenario servers; QUILLA_TLS_<CERT>_PORT: one with that certificate
+#                       (also plain control)
+#   QUILLA_PROXY_PORT, QUILLA_AUTH_PROXY_PORT: squid, open and asking for Basic auth, as
+#                       QUILLA_PROXY_USER with QUILLA_PROXY_PASS
 set -euo pipefail
 build="$1"; shift
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,12 +19,13 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy
 
 work=$(mktemp -d /tmp/quilla-net.XXXXXX)
 chmod 755 "$work"  # squid's helpers run as user proxy
+prefix=$(mktemp -d "$build/net-prefix.XXXXXX")
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true
-    [ -n "${QUILLA_NET_KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    [ -n "${QUILLA_NET_KEEP:-}" ] && echo "kept $work $prefix" || rm -rf "$work" "$prefix"
 }
 trap cleanup EXIT
 
@@ -36,11 +40,15 @@ quilla_make_leaf "$work" untrusted stranger localhost
 export QUILLA_BUILD_DIR="$build"
 . "$scripts/wine-env.sh"
 quilla_wine_prefix
-cp -a "$build/wineprefix" "$work/prefix"
-export WINEPREFIX="$work/prefix"
+# The build's prefix, its files shared (nothing here writes to one in place) but for the registry,
+# which this copy's own Wine server rewrites: the CA and the proxy settings stay in the copy.
+cp -al "$build/wineprefix/." "$prefix"
+for reg in "$prefix"/*.reg; do cp --remove-destination "$build/wineprefix/${reg##*/}" "$reg"; done
+export WINEPREFIX="$prefix"
 wineserver -p 60
 quilla_trust_ca "$work/ca.pem"
-wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings' /v ProxyEnable /f >/dev/null 2>&1 || true
+settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+wine reg delete "$settings" /v ProxyEnable /f >/dev/null 2>&1 || true
 
 # A waiting loop that ends on a state: a port accepts, a file has its line, or the process died.
 wait_for() {  # PID TEST-COMMAND...
@@ -52,13 +60,17 @@ wait_for() {  # PID TEST-COMMAND...
     done
     return 1
 }
-accepts() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1",int(sys.argv[1])),1).close()' "$1"; }
+accepts() {
+    python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])))' "$1"
+}
 export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
 serve() {  # VAR [scenario args]: starts a scenario server and exports its port as VAR
     local var="$1"; shift
     python3 "$QUILLA_SCENARIO_PY" "$@" >"$work/$var" 2>&1 &
     pids+=("$!")
-    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
+    if ! wait_for "$!" grep -q '^[0-9]' "$work/$var"; then
+        echo "scenario server $var:"; cat "$work/$var"; exit 1
+    fi
     export "$var=$(head -1 "$work/$var")"
 }
 serve QUILLA_SCENARIO_PORT
@@ -71,14 +83,20 @@ mkdir "$work/squid"
 proxy_user=reporter proxy_pass="pw-$RANDOM$RANDOM"
 printf '%s:%s\n' "$proxy_user" "$(openssl passwd -apr1 "$proxy_pass")" >"$work/squid/htpasswd"
 if [ "$(id -u)" -eq 0 ]; then chown -R proxy "$work/squid"; fi
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+free_port() {
+    python3 -c 'import socket; print(socket.create_server(("127.0.0.1", 0)).getsockname()[1])'
+}
 for attempt in 1 2 3; do
     open_port=$(free_port) auth_port=$(free_port)
-    sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" "$here/squid.conf.in" >"$work/squid/squid.conf"
+    sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" \
+        "$here/squid.conf.in" \
+        >"$work/squid/squid.conf"
     squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
     squid_pid=$!
     pids+=("$squid_pid")
-    wait_for "$squid_pid" accepts "$open_port" && wait_for "$squid_pid" accepts "$auth_port" && break
+    if wait_for $squid_pid accepts $open_port && wait_for $squid_pid accepts $auth_port; then
+        break
+    fi
     kill "$squid_pid" 2>/dev/null || true
     [ $attempt -lt 3 ] || { echo "squid did not start:"; cat "$work"/squid/*.log; exit 1; }
 done
@@ -89,6 +107,8 @@ wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 rc=0
 for cmd in "$@"; do
-    bash -c "$cmd" || { rc=1; echo "--- failed: $cmd"; cat "$work/squid/access.log" 2>/dev/null || true; }
+    if ! bash -c "$cmd"; then
+        rc=1; echo "--- failed: $cmd"; cat "$work/squid/access.log" 2>/dev/null || true
+    fi
 done
 exit $rc

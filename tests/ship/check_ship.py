@@ -19,7 +19,8 @@ def sections(objdump, path):
 
 
 def main():
-    objdump, objcopy, exe, max_bytes, url = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+    objdump, objcopy, exe, max_bytes, url = sys.argv[1:6]
+    max_bytes = int(max_bytes)
     debug = exe + ".debug"
     failures = []
     size = os.path.getsize(exe)
@@ -31,18 +32,20 @@ def main():
     leftovers = [name for name in exe_sections if name.startswith(".debug")]
     if leftovers:
         failures.append(f"{exe} still holds {', '.join(leftovers)}")
-    if not re.search(r"no symbols", subprocess.run([objdump, "-t", exe], capture_output=True, text=True).stdout):
+    symbols = subprocess.run([objdump, "-t", exe], capture_output=True, text=True).stdout
+    if not re.search(r"no symbols", symbols):
         failures.append(f"{exe} still holds a symbol table")
     if ".debug_info" not in debug_sections:
         failures.append(f"{debug} holds no .debug_info")
     for name in (".text", ".rdata", ".data"):
-        if exe_sections.get(name) != debug_sections.get(name):
-            failures.append(f"{name} differs: exe {exe_sections.get(name)}, symbols {debug_sections.get(name)}")
+        exe_at, debug_at = exe_sections.get(name), debug_sections.get(name)
+        if exe_at != debug_at:
+            failures.append(f"{name}: {exe_at} in the exe, {debug_at} in the symbols")
 
     with tempfile.TemporaryDirectory() as tmp:
         link = os.path.join(tmp, "debuglink")
-        subprocess.run([objcopy, "--dump-section", f".gnu_debuglink={link}", exe, os.path.join(tmp, "copy")],
-                       check=True, capture_output=True)
+        dump = [objcopy, "--dump-section", f".gnu_debuglink={link}", exe, os.path.join(tmp, "copy")]
+        subprocess.run(dump, check=True, capture_output=True)
         data = open(link, "rb").read()
     name = data[:data.index(b"\0")].decode()
     (crc,) = struct.unpack_from("<I", data, len(data) - 4)
@@ -54,7 +57,8 @@ def main():
 
     key = "ReportURL".encode("utf-16-le")
     data = open(exe, "rb").read()
-    named = data[data.find(key) + len(key) :].decode("utf-16-le", "replace").lstrip("\0").split("\0")[0]
+    after = data[data.find(key) + len(key) :].decode("utf-16-le", "replace")
+    named = after.lstrip("\0").split("\0")[0]
     if key not in data or named != url:
         failures.append(f"the version resource names report URL {named!r}, not {url!r}")
 
