@@ -8,7 +8,7 @@
 // checked state, and the focus), quiet (wait for the first debugger output or the end), click:ID,
 // key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
 // Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
-// store), kill (end it there and then), hold:HEX_PATH (before the start, open that file without
+// store), kill (end it and all it started there and then), hold:HEX_PATH (before the start, open that file without
 // sharing until the end, as a scanner may: "held 1", or 0 if it could not).
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
@@ -279,7 +279,9 @@ private:
                 return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
             });
         } else if (strVerb == "kill") {
-            ::TerminateProcess(m_hProcess, 1);
+            // With all it started, as a log-off ends them: ended alone while it starts a process (the
+            // restart, a flush), it would leave that one made but never run, and so never ending.
+            ::TerminateJobObject(m_hJob, 1);
         } else if (strVerb == "hold") {  // done before the start
         } else {
             return false;
