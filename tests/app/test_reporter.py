@@ -54,6 +54,10 @@ def expand(x, values):
     return re.sub(r"\$\{(\w+)\}", one, x)
 
 
+def outputs(seen):  # the debugger output the driver saw
+    return [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
+
+
 def crash_bytes(n):  # a "bin:N" file's content
     return (bytes(i * 7 % 256 for i in range(256)) * (n // 256 + 1))[:n].decode("latin-1")
 
@@ -155,7 +159,7 @@ class Reporter(unittest.TestCase):
 
     def check(self, row, v, seen, want, took):
         self.assertEqual(seen.get("failed"), None, "actions")
-        out = [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
+        out = outputs(seen)
         if "dump_re" in row:
             self.assertRegex(out.pop(), row["dump_re"], "dump_re")
         if row.get("cut16"):

@@ -22,10 +22,10 @@ chmod 755 "$work"  # squid's helpers run as user proxy
 prefix=$(mktemp -d "$build/net-prefix.XXXXXX")
 pids=()
 cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    kill "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
-    [ -n "${QUILLA_NET_KEEP:-}" ] && echo "kept $work $prefix" || rm -rf "$work" "$prefix"
+    rm -rf "$work" "$prefix"
 }
 trap cleanup EXIT
 
@@ -64,19 +64,13 @@ accepts() {
     python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])))' "$1"
 }
 export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
-serve() {  # VAR [scenario args]: starts a scenario server and exports its port as VAR
-    local var="$1"; shift
-    python3 "$QUILLA_SCENARIO_PY" "$@" >"$work/$var" 2>&1 &
+for var in SCENARIO STANDIN TLS_VALID TLS_EXPIRED TLS_OTHERHOST TLS_UNTRUSTED; do  # QUILLA_<var>_PORT
+    cert="${var#TLS_}" tls=()  # a TLS server's certificate
+    if [ "$cert" != "$var" ]; then tls=(--tls "$work/${cert,,}.pem" "$work/${cert,,}.key"); fi
+    python3 "$QUILLA_SCENARIO_PY" "${tls[@]}" >"$work/$var" 2>&1 &
     pids+=("$!")
-    if ! wait_for "$!" grep -q '^[0-9]' "$work/$var"; then
-        echo "scenario server $var:"; cat "$work/$var"; exit 1
-    fi
-    export "$var=$(head -1 "$work/$var")"
-}
-serve QUILLA_SCENARIO_PORT
-serve QUILLA_STANDIN_PORT
-for cert in valid expired otherhost untrusted; do
-    serve "QUILLA_TLS_${cert^^}_PORT" --tls "$work/$cert.pem" "$work/$cert.key"
+    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
+    export "QUILLA_${var}_PORT=$(head -1 "$work/$var")"
 done
 
 mkdir "$work/squid"
