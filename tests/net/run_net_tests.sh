@@ -64,12 +64,13 @@ accepts() {
     python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])))' "$1"
 }
 export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
-for var in SCENARIO STANDIN TLS_VALID TLS_EXPIRED TLS_OTHERHOST TLS_UNTRUSTED; do  # QUILLA_<var>_PORT
-    cert="${var#TLS_}" tls=()  # a TLS server's certificate
+# QUILLA_<var>_PORT: plain servers, then one with each certificate.
+for var in SCENARIO STANDIN TLS_VALID TLS_EXPIRED TLS_OTHERHOST TLS_UNTRUSTED; do
+    cert="${var#TLS_}" tls=()
     if [ "$cert" != "$var" ]; then tls=(--tls "$work/${cert,,}.pem" "$work/${cert,,}.key"); fi
     python3 "$QUILLA_SCENARIO_PY" "${tls[@]}" >"$work/$var" 2>&1 &
     pids+=("$!")
-    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "scenario server $var:"; cat "$work/$var"; exit 1; }
+    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "$var:"; cat "$work/$var"; exit 1; }
     export "QUILLA_${var}_PORT=$(head -1 "$work/$var")"
 done
 
@@ -83,20 +84,16 @@ free_port() {
 for attempt in 1 2 3; do
     open_port=$(free_port) auth_port=$(free_port)
     sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" \
-        "$here/squid.conf.in" \
-        >"$work/squid/squid.conf"
+        "$here/squid.conf.in" >"$work/squid/squid.conf"
     squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
     squid_pid=$!
     pids+=("$squid_pid")
-    if wait_for $squid_pid accepts $open_port && wait_for $squid_pid accepts $auth_port; then
-        break
-    fi
+    wait_for $squid_pid accepts $open_port && wait_for $squid_pid accepts $auth_port && break
     kill "$squid_pid" 2>/dev/null || true
     [ $attempt -lt 3 ] || { echo "squid did not start:"; cat "$work"/squid/*.log; exit 1; }
 done
 export QUILLA_NET_DIR="$work" QUILLA_PROXY_PORT="$open_port" QUILLA_AUTH_PROXY_PORT="$auth_port" \
     QUILLA_PROXY_USER="$proxy_user" QUILLA_PROXY_PASS="$proxy_pass"
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 rc=0
