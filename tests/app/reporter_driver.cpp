@@ -5,11 +5,11 @@
 //   reporter_driver   a run a line of input ("EXE<tab>HEX_LINE<tab>ACTION..."), each answered by
 //                     its lines and "end": one Wine process for a whole table
 // Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
-// checked state, and the focus), quiet (wait for the first debugger output or the end), click:ID,
-// key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
-// Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
-// store), kill (end it and all it started there and then), hold:HEX_PATH (before the start, open that file without
-// sharing until the end, as a scanner may: "held 1", or 0 if it could not).
+// checked state, and the focus), click:ID, key:VK (on the focus), sys:CMD, focus:ID, disabled:ID,
+// unchecked:ID (wait for it), paint (see Paint), pause:MS (the demo's, or a random moment), kept:N
+// (wait for N reports in the reporter's store), kill (end it and all it started there and then),
+// hold:HEX_PATH (before the start, open that file without sharing until the end, as a scanner may:
+// "held 1", or 0 if it could not). Without actions it waits for the end.
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
 // window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
@@ -19,7 +19,6 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -170,7 +169,6 @@ private:
         str.resize(strnlen(str.c_str(), cb));
         const bool bHook = !str.empty() && str[0] == '\1';
         Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
-        m_nOutputs += bHook ? 0 : 1;
     }
 
     static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
@@ -245,8 +243,6 @@ private:
             });
             return m_hDialog != nullptr;
         }
-        if (strVerb == "quiet")
-            return WaitUntil([this] { return m_nOutputs > 0 || Ended(); });
         if (strVerb == "click") {
             ::PostMessageW(Item(n), BM_CLICK, 0, 0);
         } else if (strVerb == "key") {
@@ -297,7 +293,6 @@ private:
     HWND m_hDialog = nullptr;
     std::mutex m_mutex;  // the debugger thread prints too
     std::string m_strReport;
-    std::atomic<int> m_nOutputs{0};
 };
 
 }  // namespace

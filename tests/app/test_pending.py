@@ -4,9 +4,10 @@ delivered later by the flush process (--send-pending): each once, byte for byte 
 whatever ends a reporter meanwhile. Drives crashreport.exe through reporter_driver.exe against
 the scenario server; the answers' rows are in pending_cases.txt.
 Usage: test_pending.py DRIVER REPORTER PROBE REPORT_PORT [unittest args]"""
-import ast, collections, concurrent.futures, os, pathlib, random, re, shutil, sys, tempfile, time, unittest  # noqa: E401
+import ast, collections, concurrent.futures, os, pathlib, random, re, shutil, sys, tempfile, time  # noqa: E401
+import unittest
 
-from test_reporter import DRIVEN, HERE, PORT, PROBE, REPORTER, STORE, Driver, Scenario, outputs, win  # the rows' runner
+from test_reporter import DRIVEN, HERE, PORT, PROBE, REPORTER, STORE, Driver, Scenario, outputs, win  # the runner
 
 FLUSH = '"%s" --send-pending' % win(REPORTER)
 DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
@@ -121,8 +122,8 @@ class Pending(unittest.TestCase):
             self.assertEqual(store(), [])
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
             self.assertEqual(sorted(set(os.listdir(STORE)) - {"store.lock"}), sorted(DEVICES))
-            # A report being sent is held by its sender: a flush meanwhile leaves it alone. The stall
-            # ends within the reporter's time-out, so that the send is delivered.
+            # A report being sent is held by its sender: a flush meanwhile leaves it alone. The
+            # stall ends within the reporter's time-out, so that the send is delivered.
             s.script({"stall_after_body": 1000, "stall_ms": 2000})
             with concurrent.futures.ThreadPoolExecutor(1) as pool:
                 first = pool.submit(self.crash, b"c" * 5000)

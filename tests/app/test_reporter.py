@@ -27,7 +27,7 @@ KEYS = """name acp rows reporter port_offset tls proxy entries cmd file folder a
 server actions requests request via out dump dump_re cut16 titles events texts states focus
 paint restart within kept last store""".split()
 CHOICES = {"acp": [1252, 936], "rows": ["offline", "net"]}  # any other value would run nowhere
-ACTION = re.compile(r"dialog|quiet|paint|kill|hold:[0-9a-f]+|"
+ACTION = re.compile(r"dialog|paint|kill|hold:[0-9a-f]+|"
                     r"(click|key|sys|focus|disabled|unchecked|pause|kept):[1-9]\d*")
 
 
