@@ -7,7 +7,7 @@
 // Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
 // checked state, and the focus), click:ID, key:VK (on the focus), sys:CMD, focus:ID, disabled:ID,
 // unchecked:ID (wait for it), paint (see Paint), pause:MS (the demo's, or a random moment), kept:N
-// (wait for N reports in the reporter's store), kill (end it and all it started there and then),
+// (wait for N reports in the reporter's store), kill (end it there and then),
 // hold:HEX_PATH (before the start, open that file without sharing until the end, as a scanner may:
 // "held 1", or 0 if it could not). Without actions it waits for the end.
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
@@ -17,6 +17,7 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -102,7 +103,7 @@ public:
                 cbPeak = std::max(cbPeak, pmc.PeakWorkingSetSize);
             const auto kInfo = JobObjectBasicAccountingInformation;
             ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
-            return Ended() && job.ActiveProcesses == 0;
+            return Ended() && (ResumeLeftovers(), job.ActiveProcesses == 0);
         });
         if (!bEnded)
             ::TerminateJobObject(m_hJob, 1);
@@ -183,6 +184,31 @@ private:
     }
 
     bool Ended() const { return ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0; }
+
+    // A process is made with its first thread suspended, then resumed by its maker: one whose maker
+    // was killed in between would wait for ever. Ended early instead, it could be left half made,
+    // beyond the reach of any kill; so its thread is resumed, and it runs its course.
+    void ResumeLeftovers() const {
+        struct {
+            JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+            ULONG_PTR more[15];
+        } ids = {{16, 0, {0}}, {}};
+        ::QueryInformationJobObject(m_hJob, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr);
+        const ULONG_PTR *pIds = ids.list.ProcessIdList, *pEnd = pIds + ids.list.NumberOfProcessIdsInList;
+        const HANDLE hThreads = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 thread = {sizeof thread, 0, 0, 0, 0, 0, 0};
+        for (BOOL b = ::Thread32First(hThreads, &thread); b; b = ::Thread32Next(hThreads, &thread)) {
+            if (std::find(pIds, pEnd, ULONG_PTR(thread.th32OwnerProcessID)) == pEnd)
+                continue;
+            const HANDLE hThread = ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID);
+            if (hThread) {
+                ::ResumeThread(hThread);
+                ::CloseHandle(hThread);
+            }
+        }
+        ::CloseHandle(hThreads);
+    }
+
     HWND Item(int nID) const { return ::GetDlgItem(m_hDialog, nID); }
 
     HWND Focus() const {
@@ -275,9 +301,7 @@ private:
                 return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
             });
         } else if (strVerb == "kill") {
-            // With all it started, as a log-off ends them: ended alone while it starts a process (the
-            // restart, a flush), it would leave that one made but never run, and so never ending.
-            ::TerminateJobObject(m_hJob, 1);
+            ::TerminateProcess(m_hProcess, 1);
         } else if (strVerb == "hold") {  // done before the start
         } else {
             return false;
