@@ -70,15 +70,8 @@ std::string Take(LPSTR sz) {
     return Word(CHeapPtr<char>(sz).get());
 }
 
-// What a second call gave, when it was not the pointer the first gave.
-std::string Again(const char* sz, const char* szAgain) {
-    return sz == szAgain ? "" : " (fetched again)";
-}
-
-// A new file opened to write only; none without a path.
+// A new file opened to write only; without a path, none.
 HANDLE CreateToWrite(const char* szPath, DWORD dwFlags) {
-    if (!szPath)
-        return INVALID_HANDLE_VALUE;
     return CreateFileA(szPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, dwFlags, nullptr);
 }
 
@@ -250,8 +243,8 @@ std::string Recorded(const std::string& sWhich, bool bState) {
     return s.substr(1);
 }
 
-// Changes a file's size behind Windows' back, as a Unix process beside Wine can while the
-// client holds it open.
+// Changes a file's size behind Windows' back (truncate(2)), as a Unix process beside Wine can
+// while the client holds it open.
 bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     typedef char*(CDECL * PFN)(LPCWSTR);
     auto pfn = reinterpret_cast<PFN>(reinterpret_cast<void*>(
@@ -260,7 +253,6 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
     if (!szUnix)
         return false;
     long ret;
-    // truncate(2)
     __asm__ volatile("int $0x80" : "=a"(ret) : "a"(92L), "b"(szUnix), "c"(cbSize) : "memory");
     HeapFree(GetProcessHeap(), 0, szUnix);
     return ret == 0;
@@ -378,11 +370,25 @@ CRunner::CRunner() {
              m_hInternet = m_hConnect = nullptr;
          }},
         {"step", [this] { Out(Step(Num(1))); }},
-        {"steps",  // N: steps of N bytes until the response: the bytes of each, then its status
+        {"steps",  // N [CODE...]: steps of N bytes until the response: the bytes of each, then its
+                   // status; an outcome among CODE (a race the row names) prints "one of CODE..."
          [this] {
-             std::string sSteps = "steps";
-             for (std::string s; (s = Step(Num(1))) != "response";)
-                 sSteps += " " + s;
+             std::set<DWORD> codes;
+             std::string sSteps = "steps", sOneOf = "one of";
+             for (size_t i = 2; i < m_words.size(); ++i) {
+                 codes.insert(Num(i));
+                 sOneOf += " " + m_words[i];
+             }
+             try {
+                 for (std::string s; (s = Step(Num(1))) != "response";)
+                     sSteps += " " + s;
+             } catch (const httpclientexceptionA& e) {
+                 if (!codes.count(e.GetErrorCode()))
+                     throw;
+                 return Out(sOneOf);
+             }
+             if (codes.count(m_pResponse->GetStatus()))
+                 return Out(sOneOf);
              Out(sSteps);
              Out("response " + std::to_string(m_pResponse->GetStatus()));
          }},
@@ -394,15 +400,15 @@ CRunner::CRunner() {
          }},
         {"status",
          [this] {
-             const std::string sStatus = std::to_string(Response().GetStatus()) + " ";
-             const char* sz = m_pResponse->GetStatusText();
-             Out(sStatus + Escape(sz) + Again(sz, m_pResponse->GetStatusText()));
+             const char* sz = Response().GetStatusText();
+             const std::string sNote = sz == m_pResponse->GetStatusText() ? "" : " (fetched again)";
+             Out(std::to_string(m_pResponse->GetStatus()) + " " + Escape(sz) + sNote);
          }},
         {"rheader",
          [this] {
              const char* sz = Response().GetHeader(Sz(1), Num(2));
-             const std::string sAgain = Again(sz, m_pResponse->GetHeader(Sz(1), Num(2)));
-             Out(sz ? "[" + Escape(sz) + "]" + sAgain : "null");
+             const bool bAgain = sz != m_pResponse->GetHeader(Sz(1), Num(2));
+             Out(sz ? "[" + Escape(sz) + "]" + (bAgain ? " (fetched again)" : "") : "null");
          }},
         {"read",  // PIECE [MAX]: the declared length, then the body read in pieces (at most MAX)
          [this] {
@@ -561,14 +567,12 @@ CRunner::CRunner() {
              m_nRead = 1;
              const auto& fn = Command();
              try {
-                 switch (dwFlags) {
-                     case 0:
-                         return GuardBoundary(fn);
-                     case HTTPCLIENT_CONVERT_ALL:
-                         return GuardBoundary<HTTPCLIENT_CONVERT_ALL>(fn);
-                     case HTTPCLIENT_CONVERT_BAD_ALLOC:
-                         return GuardBoundary<HTTPCLIENT_CONVERT_BAD_ALLOC>(fn);
-                 }
+                 if (dwFlags == 0)
+                     return GuardBoundary(fn);
+                 if (dwFlags == HTTPCLIENT_CONVERT_ALL)
+                     return GuardBoundary<HTTPCLIENT_CONVERT_ALL>(fn);
+                 if (dwFlags == HTTPCLIENT_CONVERT_BAD_ALLOC)
+                     return GuardBoundary<HTTPCLIENT_CONVERT_BAD_ALLOC>(fn);
              } catch (const CComplaint&) {
                  throw;
              } catch (const httpclientexceptionA&) {

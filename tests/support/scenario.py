@@ -117,8 +117,7 @@ class Scenario(contextlib.AbstractContextManager):
 
     def _serve(self, conn):
         raw = conn
-        with contextlib.suppress(OSError):  # TLS errors too
-            # A refused handshake records nothing.
+        with contextlib.suppress(OSError):  # TLS errors too; a refused handshake records nothing
             if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":
                 conn = self._ctx.wrap_socket(conn, server_side=True)
                 with self._lock:
