@@ -15,7 +15,6 @@ TEST_PKGS=(
     wine wine32:i386
     xvfb xauth x11-apps imagemagick
     locales fonts-wqy-zenhei fonts-wine
-    googletest
     python3
     openssl squid  # the proxy tests run squid instances of their own; the host's service is left alone
     ccache  # the package test's two builds of the library, run after run

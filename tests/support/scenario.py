@@ -4,19 +4,22 @@
     with Scenario(port=0, tls=None) as s:      # tls=(certfile, keyfile): HTTPS, and plain HTTP to
         s.script({"status": "503 ..."}, {...})  #   clients that open without a TLS handshake
         s.default({...})                        # when the queue is empty (default: 200 OK, empty)
-        r = s.wait(0)                           # r.raw, r.complete, r.request_line, r.header(), r.body
+        r = s.wait(0)                           # r.raw, .complete, .request_line, .header(), .body
         s.settle()                              # no connection open: everything sent is recorded
 
-Answer keys (all optional): status, headers [[name, value]...], body (str latin-1 or bytes),
-chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
-stall_after_head, endless; any other key is refused. One request a connection. Requests under
-/_ctl/ control the server over HTTP (script, default, request/N, count, reset) for tests running
-under Wine. A request's raw bytes include any that already trailed its declared body. Stopping
-ends every delay and stall; a reset also ends endless answers.
+Answer keys (all optional, any other refused): status, headers [[name, value]...], body (str latin-1
+or bytes), chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
+stall_after_head, endless. One request a connection; its raw bytes include any that already trailed
+its declared body. Stopping ends every delay and stall; a reset also ends endless answers.
+Tests under Wine drive it by POST /_ctl/NAME, the JSON list in the body NAME's arguments (script,
+default, reset, count; the answer is its result in JSON) and /_ctl/request/N, answered "1"
+(complete) or "0", then its bytes, its multipart boundary and the server's port normalised.
 
-CLI: scenario.py [--port N] [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT
-set and exits with its code; without CMD, prints the port and serves until killed."""
-import argparse, json, os, signal, socket, ssl, struct, subprocess, sys, threading  # noqa: E401
+CLI: scenario.py [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT set, and
+QUILLA_REFUSING_PORT (a loopback port that refuses connections), and exits with its code; without
+CMD, prints the port and serves until killed."""
+import contextlib, json, os, re, signal, socket, ssl  # noqa: E401
+import struct, subprocess, sys, threading  # noqa: E401
 
 ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_body stall_ms "
                   "close_after_body stall_after_head endless".split())
@@ -33,34 +36,26 @@ class Request:
     def __init__(self, raw, complete):
         self.raw, self.complete = bytes(raw), complete
         head, _, self.body = self.raw.partition(b"\r\n\r\n")
-        lines = head.decode("latin-1").split("\r\n")
-        self.request_line = lines[0]
-        self.headers = [tuple(x.strip() for x in l.split(":", 1)) for l in lines[1:] if ":" in l]
+        self.request_line, *lines = head.decode("latin-1").split("\r\n")
+        self.headers = [tuple(x.strip() for x in l.split(":", 1)) for l in lines if ":" in l]
 
-    def header(self, name, i=0):
-        found = [v for n, v in self.headers if n.lower() == name.lower()]
-        return found[i] if i < len(found) else None
+    def header(self, name):
+        return next((v for n, v in self.headers if n.lower() == name.lower()), None)
 
 
-class Scenario:
+class Scenario(contextlib.AbstractContextManager):
     def __init__(self, port=0, tls=None):
         self._lock, self._stop = threading.Condition(), threading.Event()
         self._conns, self._threads, self._generation = set(), [], 0
         self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER) if tls else None
         if tls:
             self._ctx.load_cert_chain(*tls)
-        self._listen = socket.socket()
-        if port:  # a fixed port is reused run after run; old connections may sit in TIME_WAIT
-            self._listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listen.bind(("127.0.0.1", port))
-        self._listen.listen(64)
+        # Reusable: a fixed port's old connections may sit in TIME_WAIT.
+        self._listen = socket.create_server(("127.0.0.1", port), backlog=64)
         self.port = self._listen.getsockname()[1]
         self.reset()
-        self._accepter = threading.Thread(target=self._accept, daemon=True)
-        self._accepter.start()
-
-    def __enter__(self):
-        return self
+        self._threads.append(threading.Thread(target=self._accept, daemon=True))
+        self._threads[0].start()
 
     def __exit__(self, *exc):
         self.stop()
@@ -69,13 +64,11 @@ class Scenario:
         self._stop.set()
         with self._lock:
             self._lock.notify_all()
-            for s in [self._listen] + list(self._conns):  # wakes accept() and every reader
-                try:
+            for s in [self._listen, *self._conns]:  # wakes accept() and every reader
+                with contextlib.suppress(OSError):
                     s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
         self._listen.close()
-        for t in [self._accepter] + self._threads:
+        for t in self._threads:
             t.join()
 
     def script(self, *answers):
@@ -113,26 +106,23 @@ class Scenario:
             self._lock.notify_all()
 
     def _accept(self):
-        while True:
-            try:
+        with contextlib.suppress(OSError):  # the listening socket closed
+            while True:
                 conn = self._listen.accept()[0]
-            except OSError:
-                return
-            with self._lock:
-                self._conns.add(conn)
-            self._threads.append(threading.Thread(target=self._serve, args=(conn,), daemon=True))
-            self._threads[-1].start()
+                with self._lock:
+                    self._conns.add(conn)
+                t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+                self._threads.append(t)
+                t.start()
 
     def _serve(self, conn):
         raw = conn
-        try:
-            if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":  # a refused handshake records nothing
+        with contextlib.suppress(OSError):  # TLS errors too; a refused handshake records nothing
+            if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":
                 conn = self._ctx.wrap_socket(conn, server_side=True)
                 with self._lock:
                     self._conns.add(conn)
             self._one(conn)
-        except (OSError, ssl.SSLError):
-            pass
         conn.close()
         with self._lock:
             self._conns -= {conn, raw}
@@ -153,12 +143,9 @@ class Scenario:
         req = Request(buf[:cb_head], False)
         cb_body = int(req.header("Content-Length") or 0)
         target = (req.request_line.split(" ") + [""])[1]
-        if target.startswith("/_ctl/"):
-            while len(buf) < cb_head + cb_body and (data := self._recv(conn)):
-                buf += data
-            return self._control(conn, target, bytes(buf[cb_head : cb_head + cb_body]))
         with self._lock:
-            ans = self._queue.pop(0) if self._queue else self._default
+            ctl = target.startswith("/_ctl/")
+            ans = {} if ctl else self._queue.pop(0) if self._queue else self._default
         cut, stall = ans.get("close_after_body"), ans.get("stall_after_body")
         while True:
             have = len(buf) - cb_head
@@ -175,16 +162,17 @@ class Scenario:
             if have >= cb_body:
                 break
             # Never read past the declared body, a scripted cut or a stall.
-            data = self._recv(conn, min([x - have for x in (cb_body, cut, stall) if x is not None] + [65536]))
+            limits = [x - have for x in (cb_body, cut, stall) if x is not None]
+            data = self._recv(conn, min(limits + [65536]))
             if not data:
-                return self._record(buf, False)
+                return None if ctl else self._record(buf, False)
             buf += data
+        if ctl:
+            return self._control(conn, target, bytes(buf[cb_head:]))
         conn.setblocking(False)  # bytes already waiting past the declared body trail it
-        try:
+        with contextlib.suppress(BlockingIOError, ssl.SSLWantReadError):
             while data := conn.recv(65536):
                 buf += data
-        except (BlockingIOError, ssl.SSLWantReadError):
-            pass
         conn.setblocking(True)
         self._record(buf, True)
         if self._stop.wait(ans.get("delay_ms", 0) / 1000):
@@ -195,70 +183,63 @@ class Scenario:
             pass
 
     def _answer(self, conn, ans):
-        headers = ans.get("headers", [])
-        head = "HTTP/1.1 " + ans.get("status", "200 OK") + "\r\n" + "".join(f"{n}: {v}\r\n" for n, v in headers)
-        if not any(n.lower() == "connection" for n, _ in headers):
-            head += "Connection: close\r\n"
-        body = ans.get("body", b"")
+        headers, body, n = ans.get("headers", []), ans.get("body", b""), ans.get("chunked")
         body = body.encode("latin-1") if isinstance(body, str) else bytes(body)
-        chunk = lambda b: b"%x\r\n%s\r\n" % (len(b), b)
-        if ans.get("chunked"):
-            head += "Transfer-Encoding: chunked\r\n\r\n"
-            if ans.get("endless"):
-                conn.sendall(head.encode("latin-1"))
-                generation = self._generation
-                while body and not self._stop.is_set() and generation == self._generation:
-                    conn.sendall(chunk(body))
-                return
-            n = ans["chunked"]
-            body = b"".join(chunk(body[p : p + n]) for p in range(0, len(body), n)) + b"0\r\n\r\n"
+        head = f"HTTP/1.1 {ans.get('status', '200 OK')}\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in headers)
+        if not any(k.lower() == "connection" for k, _ in headers):
+            head += "Connection: close\r\n"
+        chunk = lambda b: b"%x\r\n%s\r\n" % (len(b), b)  # noqa: E731
+        if n:
+            head += "Transfer-Encoding: chunked\r\n"
+            whole = b"".join(chunk(body[p : p + n]) for p in range(0, len(body), n)) + b"0\r\n\r\n"
         else:
-            head += ("" if ans.get("no_length") else f"Content-Length: {len(body)}\r\n") + "\r\n"
+            head += "" if ans.get("no_length") else f"Content-Length: {len(body)}\r\n"
+            whole = body
+        held = ans.get("stall_after_head") or ans.get("endless")
+        conn.sendall(head.encode("latin-1") + b"\r\n" + (b"" if held else whole))
+        endless, generation = ans.get("endless") and body, self._generation  # a reset ends it
+        while endless and not self._stop.is_set() and generation == self._generation:
+            conn.sendall(chunk(body))
         if ans.get("stall_after_head"):
-            conn.sendall(head.encode("latin-1"))
             self._stop.wait()
-            return
-        conn.sendall(head.encode("latin-1") + body)
 
     def _control(self, conn, path, body):
-        status, headers, out = "200 OK", [], b""
+        status, out = "200 OK", b""
+        name, _, n = path[len("/_ctl/") :].partition("/")
         try:
-            if path == "/_ctl/script":
-                self.script(*json.loads(body))
-            elif path == "/_ctl/default":
-                self.default(json.loads(body))
-            elif path == "/_ctl/reset":
-                self.reset()
-            elif path == "/_ctl/count":
-                out = str(self.count()).encode()
-            elif path.startswith("/_ctl/request/"):
-                r = self.wait(int(path.rsplit("/", 1)[1]))
-                out, headers = r.raw, [["X-Complete", "1" if r.complete else "0"]]
+            if name == "request":  # its multipart boundary and the server's port normalised
+                r = self.wait(int(n))
+                b = re.search(rb"boundary=([^\r\n]+)", r.raw.partition(b"\r\n\r\n")[0])
+                raw = r.raw.replace(b.group(1), b"BOUNDARY") if b else r.raw
+                out = b"%d" % r.complete + raw.replace(b":%d\r\n" % self.port, b":PORT\r\n")
+            elif name in ("script", "default", "reset", "count"):
+                out = json.dumps(getattr(self, name)(*json.loads(body or b"[]"))).encode()
             else:
                 status = "404 Not Found"
         except TimeoutError:
             status = "504 Gateway Timeout"
-        except ValueError as e:  # an unknown answer key, bad JSON
+        except (ValueError, TypeError) as e:  # an unknown answer key, bad JSON or arguments
             status, out = "400 Bad Request", str(e).encode()
-        self._answer(conn, {"status": status, "headers": headers, "body": out})
+        self._answer(conn, {"status": status, "body": out})
 
 
 def main():
-    argv = sys.argv[1:]
-    cmd = argv[argv.index("--") + 1 :] if "--" in argv else None
-    parser = argparse.ArgumentParser(usage=__doc__.rsplit("CLI: ", 1)[1])
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
-    args = parser.parse_args(argv[: argv.index("--")] if cmd is not None else argv)
-    with Scenario(args.port, args.tls) as s:
+    args, cmd = sys.argv[1:], None
+    if "--" in args:
+        args, cmd = args[: args.index("--")], args[args.index("--") + 1 :]
+    if args and (args[0] != "--tls" or len(args) != 3):
+        sys.exit("usage: scenario.py [--tls CERT KEY] [-- CMD ARGS...]")
+    with Scenario(tls=args[1:] or None) as s:
         if not cmd:
             print(s.port, flush=True)
-            signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-            try:
-                threading.Event().wait()
-            except KeyboardInterrupt:
-                return 0
-        child = subprocess.Popen(cmd, env=dict(os.environ, QUILLA_SCENARIO_PORT=str(s.port)))
+            for sig in (signal.SIGTERM, signal.SIGINT):
+                signal.signal(sig, lambda *_: sys.exit(0))
+            signal.pause()
+        refusing = socket.socket()  # bound and never listening
+        refusing.bind(("127.0.0.1", 0))
+        ports = dict(QUILLA_SCENARIO_PORT=s.port, QUILLA_REFUSING_PORT=refusing.getsockname()[1])
+        child = subprocess.Popen(cmd, env=dict(os.environ, **{k: str(v) for k, v in ports.items()}))
         signal.signal(signal.SIGTERM, lambda *_: child.terminate())
         return child.wait()
 
