@@ -163,9 +163,9 @@ class Pending(unittest.TestCase):
                 got = collections.Counter(part(s.wait(i)) for i in range(s.count()) if s.wait(i).complete)
                 self.assertLessEqual(set(got), set(contents), "seed %d" % seed)
                 return got
-            s.default({"stall_after_body": 20000, "stall_ms": 250, "delay_ms": 250})
+            s.default({"stall_after_body": 20000, "stall_ms": 120, "delay_ms": 120})
             for r in range(10):  # the reporter ended at a random moment of its first send or of a flush
-                moment = ["pause:%d" % rnd.randrange(1, 1000), "kill"]
+                moment = ["pause:%d" % rnd.randrange(1, 600), "kill"]
                 if store(".rec") and rnd.random() < 0.4:
                     drive(FLUSH, *moment)
                 else:
