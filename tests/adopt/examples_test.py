@@ -6,25 +6,19 @@ import os, subprocess, sys, tempfile  # noqa: E401
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from scenario import Scenario  # noqa: E402
 
-
-def run(*cmd):  # under Wine, no proxy
-    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-    p = subprocess.run([sys.argv[1], *cmd], capture_output=True, env=env, timeout=300)
-    out = p.stdout.decode("latin-1").replace("\r\n", "\n")
-    return p.returncode, out, p.stderr.decode("latin-1")
-
-
+ENV = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}  # no proxy
 upload, post = sys.argv[2:4]
 with Scenario() as s, tempfile.TemporaryDirectory() as tmp:
     path, url = os.path.join(tmp, "crash 1.dmp"), f"http://127.0.0.1:{s.port}"
     open(path, "wb").write(content := bytes(range(256)) * 300)  # more than one step
-    answer = {"status": "201 Created", "headers": [["Content-Type", "text/plain"]]}
-    answer["body"] = "stored"
-    s.script(answer)
-    name = "Z:" + path.replace("/", "\\")
-    # :1 is no valid port
-    got = [run(upload, url + "/up.php", name), run(post, url + "/f?x=1"), run(post, url + ":1")]
+    s.script({"status": "201 Created", "headers": [["Content-Type", "text/plain"]],
+              "body": "stored"})
+    name = "Z:" + path.replace("/", "\\")  # :1 below is no valid port
+    cmds = [(upload, url + "/up.php", name), (post, url + "/f?x=1"), (post, url + ":1")]
+    run = dict(capture_output=True, env=ENV, timeout=300, encoding="latin-1")  # text: CR LF as LF
+    runs = [subprocess.run([sys.argv[1], *c], **run) for c in cmds]  # under Wine
     up, form = s.wait(0), s.wait(1)
+got = [(r.returncode, r.stdout, r.stderr) for r in runs]
 b = up.header("Content-Type").partition("boundary=")[2].encode()
 part = b'--%s\r\nContent-Disposition: form-data; name=%s\r\n\r\n%s\r\n'
 file_header = b'"file"; filename="%s"\r\nContent-Type: application/octet-stream' % name.encode()

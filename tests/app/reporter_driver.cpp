@@ -5,11 +5,11 @@
 //   reporter_driver   a run a line of input ("EXE<tab>HEX_LINE<tab>ACTION..."), each answered by
 //                     its lines and "end": one Wine process for a whole table
 // Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
-// checked state, and the focus), quiet (wait for the first debugger output or the end), click:ID,
-// key:VK (on the focus), sys:CMD, focus:ID, disabled:ID, unchecked:ID (wait for it), paint (see
-// Paint), pause:MS (the demo's, or a random moment), kept:N (wait for N reports in the reporter's
-// store), kill (end it there and then), hold:HEX_PATH (before the start, open that file without
-// sharing until the end, as a scanner may: "held 1", or 0 if it could not).
+// checked state, and the focus), click:ID, key:VK (on the focus), sys:CMD, focus:ID, disabled:ID,
+// unchecked:ID (wait for it), paint (see Paint), pause:MS (the demo's, or a random moment), kept:N
+// (wait for N reports in the reporter's store), kill (end it there and then),
+// hold:HEX_PATH (before the start, open that file without sharing until the end, as a scanner may:
+// "held 1", or 0 if it could not). Without actions it waits for the end.
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
 // window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
@@ -17,9 +17,9 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -103,7 +103,7 @@ public:
                 cbPeak = std::max(cbPeak, pmc.PeakWorkingSetSize);
             const auto kInfo = JobObjectBasicAccountingInformation;
             ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
-            return Ended() && job.ActiveProcesses == 0;
+            return Ended() && (ResumeLeftovers(), job.ActiveProcesses == 0);
         });
         if (!bEnded)
             ::TerminateJobObject(m_hJob, 1);
@@ -170,7 +170,6 @@ private:
         str.resize(strnlen(str.c_str(), cb));
         const bool bHook = !str.empty() && str[0] == '\1';
         Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
-        m_nOutputs += bHook ? 0 : 1;
     }
 
     static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
@@ -185,6 +184,31 @@ private:
     }
 
     bool Ended() const { return ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0; }
+
+    // A process is made with its first thread suspended, then resumed by its maker: one whose maker
+    // was killed in between would wait for ever. Ended early instead, it could be left half made,
+    // beyond the reach of any kill; so its thread is resumed, and it runs its course.
+    void ResumeLeftovers() const {
+        struct {
+            JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+            ULONG_PTR more[15];
+        } ids = {{16, 0, {0}}, {}};
+        ::QueryInformationJobObject(m_hJob, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr);
+        const ULONG_PTR *pIds = ids.list.ProcessIdList, *pEnd = pIds + ids.list.NumberOfProcessIdsInList;
+        const HANDLE hThreads = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 thread = {sizeof thread, 0, 0, 0, 0, 0, 0};
+        for (BOOL b = ::Thread32First(hThreads, &thread); b; b = ::Thread32Next(hThreads, &thread)) {
+            if (std::find(pIds, pEnd, ULONG_PTR(thread.th32OwnerProcessID)) == pEnd)
+                continue;
+            const HANDLE hThread = ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID);
+            if (hThread) {
+                ::ResumeThread(hThread);
+                ::CloseHandle(hThread);
+            }
+        }
+        ::CloseHandle(hThreads);
+    }
+
     HWND Item(int nID) const { return ::GetDlgItem(m_hDialog, nID); }
 
     HWND Focus() const {
@@ -245,8 +269,6 @@ private:
             });
             return m_hDialog != nullptr;
         }
-        if (strVerb == "quiet")
-            return WaitUntil([this] { return m_nOutputs > 0 || Ended(); });
         if (strVerb == "click") {
             ::PostMessageW(Item(n), BM_CLICK, 0, 0);
         } else if (strVerb == "key") {
@@ -295,7 +317,6 @@ private:
     HWND m_hDialog = nullptr;
     std::mutex m_mutex;  // the debugger thread prints too
     std::string m_strReport;
-    std::atomic<int> m_nOutputs{0};
 };
 
 }  // namespace

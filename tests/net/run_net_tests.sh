@@ -22,10 +22,10 @@ chmod 755 "$work"  # squid's helpers run as user proxy
 prefix=$(mktemp -d "$build/net-prefix.XXXXXX")
 pids=()
 cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    kill "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
     WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
-    [ -n "${QUILLA_NET_KEEP:-}" ] && echo "kept $work $prefix" || rm -rf "$work" "$prefix"
+    rm -rf "$work" "$prefix"
 }
 trap cleanup EXIT
 
@@ -64,19 +64,14 @@ accepts() {
     python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])))' "$1"
 }
 export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
-serve() {  # VAR [scenario args]: starts a scenario server and exports its port as VAR
-    local var="$1"; shift
-    python3 "$QUILLA_SCENARIO_PY" "$@" >"$work/$var" 2>&1 &
+# QUILLA_<var>_PORT: plain servers, then one with each certificate.
+for var in SCENARIO STANDIN TLS_VALID TLS_EXPIRED TLS_OTHERHOST TLS_UNTRUSTED; do
+    cert="${var#TLS_}" tls=()
+    if [ "$cert" != "$var" ]; then tls=(--tls "$work/${cert,,}.pem" "$work/${cert,,}.key"); fi
+    python3 "$QUILLA_SCENARIO_PY" "${tls[@]}" >"$work/$var" 2>&1 &
     pids+=("$!")
-    if ! wait_for "$!" grep -q '^[0-9]' "$work/$var"; then
-        echo "scenario server $var:"; cat "$work/$var"; exit 1
-    fi
-    export "$var=$(head -1 "$work/$var")"
-}
-serve QUILLA_SCENARIO_PORT
-serve QUILLA_STANDIN_PORT
-for cert in valid expired otherhost untrusted; do
-    serve "QUILLA_TLS_${cert^^}_PORT" --tls "$work/$cert.pem" "$work/$cert.key"
+    wait_for "$!" grep -q '^[0-9]' "$work/$var" || { echo "$var:"; cat "$work/$var"; exit 1; }
+    export "QUILLA_${var}_PORT=$(head -1 "$work/$var")"
 done
 
 mkdir "$work/squid"
@@ -89,20 +84,16 @@ free_port() {
 for attempt in 1 2 3; do
     open_port=$(free_port) auth_port=$(free_port)
     sed -e "s|@WORK@|$work|g" -e "s|@OPEN@|$open_port|" -e "s|@AUTH@|$auth_port|" \
-        "$here/squid.conf.in" \
-        >"$work/squid/squid.conf"
+        "$here/squid.conf.in" >"$work/squid/squid.conf"
     squid -N -f "$work/squid/squid.conf" >"$work/squid/stdout.log" 2>&1 &
     squid_pid=$!
     pids+=("$squid_pid")
-    if wait_for $squid_pid accepts $open_port && wait_for $squid_pid accepts $auth_port; then
-        break
-    fi
+    wait_for $squid_pid accepts $open_port && wait_for $squid_pid accepts $auth_port && break
     kill "$squid_pid" 2>/dev/null || true
     [ $attempt -lt 3 ] || { echo "squid did not start:"; cat "$work"/squid/*.log; exit 1; }
 done
 export QUILLA_NET_DIR="$work" QUILLA_PROXY_PORT="$open_port" QUILLA_AUTH_PROXY_PORT="$auth_port" \
     QUILLA_PROXY_USER="$proxy_user" QUILLA_PROXY_PASS="$proxy_pass"
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 rc=0
