@@ -645,8 +645,8 @@ CRunner::CRunner() {
              u.Analyze("http://old:1/p?q#f");
              Try([&] { u.Analyze(szUrl, Num(1)); });
              const DWORD n[] = {u.SchemePos(), u.SchemeLen(), u.AddressPos(), u.AddressLen(),
-                                u.PortPos(), u.PortLen(), u.ObjectPos(), u.ObjectLen(), u.QueryPos(),
-                                u.QueryLen(), u.FragmentPos(), u.FragmentLen()};
+                                u.PortPos(), u.PortLen(), u.ObjectPos(), u.ObjectLen(),
+                                u.QueryPos(), u.QueryLen(), u.FragmentPos(), u.FragmentLen()};
              std::string s;
              for (size_t i = 0; i < std::size(n); i += 2)
                  s += std::to_string(n[i]) + "," + std::to_string(n[i + 1]) + " ";
