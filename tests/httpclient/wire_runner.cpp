@@ -68,6 +68,12 @@ std::string Take(LPSTR sz) {
     return Word(CHeapPtr<char>(sz).get());
 }
 
+// s up to the first sSep, and after it (nothing without one).
+std::pair<std::string, std::string> Split(const std::string& s, const std::string& sSep) {
+    const size_t p = s.find(sSep);
+    return {s.substr(0, p), p == npos ? "" : s.substr(p + sSep.size())};
+}
+
 // A body in lines of at most 96 characters, each LF ending one; past 4096 bytes, its length and
 // FNV-1a hash instead.
 void Dump(const std::string& s) {
@@ -215,10 +221,9 @@ std::string Control(const std::string& sPath, const std::string& sBody = "") {
             sIn.append(buf, n);
     }
     closesocket(s);
-    const size_t cbHead = sIn.find("\r\n\r\n");
-    if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || cbHead == npos)
+    if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || sIn.find("\r\n\r\n") == npos)
         throw CComplaint("scenario " + sPath + ": " + sIn);
-    return sIn.substr(cbHead + 4);
+    return Split(sIn, "\r\n\r\n").second;
 }
 
 // A request as the server recorded it, waiting for it (its boundary and port normalised): sWhich
@@ -418,16 +423,8 @@ CRunner::CRunner() {
         {"reset", [] { Control("/_ctl/reset"); }},
         {"count", [] { Out(Control("/_ctl/count")); }},
         {"request", [this] { Dump(Recorded(Arg(1), true)); }},
-        {"body",
-         [this] {
-             const std::string s = Recorded(Arg(1), true);
-             Dump(s.substr(s.find("\r\n\r\n") + 4));
-         }},
-        {"line",
-         [this] {
-             const std::string s = Recorded(Arg(1), false);
-             Out(s.substr(0, s.find("\r\n")));
-         }},
+        {"body", [this] { Dump(Split(Recorded(Arg(1), true), "\r\n\r\n").second); }},
+        {"line", [this] { Out(Split(Recorded(Arg(1), false), "\r\n").first); }},
         {"contains", [this] { Out(Recorded(Arg(1), false).find(Arg(2)) == npos ? "no" : "yes"); }},
         // Files, and the tool's own calls on them.
         {"write",  // PATH SIZE SEED: byte i is i * 7 + SEED; PATH SIZE: none written; PATH @TEXT
