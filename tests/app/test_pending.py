@@ -13,7 +13,6 @@ FLUSH = '"%s" --send-pending' % win(REPORTER)
 DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
 VERSION = "4.2 b&c " + "-" * 9000  # its record is longer than 8 KiB, and is read back all the same
 CASES = ast.literal_eval(pathlib.Path(HERE, "pending_cases.txt").read_text(encoding="utf-8"))
-POOL = concurrent.futures.ThreadPoolExecutor(2)  # a reporter or flush run beside the test's own
 
 
 def drive(cmd, *actions, driver=DRIVEN):
@@ -46,6 +45,7 @@ class Pending(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(STORE, ignore_errors=True)
         self.addCleanup(shutil.rmtree, STORE, True)
+        self.pool = self.enterContext(concurrent.futures.ThreadPoolExecutor(2))
 
     def crash(self, content, *actions):
         """One crash, the user pressing send (or the actions); then the product deletes its crash file."""
@@ -114,14 +114,14 @@ class Pending(unittest.TestCase):
             self.assertRegex(drive(FLUSH)[0], r"^Pending report \w+-\w+ not sent: 503 Service Unavailable\r\n$")
             self.assertEqual(s.count(), 3)
             s.default({"delay_ms": 300})
-            outs = list(POOL.map(lambda d: drive(FLUSH, driver=d), [Driver(), Driver()]))
+            outs = list(self.pool.map(lambda d: drive(FLUSH, driver=d), [Driver(), Driver()]))
             self.assertEqual(s.count(), 5)
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
             self.assertEqual(sorted(set(os.listdir(STORE)) - {"store.lock"}), sorted(DEVICES))
             # A report being sent is held by its sender: a flush meanwhile leaves it alone. The
             # stall ends within the reporter's time-out, so that the send is delivered.
             s.script({"stall_after_body": 1000, "stall_ms": 2000})
-            first = POOL.submit(self.crash, b"c" * 5000)
+            first = self.pool.submit(self.crash, b"c" * 5000)
             while not store(".rec") and not first.done():
                 time.sleep(0.01)
             self.assertEqual(drive(FLUSH, driver=Driver()), [])
@@ -138,7 +138,7 @@ class Pending(unittest.TestCase):
             # comes late: meanwhile the fourth's copy goes, so it is dropped and not sent. The fifth
             # takes longer than the flush's limit but moves: delivered, and no send starts after it.
             s.script({"delay_ms": 300}, {"stall_after_body": 1000, "stall_ms": 2000})
-            flush = POOL.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
+            flush = self.pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
             s.wait(1)
             os.remove(os.path.join(STORE, ids[3] + ".dmp"))
             lines = [(2, "delivered: 200 OK"), (3, "dropped: its copy is missing"), (4, "delivered: 200 OK")]
