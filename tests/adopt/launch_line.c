@@ -8,26 +8,20 @@
 
 #include "quilla/crash_launch.h"
 
-static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
-    DWORD* pdwProcess = (DWORD*)lParam; /* the process's id, and TRUE once it shows a window */
-    DWORD dwOwner = 0;
-    GetWindowThreadProcessId(hWnd, &dwOwner);
-    if (dwOwner == pdwProcess[0] && IsWindowVisible(hWnd))
-        pdwProcess[1] = TRUE;
-    return !pdwProcess[1];
-}
-
 static const char* Start(CQuillaCrashLaunch* pLaunch, char** a) {
     HANDLE hProcess;
-    DWORD adwProcess[2] = {0, FALSE};
+    HWND hWnd = NULL;
+    DWORD dwOwner;
     if (QuillaLaunchStart(pLaunch, a[4], a[5], a[6], a[7], &hProcess))
         return "not-started";
-    adwProcess[0] = GetProcessId(hProcess);
-    while (!adwProcess[1] && WaitForSingleObject(hProcess, 20) == WAIT_TIMEOUT)
-        EnumWindows(FindDialog, (LPARAM)adwProcess);
+    while (!hWnd && WaitForSingleObject(hProcess, 20) == WAIT_TIMEOUT)
+        for (hWnd = GetTopWindow(NULL); hWnd; hWnd = GetWindow(hWnd, GW_HWNDNEXT))
+            if (GetWindowThreadProcessId(hWnd, &dwOwner) && dwOwner == GetProcessId(hProcess)
+                && IsWindowVisible(hWnd))
+                break;
     TerminateProcess(hProcess, 0);
     CloseHandle(hProcess);
-    return adwProcess[1] ? "dialog" : "no-dialog";
+    return hWnd ? "dialog" : "no-dialog";
 }
 
 static const char* Flush(CQuillaCrashLaunch* pLaunch) {

@@ -2,7 +2,7 @@
 """The launch helper in a product-like probe: refusals, the reporter and the flush it starts
 (launch_cases.txt), and its lines for awkward values through the real reporter as test_reporter.py
 runs its rows. Usage: test_launch.py LAUNCH_LINE DRIVER REPORTER PROBE REPORT_PORT"""
-import ast, os, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+import ast, os, shutil, subprocess, sys, time, unittest  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCH = sys.argv.pop(1)
@@ -27,7 +27,6 @@ class Launch(t.Reporter):
         vorlex = os.path.join(os.environ["WINEPREFIX"], "drive_c/Program Files/Vorlex")
         os.makedirs(vorlex, exist_ok=True)
         shutil.copy(t.REPORTER, os.path.join(vorlex, "crashreport.exe"))
-        os.makedirs(test_pending.STORE)
         test_pending.Pending.seed(self, 0, 1, 5000)
         rows, v = CASES["refusals"], {"self": t.win(LAUNCH), "x1023": "x" * 1023, "r257": "r" * 257}
         wants = [str(r[9].get(t.ACP) if isinstance(r[9], dict) else r[9]) for r in rows]
@@ -45,12 +44,8 @@ class Launch(t.Reporter):
     def run_helper_row(self, case):
         ansi = lambda s: s.encode(t.CODEC).decode("latin-1")  # noqa: E731  text as the product holds it
         head, piece, n = case["folder"]
-        path = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), head + piece * n, "crash 1.dmp")
-        os.makedirs(os.path.dirname(path))
-        with open(path, "wb") as f:
-            f.write(bytes(i * 7 % 256 for i in range(5000)))  # as the rows' "bin:5000"
         v = dict({k: ansi(x) for k, x in case["values"].items()}, module=t.win(t.PROBE))
-        v["crash file"] = ansi(t.win(path))
+        v["crash file"] = self.crash_file({"file": "bin:5000", "folder": {t.ACP: head + piece * n}}, {})
         order = ("module", "version", "lngfile", "crash file", "except", "code", "addr")  # the helper's arguments
         [(code, cmd)] = build([[t.win(t.REPORTER)] + [v[k] for k in order] + ["build"]])
         self.assertEqual(code, "0")

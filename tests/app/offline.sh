@@ -15,10 +15,6 @@ cleanup() { WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "
 trap cleanup EXIT
 cp -al "$build/wineprefix/." "$prefix"
 for reg in "$prefix"/*.reg; do cp --remove-destination "$build/wineprefix/${reg##*/}" "$reg"; done
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export QUILLA_ROWS=offline
-unshare -n xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-    "$@"; rc=$?
-    wineserver -k >/dev/null 2>&1 || true
-    exit $rc' offline "$@"
+export WINEPREFIX_OVERRIDE="$prefix" QUILLA_ROWS=offline
+unshare -n xvfb-run -a -s "-screen 0 1024x768x24" \
+    bash "$(dirname "$0")/../../scripts/wine-session.sh" "$@"

@@ -44,28 +44,26 @@ def part(request):  # the file part of a whole request
 class Pending(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(STORE, ignore_errors=True)
-        os.makedirs(STORE)
         self.addCleanup(shutil.rmtree, STORE, True)
-        self.tmp = self.enterContext(tempfile.TemporaryDirectory())
+        self.pool = self.enterContext(concurrent.futures.ThreadPoolExecutor(2))
 
     def crash(self, content, *actions):
         """One crash, the user pressing send (or the actions); then the product deletes its crash file."""
-        path = os.path.join(self.tmp, "crash%d.dmp" % len(content))
-        pathlib.Path(path).write_bytes(content)
-        entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", VERSION)]
-        out = drive('"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries), "dialog",
-                    *(actions or ["click:1000"]))
-        os.remove(path)
-        return out
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "crash.dmp")
+            pathlib.Path(path).write_bytes(content)
+            entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", VERSION)]
+            cmd = '"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries)
+            return drive(cmd, "dialog", *(actions or ["click:1000"]))
 
     def seed(self, days_ago, attempts, size, n=0, content=None):  # an entry as the reporter writes it: its id
         first = int((time.time() + 11644473600 - days_ago * 86400) * 10**7)  # FILETIME
         name = "%016X-%08X" % (first, n)
+        os.makedirs(STORE, exist_ok=True)
         with open(os.path.join(STORE, name + ".dmp"), "wb") as f:
             f.write(content) if content else f.truncate(size)
-        with open(os.path.join(STORE, name + ".rec"), "wb") as f:
-            f.write(b"QuillaPendingReport 1\r\nversion=1\r\nfilename=c\r\nfirst=%016X\r\nattempts=%d\r\nsize=%d\r\n"
-                    b"last=503\r\n" % (first, attempts, size))
+        fields = b"first=%016X\r\nattempts=%d\r\nsize=%d\r\nlast=503\r\n" % (first, attempts, size)
+        pathlib.Path(STORE, name + ".rec").write_bytes(b"QuillaPendingReport 1\r\nversion=1\r\nfilename=c\r\n" + fields)
         return name
 
     def test_kept_unless_delivered_or_final_then_each_delivered_once_as_first_sent(self):
@@ -94,10 +92,10 @@ class Pending(unittest.TestCase):
                         self.assertEqual(late if first.complete else late[: len(norm(first))], norm(first))
 
     def test_bounds_drop_the_oldest_invalid_entries_go_and_two_flushes_send_each_once(self):
-        for name in DEVICES:
-            open(os.path.join(STORE, name), "wb").close()
         ids = {key: self.seed(days, attempts, size, n, content and content.encode())
                for n, (key, days, attempts, size, content, _) in enumerate(CASES["seeds"])}
+        for name in DEVICES:
+            open(os.path.join(STORE, name), "wb").close()
         os.replace(os.path.join(STORE, ids["half"] + ".rec"), os.path.join(STORE, ids["half"] + ".rec.tmp"))
         with Scenario(int(PORT)) as s:
             s.default({"status": "503 Service Unavailable"})
@@ -116,21 +114,18 @@ class Pending(unittest.TestCase):
             self.assertRegex(drive(FLUSH)[0], r"^Pending report \w+-\w+ not sent: 503 Service Unavailable\r\n$")
             self.assertEqual(s.count(), 3)
             s.default({"delay_ms": 300})
-            with concurrent.futures.ThreadPoolExecutor(2) as pool:
-                outs = list(pool.map(lambda d: drive(FLUSH, driver=d), [Driver(), Driver()]))
+            outs = list(self.pool.map(lambda d: drive(FLUSH, driver=d), [Driver(), Driver()]))
             self.assertEqual(s.count(), 5)
-            self.assertEqual(store(), [])
             self.assertEqual(sorted(len(o) for o in outs), [0, 2])  # one line per delivery, all by one
             self.assertEqual(sorted(set(os.listdir(STORE)) - {"store.lock"}), sorted(DEVICES))
             # A report being sent is held by its sender: a flush meanwhile leaves it alone. The
             # stall ends within the reporter's time-out, so that the send is delivered.
             s.script({"stall_after_body": 1000, "stall_ms": 2000})
-            with concurrent.futures.ThreadPoolExecutor(1) as pool:
-                first = pool.submit(self.crash, b"c" * 5000)
-                while not store(".rec") and not first.done():
-                    time.sleep(0.01)
-                self.assertEqual(drive(FLUSH, driver=Driver()), [])
-                first.result()
+            first = self.pool.submit(self.crash, b"c" * 5000)
+            while not store(".rec") and not first.done():
+                time.sleep(0.01)
+            self.assertEqual(drive(FLUSH, driver=Driver()), [])
+            first.result()
             self.assertEqual((s.count(), store()), (6, []))
     def test_each_report_taken_when_its_turn_comes(self):
         ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(7)]
@@ -143,12 +138,11 @@ class Pending(unittest.TestCase):
             # comes late: meanwhile the fourth's copy goes, so it is dropped and not sent. The fifth
             # takes longer than the flush's limit but moves: delivered, and no send starts after it.
             s.script({"delay_ms": 300}, {"stall_after_body": 1000, "stall_ms": 2000})
-            with concurrent.futures.ThreadPoolExecutor(1) as pool:
-                flush = pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
-                s.wait(1)
-                os.remove(os.path.join(STORE, ids[3] + ".dmp"))
-                lines = [(2, "delivered: 200 OK"), (3, "dropped: its copy is missing"), (4, "delivered: 200 OK")]
-                self.assertEqual(flush.result(), ["Pending report %s %s\r\n" % (ids[n], why) for n, why in lines])
+            flush = self.pool.submit(drive, FLUSH, "hold:" + win(rec).encode().hex())
+            s.wait(1)
+            os.remove(os.path.join(STORE, ids[3] + ".dmp"))
+            lines = [(2, "delivered: 200 OK"), (3, "dropped: its copy is missing"), (4, "delivered: 200 OK")]
+            self.assertEqual(flush.result(), ["Pending report %s %s\r\n" % (ids[n], why) for n, why in lines])
             self.assertEqual(store(".rec"), [ids[1] + ".rec", ids[5] + ".rec"])
             self.assertEqual(len(drive(FLUSH)), 2)
             sent = [bytes([65 + n]) * (5000 + n) for n in [0, 2, 4, 1, 5]]
@@ -159,10 +153,8 @@ class Pending(unittest.TestCase):
         seed, contents = random.randrange(2**32), []
         rnd, expected = random.Random(seed), {}  # reports kept when last seen: how often the server gets them in all
         with Scenario(int(PORT)) as s:
-            def received():  # whole requests by their file part, which is always one of the reports, whole
-                got = collections.Counter(part(s.wait(i)) for i in range(s.count()) if s.wait(i).complete)
-                self.assertLessEqual(set(got), set(contents), "seed %d" % seed)
-                return got
+            def received():  # whole requests by their file part
+                return collections.Counter(part(s.wait(i)) for i in range(s.count()) if s.wait(i).complete)
             s.default({"stall_after_body": 20000, "stall_ms": 120, "delay_ms": 120})
             for r in range(10):  # the reporter ended at a random moment of its first send or of a flush
                 moment = ["pause:%d" % rnd.randrange(1, 600), "kill"]
@@ -183,6 +175,7 @@ class Pending(unittest.TestCase):
         figures = (seed, len(contents), len(expected), twice)
         print("kill loop: seed %d, first sends %d (others: flushes), kept %d, sent twice %d" % figures, file=sys.stderr)
         self.assertEqual(store(), [])
+        self.assertLessEqual(set(got), set(contents), "seed %d" % seed)  # each one of the reports, whole
         for c in contents:  # kept before its first byte went out, so never lost
             if c in expected or c[:12] in raw:
                 self.assertEqual(got[c], expected.get(c, 1), "seed %d" % seed)

@@ -60,9 +60,7 @@ wait_for() {  # PID TEST-COMMAND...
     done
     return 1
 }
-accepts() {
-    python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])))' "$1"
-}
+accepts() { : <>"/dev/tcp/127.0.0.1/$1"; }
 export QUILLA_SCENARIO_PY="$here/../support/scenario.py"
 # QUILLA_<var>_PORT: plain servers, then one with each certificate.
 for var in SCENARIO STANDIN TLS_VALID TLS_EXPIRED TLS_OTHERHOST TLS_UNTRUSTED; do
