@@ -33,9 +33,7 @@ const size_t npos = std::string::npos;
 namespace {
 
 // The runner's own complaint: a command it could not carry out, which fails its file.
-struct CComplaint : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using CComplaint = std::logic_error;
 
 std::string g_sOut;  // the transcript of the case being run
 USHORT g_nPort;      // the current scenario server
@@ -70,9 +68,10 @@ std::string Take(LPSTR sz) {
     return Word(CHeapPtr<char>(sz).get());
 }
 
-// A new file opened to write only; without a path, none.
-HANDLE CreateToWrite(const char* szPath, DWORD dwFlags) {
-    return CreateFileA(szPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, dwFlags, nullptr);
+// s up to the first sSep, and after it (nothing without one).
+std::pair<std::string, std::string> Split(const std::string& s, const std::string& sSep) {
+    const size_t p = s.find(sSep);
+    return {s.substr(0, p), p == npos ? "" : s.substr(p + sSep.size())};
 }
 
 // A body in lines of at most 96 characters, each LF ending one; past 4096 bytes, its length and
@@ -222,10 +221,9 @@ std::string Control(const std::string& sPath, const std::string& sBody = "") {
             sIn.append(buf, n);
     }
     closesocket(s);
-    const size_t cbHead = sIn.find("\r\n\r\n");
-    if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || cbHead == npos)
+    if (sIn.compare(0, 13, "HTTP/1.1 200 ") != 0 || sIn.find("\r\n\r\n") == npos)
         throw CComplaint("scenario " + sPath + ": " + sIn);
-    return sIn.substr(cbHead + 4);
+    return Split(sIn, "\r\n\r\n").second;
 }
 
 // A request as the server recorded it, waiting for it (its boundary and port normalised): sWhich
@@ -262,17 +260,15 @@ bool UnixTruncate(const std::string& sPath, DWORD cbSize) {
 void Stat(const CHttpPostStatA& st) {
     if (!st.IsActive())
         return Out("inactive");
-    const std::string sName = st.CurrParamName() ? Escape(st.CurrParamName()) : "null";
-    const std::string sPath = st.CurrParamFilePath() ? Escape(st.CurrParamFilePath()) : "null";
-    char sz[512];
-    std::snprintf(sz, sizeof sz,
-                  "bytes %lu/%lu values %lu/%lu params %lu/%lu files %lu/%lu current %s %s %lu/%lu "
-                  "remain %lu file %d complete %d",
-                  st.ActualPostedByte(), st.ActualTotalByte(), st.PostedByte(), st.TotalByte(),
-                  st.PostedCount(), st.TotalCount(), st.PostedFileCount(), st.FileCount(),
-                  sName.c_str(), sPath.c_str(), st.CurrParamPostedByte(), st.CurrParamTotalByte(),
-                  st.CurrParamRemainByte(), st.CurrParamIsFile(), st.CurrParamIsComplete());
-    Out(sz);
+    const auto n = [](DWORD a, DWORD b) { return std::to_string(a) + "/" + std::to_string(b); };
+    const auto s = [](const char* sz) { return sz ? Escape(sz) : "null"; };
+    Out("bytes " + n(st.ActualPostedByte(), st.ActualTotalByte()) + " values " +
+        n(st.PostedByte(), st.TotalByte()) + " params " + n(st.PostedCount(), st.TotalCount()) +
+        " files " + n(st.PostedFileCount(), st.FileCount()) + " current " +
+        s(st.CurrParamName()) + " " + s(st.CurrParamFilePath()) + " " +
+        n(st.CurrParamPostedByte(), st.CurrParamTotalByte()) + " remain " +
+        std::to_string(st.CurrParamRemainByte()) + " file " + std::to_string(st.CurrParamIsFile()) +
+        " complete " + std::to_string(st.CurrParamIsComplete()));
 }
 
 class CRunner {
@@ -314,16 +310,18 @@ private:
             throw CComplaint(m_words[0] + ": " + m_words[i] + " is not a number");
         return n;
     }
-    DWORD Posted() {
-        CHttpPostStatA stat;
-        C().GetPostStat(stat);
-        return stat.IsActive() ? stat.ActualPostedByte() : 0;
+    CHttpPostStatA PostStat() {
+        CHttpPostStatA st;
+        C().GetPostStat(st);
+        return st;
     }
-    // One step: its bytes, or "response".
+    // One step: its bytes, or "response" (only a started upload's step returns without one).
     std::string Step(DWORD cbStep) {
-        const DWORD cbBefore = Posted();
+        const CHttpPostStatA before = PostStat();
         m_pResponse.reset(C().ProceedStep(cbStep));
-        return m_pResponse ? "response" : std::to_string(Posted() - cbBefore);
+        if (m_pResponse)
+            return "response";
+        return std::to_string(PostStat().ActualPostedByte() - before.ActualPostedByte());
     }
     CHttpResponseA& Response() {
         if (!m_pResponse)
@@ -392,12 +390,7 @@ CRunner::CRunner() {
              Out(sSteps);
              Out("response " + std::to_string(m_pResponse->GetStatus()));
          }},
-        {"stat",
-         [this] {
-             CHttpPostStatA st;
-             C().GetPostStat(st);
-             Stat(st);
-         }},
+        {"stat", [this] { Stat(PostStat()); }},
         {"status",
          [this] {
              const char* sz = Response().GetStatusText();
@@ -430,38 +423,29 @@ CRunner::CRunner() {
         {"reset", [] { Control("/_ctl/reset"); }},
         {"count", [] { Out(Control("/_ctl/count")); }},
         {"request", [this] { Dump(Recorded(Arg(1), true)); }},
-        {"body",
-         [this] {
-             const std::string s = Recorded(Arg(1), true);
-             Dump(s.substr(s.find("\r\n\r\n") + 4));
-         }},
-        {"line",
-         [this] {
-             const std::string s = Recorded(Arg(1), false);
-             Out(s.substr(0, s.find("\r\n")));
-         }},
+        {"body", [this] { Dump(Split(Recorded(Arg(1), true), "\r\n\r\n").second); }},
+        {"line", [this] { Out(Split(Recorded(Arg(1), false), "\r\n").first); }},
         {"contains", [this] { Out(Recorded(Arg(1), false).find(Arg(2)) == npos ? "no" : "yes"); }},
         // Files, and the tool's own calls on them.
-        {"write",  // PATH SIZE SEED: byte i is i * 7 + SEED; PATH @TEXT: the text
+        {"write",  // PATH SIZE SEED: byte i is i * 7 + SEED; PATH SIZE: none written; PATH @TEXT
          [this] {
              CreateDirectoryA(Arg(1).substr(0, Arg(1).rfind('\\')).c_str(), nullptr);
-             std::string sBytes = Arg(2).substr(1);
-             if (Arg(2)[0] != '@') {
+             CScopedFileHandle h(
+                 CreateFileA(Sz(1), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+             std::string sBytes = Arg(2)[0] == '@' ? Arg(2).substr(1) : "";
+             LARGE_INTEGER li = {};  // the size past the bytes
+             if (Arg(2)[0] != '@' && m_words.size() == 3) {
+                 li.QuadPart = std::stoll(Arg(2), nullptr, 0);
+             } else if (Arg(2)[0] != '@') {
                  sBytes.assign(Num(2), '\0');
                  const DWORD nSeed = Num(3);
                  for (size_t i = 0; i < sBytes.size(); ++i)
                      sBytes[i] = static_cast<char>(i * 7 + nSeed);
              }
-             if (!(std::ofstream(Arg(1), std::ios::binary) << sBytes))
+             DWORD cb;
+             if (!WriteFile(h.Get(), sBytes.data(), DWORD(sBytes.size()), &cb, nullptr) ||
+                 !SetFilePointerEx(h.Get(), li, nullptr, FILE_CURRENT) || !SetEndOfFile(h.Get()))
                  throw CComplaint("cannot write " + Arg(1));
-         }},
-        {"sparse",
-         [this] {
-             CScopedFileHandle h(CreateToWrite(Sz(1), 0));
-             LARGE_INTEGER li;
-             li.QuadPart = std::stoll(Arg(2), nullptr, 0);
-             if (!SetFilePointerEx(h.Get(), li, nullptr, FILE_BEGIN) || !SetEndOfFile(h.Get()))
-                 throw CComplaint("cannot make " + Arg(1));
          }},
         {"truncate",
          [this] {
@@ -499,7 +483,8 @@ CRunner::CRunner() {
          }},
         {"mime",  // [PATH]: the type of a new file there opened to write only, else of no file
          [this] {
-             CScopedFileHandle h(CreateToWrite(Sz(1), FILE_FLAG_DELETE_ON_CLOSE));
+             CScopedFileHandle h(CreateFileA(Sz(1), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_FLAG_DELETE_ON_CLOSE, nullptr));
              Out(Take(CHttpToolA::GetMimeType(h.Get())));
          }},
         {"mimenullw", [] { Out(Take(CHttpToolW::GetMimeType(nullptr))); }},
@@ -530,10 +515,8 @@ CRunner::CRunner() {
                      Out("the wide text differs");
                  const std::string sNarrow = Outcome([&] { ThrowError(dw); });
                  const std::string sWide = Outcome([&] { ThrowErrorW(dw); });
-                 if (sNarrow != "! " + sWant)
-                     Out(sNarrow);
-                 if (sWide != "! wide " + sWant)
-                     Out(sWide);
+                 if (sNarrow != "! " + sWant || sWide != "! wide " + sWant)
+                     Out(sNarrow + " / " + sWide);
              }
          }},
         {"throw", [this] { ThrowErrorFmt(Num(1), Num(2), Sz(3)); }},
@@ -547,7 +530,6 @@ CRunner::CRunner() {
              throw e;
          }},
         {"errmsgw", [] { Out(errmsg_exceptionW(L"x").what()); }},
-        {"asansi", [this] { ThrowWideAsAnsi(httpclientexceptionW(WSz(1), Num(2), Num(3))); }},
         {"aswide", [this] { ThrowAnsiAsWide(Sz(1), Num(2), Num(3)); }},
         {"raise",  // KIND: runtime_error, bad_alloc, int, or checked arithmetic's code
          [this] {
@@ -659,13 +641,13 @@ CRunner::CRunner() {
              CHttpUrlAnalyzerA u;
              u.Analyze("http://old:1/p?q#f");
              Try([&] { u.Analyze(szUrl, Num(1)); });
-             char sz[80];
-             std::snprintf(sz, sizeof sz, "%lu,%lu %lu,%lu %lu,%lu %lu,%lu %lu,%lu %lu,%lu",
-                           u.SchemePos(), u.SchemeLen(), u.AddressPos(), u.AddressLen(),
-                           u.PortPos(), u.PortLen(), u.ObjectPos(), u.ObjectLen(), u.QueryPos(),
-                           u.QueryLen(), u.FragmentPos(), u.FragmentLen());
-             std::string s = sz;
-             s += " | port " + Outcome([&] { return std::to_string(u.GetPort(szUrl)); });
+             const DWORD n[] = {u.SchemePos(), u.SchemeLen(), u.AddressPos(), u.AddressLen(),
+                                u.PortPos(), u.PortLen(), u.ObjectPos(), u.ObjectLen(),
+                                u.QueryPos(), u.QueryLen(), u.FragmentPos(), u.FragmentLen()};
+             std::string s;
+             for (size_t i = 0; i < std::size(n); i += 2)
+                 s += std::to_string(n[i]) + "," + std::to_string(n[i + 1]) + " ";
+             s += "| port " + Outcome([&] { return std::to_string(u.GetPort(szUrl)); });
              s += " | secure " + Outcome([&] { return std::to_string(u.IsSecure(szUrl)); });
              s += " | server " + Outcome([&] { return Take(u.GetServerAddress(szUrl)); });
              Out(s + " | object " + Outcome([&] { return Take(u.GetObjectName(szUrl)); }));

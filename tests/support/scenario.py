@@ -233,9 +233,7 @@ def main():
     with Scenario(tls=args[1:] or None) as s:
         if not cmd:
             print(s.port, flush=True)
-            for sig in (signal.SIGTERM, signal.SIGINT):
-                signal.signal(sig, lambda *_: sys.exit(0))
-            signal.pause()
+            signal.pause()  # until killed
         refusing = socket.socket()  # bound and never listening
         refusing.bind(("127.0.0.1", 0))
         ports = dict(QUILLA_SCENARIO_PORT=s.port, QUILLA_REFUSING_PORT=refusing.getsockname()[1])
