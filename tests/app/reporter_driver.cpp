@@ -13,10 +13,9 @@
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
 // window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
-// itself included), "peak" (working set, KiB).
+// itself included).
 #include <windows.h>
 // after windows.h, which it needs
-#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -94,13 +93,8 @@ public:
                 Describe();
         }
         // It and whatever it started (the restarted product) end by themselves.
-        PROCESS_MEMORY_COUNTERS pmc = {};
-        pmc.cb = sizeof pmc;
-        SIZE_T cbPeak = 0;
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
         const bool bEnded = m_hProcess && WaitUntil([&] {
-            if (::GetProcessMemoryInfo(m_hProcess, &pmc, sizeof pmc))
-                cbPeak = std::max(cbPeak, pmc.PeakWorkingSetSize);
             const auto kInfo = JobObjectBasicAccountingInformation;
             ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
             return Ended() && (ResumeLeftovers(), job.ActiveProcesses == 0);
@@ -110,7 +104,6 @@ public:
         debugger.join();
         Print("exit", bEnded ? std::to_string(m_dwExit) : "none");
         Print("procs", std::to_string(job.TotalProcesses));
-        Print("peak", std::to_string(cbPeak >> 10));
         held.insert(held.end(), {m_hProcess, m_hStarted, m_hJob});
         for (HANDLE h : held)
             if (h && h != INVALID_HANDLE_VALUE)

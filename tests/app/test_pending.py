@@ -127,6 +127,7 @@ class Pending(unittest.TestCase):
             self.assertEqual(drive(FLUSH, driver=Driver()), [])
             first.result()
             self.assertEqual((s.count(), store()), (6, []))
+
     def test_each_report_taken_when_its_turn_comes(self):
         ids = [self.seed(1 - n / 1000, 1, 5000 + n, n, bytes([65 + n]) * (5000 + n)) for n in range(7)]
         open(os.path.join(STORE, ids[6] + ".sent"), "wb").close()  # delivered, its files not yet deleted
