@@ -31,6 +31,7 @@
 
 namespace {
 const DWORD kTimeoutMs = 120000;  // only a broken program reaches it: far above a loaded run
+const DWORD kLeftoverMs = 30000;
 
 std::string Hex(const std::string& str) {
     std::string strHex;
@@ -92,14 +93,21 @@ public:
             if (args[i] == "dialog")
                 Describe();
         }
-        // It and whatever it started (the restarted product) end by themselves.
+        // It and whatever it started (the restarted product, a flush) end by themselves. Under
+        // Wine a process killed with a socket operation in flight may never end: what it started
+        // is waited for at most kLeftoverMs after its own end, far above a flush of the tests.
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
+        DWORD dwEndedAt = 0;
         const bool bEnded = m_hProcess && WaitUntil([&] {
             const auto kInfo = JobObjectBasicAccountingInformation;
             ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
-            return Ended() && (ResumeLeftovers(), job.ActiveProcesses == 0);
+            if (!Ended())
+                return false;
+            dwEndedAt = dwEndedAt ? dwEndedAt : ::GetTickCount();
+            ResumeLeftovers();
+            return job.ActiveProcesses == 0 || ::GetTickCount() - dwEndedAt > kLeftoverMs;
         });
-        if (!bEnded)
+        if (!bEnded || job.ActiveProcesses)
             ::TerminateJobObject(m_hJob, 1);
         debugger.join();
         Print("exit", bEnded ? std::to_string(m_dwExit) : "none");
