@@ -12,13 +12,14 @@
 // "held 1", or 0 if it could not). Without actions it waits for the end.
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
-// window hook's) in order, "exit" ("none": it was ended), "procs" (processes started in its job,
+// window hook's) in order, "exit" ("none": its end never came), "procs" (processes started in its job,
 // itself included).
 #include <windows.h>
 // after windows.h, which it needs
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -94,23 +95,25 @@ public:
                 Describe();
         }
         // It and whatever it started (the restarted product, a flush) end by themselves. Under
-        // Wine a process killed with a socket operation in flight may never end: what it started
-        // is waited for at most kLeftoverMs after its own end, far above a flush of the tests.
+        // Wine a process killed with a socket operation in flight may never end, nor report its
+        // end to its debugger: a killed one, and what the program started, are waited for at most
+        // kLeftoverMs after the kill or the program's end, far above a flush of the tests.
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
         DWORD dwEndedAt = 0;
-        const bool bEnded = m_hProcess && WaitUntil([&] {
+        const bool bWaited = m_hProcess && WaitUntil([&] {
             const auto kInfo = JobObjectBasicAccountingInformation;
             ::QueryInformationJobObject(m_hJob, kInfo, &job, sizeof job, nullptr);
             if (!Ended())
-                return false;
+                return m_dwKilledAt && ::GetTickCount() - m_dwKilledAt > kLeftoverMs;
             dwEndedAt = dwEndedAt ? dwEndedAt : ::GetTickCount();
             ResumeLeftovers();
             return job.ActiveProcesses == 0 || ::GetTickCount() - dwEndedAt > kLeftoverMs;
         });
-        if (!bEnded || job.ActiveProcesses)
+        if (!bWaited || job.ActiveProcesses)
             ::TerminateJobObject(m_hJob, 1);
+        m_bGiveUp = m_hProcess && !Ended();  // its end would never reach the debugger thread
         debugger.join();
-        Print("exit", bEnded ? std::to_string(m_dwExit) : "none");
+        Print("exit", m_bGiveUp ? "none" : std::to_string(m_dwExit));
         Print("procs", std::to_string(job.TotalProcesses));
         held.insert(held.end(), {m_hProcess, m_hStarted, m_hJob});
         for (HANDLE h : held)
@@ -145,7 +148,9 @@ private:
         ::ResumeThread(pi.hThread);
         ::CloseHandle(pi.hThread);
         ::SetEvent(m_hStarted);
-        for (DEBUG_EVENT ev; ::WaitForDebugEvent(&ev, INFINITE);) {
+        for (DEBUG_EVENT ev; !m_bGiveUp;) {
+            if (!::WaitForDebugEvent(&ev, 100))
+                continue;
             DWORD dwContinue = DBG_CONTINUE;
             if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
                 ::CloseHandle(ev.u.CreateProcessInfo.hFile);
@@ -167,7 +172,8 @@ private:
     void Output(const OUTPUT_DEBUG_STRING_INFO& info) {
         std::string str(info.nDebugStringLength, '\0');
         SIZE_T cb = 0;
-        ::ReadProcessMemory(m_hProcess, info.lpDebugStringData, &str[0], str.size(), &cb);
+        if (!::ReadProcessMemory(m_hProcess, info.lpDebugStringData, &str[0], str.size(), &cb))
+            return;  // a process being killed: its memory is gone
         str.resize(strnlen(str.c_str(), cb));
         const bool bHook = !str.empty() && str[0] == '\1';
         Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
@@ -303,6 +309,7 @@ private:
             });
         } else if (strVerb == "kill") {
             ::TerminateProcess(m_hProcess, 1);
+            m_dwKilledAt = ::GetTickCount();
         } else if (strVerb == "hold") {  // done before the start
         } else {
             return false;
@@ -315,6 +322,8 @@ private:
     HANDLE m_hProcess = nullptr;
     DWORD m_dwPid = 0;
     DWORD m_dwExit = STILL_ACTIVE;
+    DWORD m_dwKilledAt = 0;
+    std::atomic<bool> m_bGiveUp{false};
     HWND m_hDialog = nullptr;
     std::mutex m_mutex;  // the debugger thread prints too
     std::string m_strReport;
