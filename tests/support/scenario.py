@@ -5,7 +5,7 @@
         s.script({"status": "503 ..."}, {...})  #   clients that open without a TLS handshake
         s.default({...})                        # when the queue is empty (default: 200 OK, empty)
         r = s.wait(0)                           # r.raw, .complete, .request_line, .header(), .body
-        s.settle()                              # no connection open: everything sent is recorded
+        s.settle()                              # every connection waits for bytes not sent
 
 Answer keys (all optional, any other refused): status, headers [[name, value]...], body (str latin-1
 or bytes), chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
@@ -18,7 +18,7 @@ default, reset, count; the answer is its result in JSON) and /_ctl/request/N, an
 CLI: scenario.py [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT set, and
 QUILLA_REFUSING_PORT (a loopback port that refuses connections), and exits with its code; without
 CMD, prints the port and serves until killed."""
-import contextlib, json, os, re, signal, socket, ssl  # noqa: E401
+import contextlib, json, os, re, select, signal, socket, ssl  # noqa: E401
 import struct, subprocess, sys, threading  # noqa: E401
 
 ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_body stall_ms "
@@ -46,7 +46,7 @@ class Request:
 class Scenario(contextlib.AbstractContextManager):
     def __init__(self, port=0, tls=None):
         self._lock, self._stop = threading.Condition(), threading.Event()
-        self._conns, self._threads, self._generation = set(), [], 0
+        self._conns, self._reading, self._threads, self._generation = set(), set(), [], 0
         self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER) if tls else None
         if tls:
             self._ctx.load_cert_chain(*tls)
@@ -89,9 +89,14 @@ class Scenario(contextlib.AbstractContextManager):
             return len(self._requests)
 
     def settle(self, timeout=60):
-        """Waits until no connection is open: whatever its clients sent has been recorded."""
+        """Waits until every connection has read all its client sent and waits for more: a request
+        whose client has ended is recorded, even one whose socket is never closed (under Wine a
+        killed process's may stay open)."""
+        def idle(c):
+            return c in self._reading and not select.select([c], [], [], 0)[0]
+
         with self._lock:
-            self._lock.wait_for(lambda: not self._conns, timeout)
+            self._lock.wait_for(lambda: all(map(idle, self._conns)), timeout)
 
     def wait(self, n, timeout=60):
         with self._lock:
@@ -118,18 +123,25 @@ class Scenario(contextlib.AbstractContextManager):
     def _serve(self, conn):
         raw = conn
         with contextlib.suppress(OSError):  # TLS errors too; a refused handshake records nothing
-            if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":
-                conn = self._ctx.wrap_socket(conn, server_side=True)
+            if self._ctx and self._recv(conn, 1, socket.MSG_PEEK) == b"\x16":
+                conn = self._ctx.wrap_socket(conn, server_side=True)  # raw's socket now
                 with self._lock:
-                    self._conns.add(conn)
+                    self._conns ^= {raw, conn}
             self._one(conn)
         conn.close()
         with self._lock:
             self._conns -= {conn, raw}
             self._lock.notify_all()
 
-    def _recv(self, conn, n=65536):
-        return b"" if self._stop.is_set() else conn.recv(n)
+    def _recv(self, conn, n=65536, flags=0):
+        with self._lock:
+            self._reading.add(conn)
+            self._lock.notify_all()
+        try:
+            return b"" if self._stop.is_set() else conn.recv(n, flags)
+        finally:
+            with self._lock:
+                self._reading.discard(conn)
 
     def _one(self, conn):
         """Serves the one request of conn."""
