@@ -453,11 +453,6 @@ CRunner::CRunner() {
                  throw CComplaint("cannot truncate " + Arg(1));
          }},
         {"rm", [this] { Out(DeleteFileA(Sz(1)) ? "removed" : "in use"); }},
-        {"filesize",
-         [this] {
-             CScopedFileHandle h(CHttpToolA::OpenFile(Sz(1)));
-             Out(CHttpToolA::GetFileSize(h.Get(), Sz(1)));
-         }},
         {"route",  // PROXYLIST BYPASS URL FLAGS: whether a session with that proxy and bypass list
                    // proxies URL, then a request sent there by hand
          [this] {
