@@ -209,10 +209,8 @@ std::string Control(const std::string& sPath, const std::string& sBody = "") {
     const std::string sRequest = "POST " + sPath + " HTTP/1.1\r\nContent-Length: " +
                                  std::to_string(sBody.size()) + "\r\n\r\n" + sBody;
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
+    sockaddr_in a = {AF_INET, htons(g_nPort), {}, {}};
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(g_nPort);
     std::string sIn;
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
         send(s, sRequest.data(), int(sRequest.size()), 0) == int(sRequest.size())) {
@@ -261,11 +259,10 @@ void Stat(const CHttpPostStatA& st) {
     if (!st.IsActive())
         return Out("inactive");
     const auto n = [](DWORD a, DWORD b) { return std::to_string(a) + "/" + std::to_string(b); };
-    const auto s = [](const char* sz) { return sz ? Escape(sz) : "null"; };
     Out("bytes " + n(st.ActualPostedByte(), st.ActualTotalByte()) + " values " +
         n(st.PostedByte(), st.TotalByte()) + " params " + n(st.PostedCount(), st.TotalCount()) +
         " files " + n(st.PostedFileCount(), st.FileCount()) + " current " +
-        s(st.CurrParamName()) + " " + s(st.CurrParamFilePath()) + " " +
+        Word(st.CurrParamName()) + " " + Word(st.CurrParamFilePath()) + " " +
         n(st.CurrParamPostedByte(), st.CurrParamTotalByte()) + " remain " +
         std::to_string(st.CurrParamRemainByte()) + " file " + std::to_string(st.CurrParamIsFile()) +
         " complete " + std::to_string(st.CurrParamIsComplete()));
@@ -622,14 +619,13 @@ CRunner::CRunner() {
         {"pposted", [this] { m_stat._AddPostedBytes(Num(1)); }},
         {"preset", [this] { m_stat._Reset(); }},
         {"ptotal", [this] { Out(m_stat.TotalCount()); }},
-        {"pstat",  // and as a copy reads it: made, assigned, assigned to itself, its source gone
+        {"pstat",  // as a copy reads them: made, assigned, assigned to itself, its source gone
          [this] {
              auto pCopy = std::make_unique<CHttpPostStatA>(m_stat);
              CHttpPostStatA copy;
              copy = *pCopy;
              pCopy.reset();
              copy = *&copy;
-             Stat(m_stat);
              Stat(copy);
          }},
         {"toolnull", [] { CHttpToolA::OpenConnection(nullptr, nullptr, 80, nullptr, nullptr); }},

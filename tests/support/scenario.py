@@ -19,8 +19,7 @@ ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_bo
 
 
 def checked(answers):  # a misspelt key would be ignored
-    unknown = set().union(*answers) - ANSWER_KEYS
-    if unknown:
+    if unknown := set().union(*answers) - ANSWER_KEYS:
         raise ValueError(f"unknown answer keys {sorted(unknown)}")
     return answers
 
