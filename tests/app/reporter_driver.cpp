@@ -5,15 +5,14 @@
 //   reporter_driver   a run a line of input ("EXE<tab>HEX_LINE<tab>ACTION..."), each answered by
 //                     its lines and "end": one Wine process for a whole table
 // Actions: dialog (wait for it; print its title, each control's (1000-1010) text, enabled and
-// checked state, and the focus), click:ID, key:VK (on the focus), sys:CMD, focus:ID, disabled:ID,
-// unchecked:ID (wait for it), paint (see Paint), pause:MS (the demo's, or a random moment), kept:N
-// (wait for N reports in the reporter's store), kill (end it there and then),
+// checked state, and the focus), click:ID, key:VK (on the focus), sys:CMD, focus:ID (wait for it),
+// paint (see Paint), pause:MS, kept:N (wait for N reports in the reporter's store), kill,
 // hold:HEX_PATH (before the start, open that file without sharing until the end, as a scanner may:
-// "held 1", or 0 if it could not). Without actions it waits for the end.
+// "held ACTION", or "failed ACTION"). Without actions it waits for the end.
 // Printed: "at start|ACTION <us>" (the steady clock, for the bench), "failed ACTION" (its state
 // never came, or it is unknown: the rest are skipped), "out" (debugger output) and "ev" (the
-// window hook's) in order, "exit" ("none": its end never came), "procs" (processes started in its job,
-// itself included).
+// window hook's) in order, "exit" ("none": its end never came), "procs" (processes started in its
+// job, itself included).
 #include <windows.h>
 // after windows.h, which it needs
 #include <tlhelp32.h>
@@ -22,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -81,7 +81,7 @@ public:
             const std::string strPath = Unhex(args[i].substr(5));
             held.push_back(::CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
                                          nullptr));
-            Print("held", held.back() != INVALID_HANDLE_VALUE ? "1" : "0");
+            Print(held.back() != INVALID_HANDLE_VALUE ? "held" : "failed", args[i]);
         }
         std::thread debugger(&CRun::Debug, this, args[0], Unhex(args[1]));
         ::WaitForSingleObject(m_hStarted, INFINITE);
@@ -179,17 +179,6 @@ private:
         Print(bHook ? "ev" : "out", Hex(bHook ? str.substr(1) : str));
     }
 
-    static BOOL CALLBACK FindDialog(HWND hWnd, LPARAM lParam) {
-        CRun& run = *reinterpret_cast<CRun*>(lParam);
-        DWORD dwPid = 0;
-        WCHAR szClass[16] = L"";
-        ::GetWindowThreadProcessId(hWnd, &dwPid);
-        ::GetClassNameW(hWnd, szClass, 16);
-        if (dwPid == run.m_dwPid && !lstrcmpW(szClass, L"#32770") && ::IsWindowVisible(hWnd))
-            run.m_hDialog = hWnd;
-        return !run.m_hDialog;
-    }
-
     bool Ended() const { return ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0; }
 
     // A process is made with its first thread suspended, then resumed by its maker: one whose maker
@@ -244,22 +233,19 @@ private:
         const auto Red = [&](int nID) {
             RECT r;
             ::GetWindowRect(Item(nID), &r);
-            for (int y = r.top; y < r.bottom; ++y) {
-                for (int x = r.left; x < r.right; ++x) {
-                    const COLORREF c = ::GetPixel(hdc, x, y);
-                    if (GetRValue(c) >= 200 && GetGValue(c) <= 80 && GetBValue(c) <= 80)
+            for (int y = r.top; y < r.bottom; ++y)
+                for (int x = r.left; x < r.right; ++x)
+                    if (::GetPixel(hdc, x, y) == RGB(255, 0, 0))
                         return '1';
-                }
-            }
             return '0';
         };
-        RECT rLabel;  // its top right corner: the dialog's own colour behind a label's text
-        ::GetWindowRect(Item(1010), &rLabel);
         WaitUntil([&] { return At(45, 125) == RGB(255, 204, 26) && Red(1010) == '1'; });
-        char sz[96];  // (45, 111): the sign's top row, so a picture moved down by a pixel shows
+        // (45, 111): the sign's top row, so a picture moved down by a pixel shows; (217, 229): the
+        // top right corner of 1010, the dialog's own colour behind a label's text
+        char sz[96];
         std::snprintf(sz, sizeof sz, "%06lx %06lx %06lx %06lx %06lx %c%c%c %06lx",
                       At(45, 125), At(45, 111), At(21, 105), At(27, 105), At(27, 132),
-                      Red(1010), Red(1007), Red(1006), ::GetPixel(hdc, rLabel.right - 2, rLabel.top + 1));
+                      Red(1010), Red(1007), Red(1006), At(217, 229));
         Print("paint", sz);
         ::ReleaseDC(nullptr, hdc);
     }
@@ -271,7 +257,12 @@ private:
         const int n = iColon == std::string::npos ? 0 : std::atoi(strAction.c_str() + iColon + 1);
         if (strVerb == "dialog") {
             WaitUntil([this] {
-                ::EnumWindows(FindDialog, LPARAM(this));
+                HWND h = nullptr;
+                while (!m_hDialog && (h = ::FindWindowExW(nullptr, h, L"#32770", nullptr))) {
+                    DWORD dwPid = 0;
+                    ::GetWindowThreadProcessId(h, &dwPid);
+                    m_hDialog = dwPid == m_dwPid && ::IsWindowVisible(h) ? h : nullptr;
+                }
                 return m_hDialog || Ended();
             });
             return m_hDialog != nullptr;
@@ -287,25 +278,17 @@ private:
         } else if (strVerb == "focus") {
             ::PostMessageW(m_hDialog, WM_NEXTDLGCTL, WPARAM(Item(n)), TRUE);
             return WaitUntil([&] { return Focus() == Item(n); });
-        } else if (strVerb == "disabled") {
-            return WaitUntil([&] { return !::IsWindowEnabled(Item(n)); });
-        } else if (strVerb == "unchecked") {
-            return WaitUntil([&] { return !::IsDlgButtonChecked(m_hDialog, n); });
         } else if (strVerb == "pause") {
             ::Sleep(DWORD(n));
         } else if (strVerb == "paint") {
             Paint();
         } else if (strVerb == "kept") {  // reports in the reporter's store
-            char szDir[MAX_PATH] = "";
-            ::GetEnvironmentVariableA("LOCALAPPDATA", szDir, MAX_PATH);
-            const std::string strPattern = std::string(szDir) + "\\Quilla\\CrashReports\\*.rec";
+            const auto dir = std::filesystem::path(getenv("LOCALAPPDATA")) / "Quilla\\CrashReports";
             return WaitUntil([&] {
-                WIN32_FIND_DATAA data;
-                int nFound = 0;
-                const HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &data);
-                for (BOOL b = hFind != INVALID_HANDLE_VALUE; b; b = ::FindNextFileA(hFind, &data))
-                    ++nFound;
-                return (hFind == INVALID_HANDLE_VALUE || ::FindClose(hFind)) && nFound >= n;
+                std::error_code error;  // no folder yet: no report
+                std::filesystem::directory_iterator it(dir, error);
+                const auto IsRecord = [](auto& e) { return e.path().extension() == ".rec"; };
+                return std::count_if(begin(it), end(it), IsRecord) >= n;
             });
         } else if (strVerb == "kill") {
             ::TerminateProcess(m_hProcess, 1);

@@ -24,42 +24,35 @@ DATA = {
     "cookies": [["Set-Cookie", "c%d=%d" % (i, i)] for i in range(10000)],
 }
 KEYS = """name acp rows reporter port_offset tls proxy entries cmd file folder answers default
-server actions requests request via out dump dump_re cut16 titles events texts states focus
-paint restart within kept last store""".split()
+server actions requests request out dump dump_re titles events texts states focus paint restart
+within kept last store""".split()
 CHOICES = {"acp": [1252, 936], "rows": ["offline", "net"]}  # any other value would run nowhere
+BOUNDARIES = set()  # of the rows so far: each request's must be new
 ACTION = re.compile(r"dialog|paint|kill|hold:[0-9a-f]+|"
-                    r"(click|key|sys|focus|disabled|unchecked|pause|kept):[1-9]\d*")
+                    r"(click|key|sys|focus|pause|kept):[1-9]\d*")
 
 
 def win(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def expand(x, values):
+def expand(x, v):
     """x with each "${name}" replaced by the template or the value of that name."""
     if isinstance(x, list):
-        return [expand(y, values) for y in x]
+        return [expand(y, v) for y in x]
     if isinstance(x, dict):
-        return {k: expand(y, values) for k, y in x.items()}
+        return {k: expand(y, v) for k, y in x.items()}
     if not isinstance(x, str):
         return x
     whole = re.fullmatch(r"\$\{(\w+)\}", x)
-    if whole and isinstance(values.get(whole[1]), list):
-        return values[whole[1]]
-    templates = CASES["templates"]
-
-    def one(m):  # a template is expanded in turn; a value goes in as it is
-        return expand(templates[m[1]], values) if m[1] in templates else values[m[1]]
-
-    return re.sub(r"\$\{(\w+)\}", one, x)
+    if whole and isinstance(v.get(whole[1]), list):
+        return v[whole[1]]
+    t = CASES["templates"]  # a template is expanded in turn; a value goes in as it is
+    return re.sub(r"\$\{(\w+)\}", lambda m: expand(t[m[1]], v) if m[1] in t else v[m[1]], x)
 
 
 def outputs(seen):  # the debugger output the driver saw
     return [bytes.fromhex(x).decode("latin-1") for x in seen.get("out", [])]
-
-
-def crash_bytes(n):  # a "bin:N" file's content
-    return (bytes(i * 7 % 256 for i in range(256)) * (n // 256 + 1))[:n].decode("latin-1")
 
 
 class Driver:
@@ -80,6 +73,7 @@ class Driver:
         for line in self.proc.stdout:
             kind, _, value = line.decode().rstrip("\r\n").partition(" ")
             if kind == "end":
+                assert "failed" not in seen, "the driver's actions: %s failed" % seen["failed"]
                 return seen
             seen.setdefault(kind, []).append(value)
         raise RuntimeError("reporter_driver ended before its run did")
@@ -93,13 +87,10 @@ class Reporter(unittest.TestCase):
         # A report kept by an earlier row would go out after this one's first delivered send.
         shutil.rmtree(STORE, ignore_errors=True)
         self.addCleanup(shutil.rmtree, STORE, True)
-        if os.path.exists(PROBE + ".started"):
-            os.remove(PROBE + ".started")
+        pathlib.Path(PROBE + ".started").unlink(missing_ok=True)
 
     def run_row(self, row):
-        exe = REPORTER
-        if "reporter" in row:  # another build of it, beside this one
-            exe = os.path.normpath(os.path.join(REPORTER, "..", row["reporter"]))
+        exe = os.path.normpath(os.path.join(REPORTER, "..", row.get("reporter", REPORTER)))
         v = dict(DATA, exe=win(exe), EXE=win(exe).upper(), probe=win(PROBE), bytes="", cl="${cl}")
         v["path"] = self.crash_file(row, v)
         entries = expand(row.get("entries", []), v)
@@ -112,8 +103,7 @@ class Reporter(unittest.TestCase):
         if "cmd" in row:
             v["cmd"] = expand(row["cmd"], v)
         v["rest"] = v["cmd"][len(head) :]
-        store = row.get("store", [])  # the platform's texts, in the ANSI code page
-        store = [x.encode(CODEC).decode("latin-1") for x in (store[ACP] if isinstance(store, dict) else store)]
+        store = [x.encode(CODEC).decode("latin-1") for x in row.get("store", {ACP: []})[ACP]]
         trace = ["${cmd}", "${rest}"] + lines + store + ([row["dump"]] if "dump" in row else [])
         server = self.serve(row, v)
         if "proxy" in row:  # the system's proxy settings, in the harness's own prefix copy
@@ -129,14 +119,13 @@ class Reporter(unittest.TestCase):
     def crash_file(self, row, v):
         """Writes the row's crash file, if it has one; its path as the ANSI code page spells it."""
         tmp = self.enterContext(tempfile.TemporaryDirectory())
-        folder = os.path.join(tmp, row.get("folder", {}).get(ACP, ""))
+        folder = os.path.join(tmp, row.get("folder", {ACP: ""})[ACP])  # a name per code page
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, "crash.dmp")
         if "file" in row:
-            content = row["file"]
-            v["bytes"] = crash_bytes(int(content[4:])) if content.startswith("bin:") else content
-            with open(path, "wb") as f:
-                f.write(v["bytes"].encode("latin-1"))
+            n = int(row["file"][4:]) if row["file"].startswith("bin:") else 0
+            v["bytes"] = ("".join(map(chr, range(256))) * (n // 256 + 1))[:n] if n else row["file"]
+            pathlib.Path(path).write_bytes(v["bytes"].encode("latin-1"))
         return win(path).encode(CODEC).decode("latin-1")
 
     def serve(self, row, v):
@@ -147,8 +136,7 @@ class Reporter(unittest.TestCase):
         v["host"] = ("localhost:" if tls else "127.0.0.1:") + str(port)
         if not row.get("server", True):
             return None
-        server = Scenario(port, tls)
-        self.addCleanup(server.stop)
+        server = self.enterContext(Scenario(port, tls))
         server.script(*expand(row.get("answers", []), v))
         server.default(expand(row.get("default", {}), v))
         return server
@@ -158,13 +146,11 @@ class Reporter(unittest.TestCase):
         subprocess.run(["wine", "reg", verb, key, *args, "/f"], capture_output=True, check=True)
 
     def check(self, row, v, seen, want, took):
-        self.assertEqual(seen.get("failed"), None, "actions")
         out = outputs(seen)
         if "dump_re" in row:
             self.assertRegex(out.pop(), row["dump_re"], "dump_re")
-        if row.get("cut16"):
-            want[-1] = want[-1][: (len(want[-1]) + 1) % 65536]
-        self.assertEqual(out, want, "out")
+        cut = [w[: (len(w) + 1) % 65536] for w in want]  # as a debugger gets them: 16-bit lengths
+        self.assertEqual(out, cut, "out")
         self.assertEqual(seen["exit"], ["0"], "exit")
         restart = row.get("restart", True)
         self.assertEqual(os.path.exists(PROBE + ".started"), restart, "restart")
@@ -202,13 +188,14 @@ class Reporter(unittest.TestCase):
         if "request" not in row:
             return
         got = server.wait(0)
-        self.assertTrue(got.complete, "complete")
         v["b"] = (got.header("Content-Type") or "").partition("boundary=")[2]
         self.assertRegex(v["b"], "^----MIRAS-[0-9a-f]{32}-$", "request: boundary")
+        self.assertNotIn(v["b"], BOUNDARIES, "request: boundary as an earlier row's")
+        BOUNDARIES.add(v["b"])
         head, _, body = expand(row["request"], v).partition("\r\n\r\n")
         want = head.replace("${cl}", str(len(body))) + "\r\n\r\n" + body
         raw = got.raw.decode("latin-1")
-        if row.get("via"):  # squid's own head: the same request line and body
+        if "proxy" in row:  # squid's own head: the same request line and body
             self.assertIn("squid", got.header("Via"), "via")
             raw = raw.split("\r\n")[0] + "\r\n" + raw.partition("\r\n\r\n")[2]
             want = want.split("\r\n")[0] + "\r\n" + body
@@ -219,8 +206,6 @@ def validate(row):
     """A misspelt key or value would switch a check, or the whole row, off unseen."""
     problems = ["unknown key %r" % k for k in row if k not in KEYS]
     problems += ["%s is %r" % (k, row[k]) for k in CHOICES if k in row and row[k] not in CHOICES[k]]
-    if "folder" in row and set(row["folder"]) != {1252, 936}:
-        problems.append("folder needs a name for each code page")
     problems += ["unknown action %r" % a for a in row.get("actions", []) if not ACTION.fullmatch(a)]
     if "requests" not in row or (row["requests"] and not row.get("server", True)):
         problems.append("requests must give the server's count (0 without a server)")
@@ -230,13 +215,12 @@ def validate(row):
 
 with open(os.path.join(HERE, "reporter_cases.txt"), encoding="utf-8") as f:
     CASES = ast.literal_eval(f.read())
-SELECTED = os.environ.get("QUILLA_ROWS", "")
-if SELECTED not in CHOICES["rows"] + [""]:
-    raise ValueError("QUILLA_ROWS is %r, not one of %s" % (SELECTED, CHOICES["rows"]))
-for r in CASES["rows"]:
-    validate(r)
-    if r.get("acp", ACP) == ACP and r.get("rows", "") == SELECTED:
-        setattr(Reporter, "test_" + r["name"], lambda self, r=r: self.run_row(r))
-
-if __name__ == "__main__":
+if __name__ == "__main__":  # imported, it runs no row of its own
+    SELECTED = os.environ.get("QUILLA_ROWS", "")
+    if SELECTED not in CHOICES["rows"] + [""]:
+        raise ValueError("QUILLA_ROWS is %r, not one of %s" % (SELECTED, CHOICES["rows"]))
+    for r in CASES["rows"]:
+        validate(r)
+        if r.get("acp", ACP) == ACP and r.get("rows", "") == SELECTED:
+            setattr(Reporter, "test_" + r["name"], lambda self, r=r: self.run_row(r))
     unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)

@@ -22,8 +22,7 @@ __declspec(dllexport) LRESULT CALLBACK WindowHookProc(int nCode, WPARAM wParam, 
         lstrcpyA(szText, "\1title:");
         WideCharToMultiByte(CP_UTF8, 0, (LPCWSTR)pMsg->lParam, -1, szText + 7, cbTitle, NULL, NULL);
     } else if (nMessage == WM_ENABLE && IsDialog(GetParent(pMsg->hwnd))) {
-        const int nEnabled = pMsg->wParam ? 1 : 0;
-        snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), nEnabled);
+        snprintf(szText, sizeof(szText), "\1enable:%d:%d", GetDlgCtrlID(pMsg->hwnd), pMsg->wParam != 0);
     } else if ((nMessage == WM_GETICON || nMessage == WM_QUERYDRAGICON) && IsDialog(pMsg->hwnd)) {
         const HICON hIcon128 = LoadIconA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(128));
         const BOOL b128 = pMsg->lResult && (HICON)pMsg->lResult == hIcon128;
