@@ -22,11 +22,10 @@ got = [(r.returncode, r.stdout, r.stderr) for r in runs]
 b = up.header("Content-Type").partition("boundary=")[2].encode()
 part = b'--%s\r\nContent-Disposition: form-data; name=%s\r\n\r\n%s\r\n'
 file_header = b'"file"; filename="%s"\r\nContent-Type: application/octet-stream' % name.encode()
-file_part = part % (b, file_header, content)
 assert got[0][0] == 0 and "sent 77150 of 77150 bytes\n201 Created\nstored" in got[0][1], got[0]
 assert up.request_line == "POST /up.php HTTP/1.1", up.request_line
-note_part = part % (b, b'"note"', b"sent by the upload example")
-assert up.body == file_part + note_part + b"--%s--\r\n" % b, up.raw[:600]
+parts = part % (b, file_header, content) + part % (b, b'"note"', b"sent by the upload example")
+assert up.body == parts + b"--%s--\r\n" % b, up.raw[:600]
 assert got[1][0] == 0 and got[1][1].startswith("200 OK\n"), got[1]
 assert form.request_line == "POST /f?x=1 HTTP/1.1", form.request_line
 assert form.header("Content-Type") == "application/x-www-form-urlencoded", form.raw

@@ -14,7 +14,6 @@
 set -euo pipefail
 build="$1"; shift
 here=$(cd "$(dirname "$0")" && pwd)
-scripts=$(cd "$here/../../scripts" && pwd)
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 work=$(mktemp -d /tmp/quilla-net.XXXXXX)
@@ -29,7 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-. "$scripts/tls-env.sh"
+. "$here/../../scripts/tls-env.sh"
 quilla_make_ca "$work" ca "Quilla Test CA"
 quilla_make_ca "$work" stranger "Quilla Stranger CA"
 quilla_make_leaf "$work" valid ca localhost
@@ -38,7 +37,7 @@ quilla_make_leaf "$work" otherhost ca other.example
 quilla_make_leaf "$work" untrusted stranger localhost
 
 export QUILLA_BUILD_DIR="$build"
-. "$scripts/wine-env.sh"
+. "$here/../../scripts/wine-env.sh"
 quilla_wine_prefix
 # The build's prefix, its files shared (nothing here writes to one in place) but for the registry,
 # which this copy's own Wine server rewrites: the CA and the proxy settings stay in the copy.

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the shipped reporter: at most MAX_BYTES, no debug sections or symbols of its own, and a
-debug link naming EXE.debug beside it with that file's CRC, whose sections lie where the exe's do,
-and a version resource naming the report URL it was built for.
-Usage: check_ship.py OBJDUMP OBJCOPY EXE MAX_BYTES URL"""
+"""Checks the shipped reporter: at most MAX_BYTES, no debug sections or symbols of its own, a debug
+link naming EXE.debug beside it with that file's CRC and sections where the exe's lie, and a
+version resource naming the report URL it was built for. Usage: OBJDUMP OBJCOPY EXE MAX_BYTES URL"""
 import os, re, struct, subprocess, sys, tempfile, zlib  # noqa: E401
 
 objdump, objcopy, exe, max_bytes, url = sys.argv[1:6]

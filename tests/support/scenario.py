@@ -1,23 +1,16 @@
 #!/usr/bin/env python3
 """The tests' loopback HTTP(S) server: answers from a script, records every request's raw bytes.
 
-    with Scenario(port=0, tls=None) as s:      # tls=(certfile, keyfile): HTTPS, and plain HTTP to
-        s.script({"status": "503 ..."}, {...})  #   clients that open without a TLS handshake
-        s.default({...})                        # when the queue is empty (default: 200 OK, empty)
-        r = s.wait(0)                           # r.raw, .complete, .request_line, .header(), .body
-        s.settle()                              # every connection waits for bytes not sent
-
-Answer keys (all optional, any other refused): status, headers [[name, value]...], body (str latin-1
-or bytes), chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
-stall_after_head, endless. One request a connection; its raw bytes include any that already trailed
-its declared body. Stopping ends every delay and stall; a reset also ends endless answers.
-Tests under Wine drive it by POST /_ctl/NAME, the JSON list in the body NAME's arguments (script,
-default, reset, count; the answer is its result in JSON) and /_ctl/request/N, answered "1"
-(complete) or "0", then its bytes, its multipart boundary and the server's port normalised.
-
-CLI: scenario.py [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT set, and
-QUILLA_REFUSING_PORT (a loopback port that refuses connections), and exits with its code; without
-CMD, prints the port and serves until killed."""
+Answer keys (any other refused): status, headers [[name, value]...], body (str latin-1 or bytes),
+chunked (chunk size), no_length, delay_ms, stall_after_body + stall_ms, close_after_body,
+stall_after_head, endless. One request a connection; bytes already trailing its declared body are
+recorded with it. Stopping ends every delay and stall; a reset also ends endless answers.
+Under Wine, tests drive it by POST /_ctl/NAME (script, default, reset, count: a JSON list of
+arguments in, the result in JSON out) and /_ctl/request/N: "1" (complete) or "0", then its bytes,
+its multipart boundary and the server's port normalised.
+CLI: scenario.py [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT and
+QUILLA_REFUSING_PORT (a loopback port that refuses connections) set, and exits with its code;
+without CMD, prints the port and serves until killed."""
 import contextlib, json, os, re, select, signal, socket, ssl  # noqa: E401
 import struct, subprocess, sys, threading  # noqa: E401
 
@@ -26,8 +19,7 @@ ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_bo
 
 
 def checked(answers):  # a misspelt key would be ignored
-    unknown = set().union(*answers) - ANSWER_KEYS
-    if unknown:
+    if unknown := set().union(*answers) - ANSWER_KEYS:
         raise ValueError(f"unknown answer keys {sorted(unknown)}")
     return answers
 
