@@ -82,11 +82,8 @@ class Scenario(contextlib.AbstractContextManager):
 
     def settle(self, timeout=60):
         """Waits until every connection has read all its client sent and waits for more: a request
-        whose client has ended is recorded, even one whose socket is never closed (under Wine a
-        killed process's may stay open)."""
-        def idle(c):
-            return c in self._reading and not select.select([c], [], [], 0)[0]
-
+        whose client ended is recorded, even if its socket stays open (a killed Wine process's may)."""
+        idle = lambda c: c in self._reading and not select.select([c], [], [], 0)[0]  # noqa: E731
         with self._lock:
             self._lock.wait_for(lambda: all(map(idle, self._conns)), timeout)
 
@@ -132,8 +129,7 @@ class Scenario(contextlib.AbstractContextManager):
         try:
             return b"" if self._stop.is_set() else conn.recv(n, flags)
         finally:
-            with self._lock:
-                self._reading.discard(conn)
+            self._reading.discard(conn)
 
     def _one(self, conn):
         """Serves the one request of conn."""
