@@ -94,10 +94,9 @@ public:
             if (args[i] == "dialog")
                 Describe();
         }
-        // It and whatever it started (the restarted product, a flush) end by themselves. Under
-        // Wine a process killed with a socket operation in flight may never end, nor report its
-        // end to its debugger: a killed one, and what the program started, are waited for at most
-        // kLeftoverMs after the kill or the program's end, far above a flush of the tests.
+        // It and what it started (the restarted product, a flush) end by themselves; but under Wine
+        // a process killed amid a socket operation may never end nor report its end: each is waited
+        // for at most kLeftoverMs after the kill or the program's end, far above a test's flush.
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
         DWORD dwEndedAt = 0;
         const bool bWaited = m_hProcess && WaitUntil([&] {

@@ -11,7 +11,7 @@ its multipart boundary and the server's port normalised.
 CLI: scenario.py [--tls CERT KEY] [-- CMD ARGS...]: runs CMD with QUILLA_SCENARIO_PORT and
 QUILLA_REFUSING_PORT (a loopback port that refuses connections) set, and exits with its code;
 without CMD, prints the port and serves until killed."""
-import contextlib, json, os, re, signal, socket, ssl  # noqa: E401
+import contextlib, json, os, re, select, signal, socket, ssl  # noqa: E401
 import struct, subprocess, sys, threading  # noqa: E401
 
 ANSWER_KEYS = set("status headers body chunked no_length delay_ms stall_after_body stall_ms "
@@ -38,7 +38,7 @@ class Request:
 class Scenario(contextlib.AbstractContextManager):
     def __init__(self, port=0, tls=None):
         self._lock, self._stop = threading.Condition(), threading.Event()
-        self._conns, self._threads, self._generation = set(), [], 0
+        self._conns, self._reading, self._threads, self._generation = set(), set(), [], 0
         self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER) if tls else None
         if tls:
             self._ctx.load_cert_chain(*tls)
@@ -81,9 +81,11 @@ class Scenario(contextlib.AbstractContextManager):
             return len(self._requests)
 
     def settle(self, timeout=60):
-        """Waits until no connection is open: whatever its clients sent has been recorded."""
+        """Waits until every connection has read all its client sent and waits for more: a request
+        whose client ended is recorded, even if its socket stays open (a killed Wine process's may)."""
+        idle = lambda c: c in self._reading and not select.select([c], [], [], 0)[0]  # noqa: E731
         with self._lock:
-            self._lock.wait_for(lambda: not self._conns, timeout)
+            self._lock.wait_for(lambda: all(map(idle, self._conns)), timeout)
 
     def wait(self, n, timeout=60):
         with self._lock:
@@ -110,18 +112,24 @@ class Scenario(contextlib.AbstractContextManager):
     def _serve(self, conn):
         raw = conn
         with contextlib.suppress(OSError):  # TLS errors too; a refused handshake records nothing
-            if self._ctx and conn.recv(1, socket.MSG_PEEK) == b"\x16":
-                conn = self._ctx.wrap_socket(conn, server_side=True)
+            if self._ctx and self._recv(conn, 1, socket.MSG_PEEK) == b"\x16":
+                conn = self._ctx.wrap_socket(conn, server_side=True)  # raw's socket now
                 with self._lock:
-                    self._conns.add(conn)
+                    self._conns ^= {raw, conn}
             self._one(conn)
         conn.close()
         with self._lock:
             self._conns -= {conn, raw}
             self._lock.notify_all()
 
-    def _recv(self, conn, n=65536):
-        return b"" if self._stop.is_set() else conn.recv(n)
+    def _recv(self, conn, n=65536, flags=0):
+        with self._lock:
+            self._reading.add(conn)
+            self._lock.notify_all()
+        try:
+            return b"" if self._stop.is_set() else conn.recv(n, flags)
+        finally:
+            self._reading.discard(conn)
 
     def _one(self, conn):
         """Serves the one request of conn."""
