@@ -25,7 +25,8 @@ quilla_wine_fonts() {
 
 # Creates the prefix once; later calls return at once. Serialised so parallel tests cannot race.
 quilla_wine_prefix() {
-    [ -f "$WINEPREFIX/.quilla-ready" ] && [ -f "$WINEPREFIX/.quilla-fonts-2" ] && return 0
+    [ -f "$WINEPREFIX/.quilla-ready" ] && [ -f "$WINEPREFIX/.quilla-fonts-2" ] &&
+        [ -f "$WINEPREFIX/.quilla-crash-1" ] && return 0
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
@@ -37,6 +38,13 @@ quilla_wine_prefix() {
             wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
             wineserver -w
             touch "$WINEPREFIX/.quilla-ready"
+        fi
+        # A crash must fail its test: after Wine's own debugger the crashed exe exits with 0. Without
+        # one it exits with the exception's code (5 for an access violation).
+        if [ ! -f "$WINEPREFIX/.quilla-crash-1" ]; then
+            wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f >/dev/null 2>&1 || true
+            wineserver -w
+            touch "$WINEPREFIX/.quilla-crash-1"
         fi
         if [ ! -f "$WINEPREFIX/.quilla-fonts-2" ]; then
             quilla_wine_fonts

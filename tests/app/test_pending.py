@@ -10,7 +10,7 @@ from test_reporter import DRIVEN, HERE, PORT, PROBE, REPORTER, STORE, Driver, Sc
 
 FLUSH = '"%s" --send-pending' % win(REPORTER)
 DEVICES = ["COM1.rec", "AUX.dmp", "NUL.rec", "CON.tmp", "LPT1.rec", "notes.txt"]  # not the store's: left alone
-VERSION = "4.2 b&c " + "-" * 9000  # its record is longer than 8 KiB, and is read back all the same
+VERSION = "4.2 b&c %41 9%" + "-" * 9000  # its record is over 8 KiB, and is read back as it was
 CASES = ast.literal_eval(pathlib.Path(HERE, "pending_cases.txt").read_text(encoding="utf-8"))
 
 
@@ -47,7 +47,7 @@ class Pending(unittest.TestCase):
     def crash(self, content, *actions):
         """One crash, the user pressing send (or the actions); then the product deletes its crash file."""
         with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "crash.dmp")
+            path = os.path.join(tmp, "crash %41 9%.dmp")
             pathlib.Path(path).write_bytes(content)
             entries = [("module", win(PROBE)), ("crash file", win(path)), ("version", VERSION)]
             cmd = '"%s" ' % win(REPORTER) + "".join("%s:%s\r\n\t" % e for e in entries)
